@@ -1,0 +1,15 @@
+# i386 build on an x86-64 Debian host with g++-multilib. Test programs run
+# under qemu-i386, since the kernel may not execute i386 binaries itself.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+set(CMAKE_C_FLAGS_INIT "-m32")
+set(CMAKE_CXX_FLAGS_INIT "-m32")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+find_program(HX_QEMU_I386 qemu-i386 REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${HX_QEMU_I386})
+set(HX_M32 ON CACHE BOOL "" FORCE)

@@ -1,0 +1,256 @@
+#include "tests/common/test_env.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/hx_platform_info.h"
+
+namespace hxtest {
+namespace {
+
+void MakeDirs(const std::string& path) {
+  std::string cur;
+  std::stringstream ss(path);
+  std::string part;
+  while (std::getline(ss, part, '/')) {
+    if (part.empty()) {
+      cur = cur.empty() ? "/" : cur;
+      continue;
+    }
+    cur += (cur.empty() || cur.back() == '/') ? part : "/" + part;
+    mkdir(cur.c_str(), 0777);
+  }
+}
+
+void RemoveTree(const std::string& path) {
+  DIR* d = opendir(path.c_str());
+  if (d) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n == "." || n == "..") continue;
+      std::string p = path + "/" + n;
+      struct stat st;
+      if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        RemoveTree(p);
+      } else {
+        unlink(p.c_str());
+      }
+    }
+    closedir(d);
+  }
+  rmdir(path.c_str());
+}
+
+bool IsElf32(const std::string& program) {
+  int fd = open(program.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char hdr[5] = {0, 0, 0, 0, 0};
+  ssize_t n = read(fd, hdr, sizeof(hdr));
+  close(fd);
+  return n == 5 && memcmp(hdr, "\x7f" "ELF", 4) == 0 && hdr[4] == 1;
+}
+
+std::string Qemu() {
+  if (std::strlen(HX_EMULATOR) > 0) return HX_EMULATOR;
+  return "/usr/bin/qemu-i386";
+}
+
+std::atomic<int> g_counter{0};
+
+}  // namespace
+
+TestInstance::TestInstance() {
+  char tmpl[] = "/tmp/hxtest.XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  root_ = tmpl;
+  focus_ = "T" + std::to_string(getpid()) + "_" + std::to_string(g_counter++);
+  jobResults_ = root_ + "/JobResults";
+  logDir_ = root_ + "/Log";
+  MakeDirs(jobResults_);
+  MakeDirs(logDir_);
+  if (const char* r = getenv("HXREG")) {
+    hadReg_ = true;
+    savedReg_ = r;
+  }
+  if (const char* f = getenv("HXFOCUS")) {
+    hadFocus_ = true;
+    savedFocus_ = f;
+  }
+  setenv("HXREG", (root_ + "/registry").c_str(), 1);
+  setenv("HXFOCUS", focus_.c_str(), 1);
+  HXPI_Focus::setFocus(focus_.c_str());
+  SetConfig("Platform", "JobResultsDirectory", jobResults_);
+  SetConfig("Platform", "LogFilesDirectory", logDir_);
+  SetConfig("Platform", "PhysicalMachine", "hxtesthost");
+  SetConfig("Platform", "DebugLevel", "20");
+}
+
+TestInstance::~TestInstance() {
+  DIR* d = opendir(jobResults_.c_str());
+  if (d) {
+    while (dirent* e = readdir(d)) {
+      if (std::strstr(e->d_name, "_HX_THROTTLE_")) RemoveSegmentForKeyFile(jobResults_ + "/" + e->d_name);
+    }
+    closedir(d);
+  }
+  RemoveTree(root_);
+  if (hadReg_) {
+    setenv("HXREG", savedReg_.c_str(), 1);
+  } else {
+    unsetenv("HXREG");
+  }
+  if (hadFocus_) {
+    setenv("HXFOCUS", savedFocus_.c_str(), 1);
+    HXPI_Focus::setFocus(savedFocus_.c_str());
+  } else {
+    unsetenv("HXFOCUS");
+  }
+}
+
+void TestInstance::SetConfig(const std::string& section, const std::string& name,
+                             const std::string& value) {
+  RemoveConfig(section, name);
+  std::string dir = root_ + "/registry/Halvex/" + focus_ + "/" + section;
+  MakeDirs(dir);
+  std::ofstream f(dir + "/.properties", std::ios::app);
+  f << name << " " << value << "\n";
+}
+
+void TestInstance::RemoveConfig(const std::string& section, const std::string& name) {
+  std::string path = root_ + "/registry/Halvex/" + focus_ + "/" + section + "/.properties";
+  std::string content = ReadFile(path);
+  if (content.empty()) return;
+  std::stringstream in(content);
+  std::string line, kept;
+  while (std::getline(in, line)) {
+    std::string first = line.substr(0, line.find_first_of(" \t"));
+    if (first != name) kept += line + "\n";
+  }
+  WriteFile(path, kept);
+}
+
+std::vector<std::string> TestInstance::LogLines() const {
+  std::vector<std::string> lines;
+  std::stringstream in(ReadFile(logDir_ + "/hxdebug.log"));
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> TestInstance::LogLinesContaining(const std::string& text) const {
+  std::vector<std::string> out;
+  for (const auto& l : LogLines()) {
+    if (l.find(text) != std::string::npos) out.push_back(l);
+  }
+  return out;
+}
+
+void TestInstance::ClearLog() const { unlink((logDir_ + "/hxdebug.log").c_str()); }
+
+void RemoveSegmentForKeyFile(const std::string& path) {
+  key_t key = ftok(path.c_str(), 0xFEFA);
+  if (key == -1) return;
+  int id = shmget(key, 0, 0);
+  if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+}
+
+int CountShmSegments() {
+  std::ifstream f("/proc/sysvipc/shm");
+  std::string line;
+  int n = -1;  // header line
+  while (std::getline(f, line)) ++n;
+  return n < 0 ? 0 : n;
+}
+
+std::string ChildPath(const std::string& name) { return std::string(HX_TEST_BIN_DIR) + "/" + name; }
+
+std::string OtherAbiChildPath(const std::string& name) {
+  if (std::strlen(HX_OTHER_ABI_BIN_DIR) == 0) return "";
+  std::string p = std::string(HX_OTHER_ABI_BIN_DIR) + "/" + name;
+  return access(p.c_str(), X_OK) == 0 ? p : "";
+}
+
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
+            const std::string& stdoutPath) {
+  std::vector<std::string> argv;
+  if (IsElf32(program)) argv.push_back(Qemu());
+  argv.push_back(program);
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!stdoutPath.empty()) {
+      int fd = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd >= 0) {
+        dup2(fd, 1);
+        close(fd);
+      }
+    }
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    execv(cargv[0], cargv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+int RunAndCapture(const std::string& program, const std::vector<std::string>& args,
+                  std::string* out) {
+  char tmpl[] = "/tmp/hxtest_out.XXXXXX";
+  int fd = mkstemp(tmpl);
+  if (fd >= 0) close(fd);
+  int rc = WaitExit(Spawn(program, args, tmpl));
+  if (out) *out = ReadFile(tmpl);
+  unlink(tmpl);
+  return rc;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << content;
+}
+
+int FakeEnv::RunCommand(const std::string& command, std::string* out, std::string* err) {
+  commands.push_back(command);
+  auto it = replies.find(command);
+  if (it == replies.end()) {
+    unknownCommands.push_back(command);
+    return -1;
+  }
+  if (out) *out = it->second.output;
+  if (err) err->clear();
+  return it->second.result;
+}
+
+}  // namespace hxtest

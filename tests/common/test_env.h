@@ -1,0 +1,94 @@
+// Test helpers: a private platform instance per test, reading the debug log,
+// starting helper programs as real processes, and a controllable HxEnv.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/hx_env.h"
+
+namespace hxtest {
+
+// A private instance: a fresh temporary directory holding the registry
+// ($HXREG), the job-results directory and the log directory, a unique instance
+// name made current with HXPI_Focus, and HXREG/HXFOCUS exported for children.
+// The destructor removes every System V segment keyed by a file of its
+// job-results directory, then the whole directory, and restores HXREG/HXFOCUS.
+class TestInstance {
+ public:
+  TestInstance();
+  ~TestInstance();
+  TestInstance(const TestInstance&) = delete;
+  TestInstance& operator=(const TestInstance&) = delete;
+
+  const std::string& root() const { return root_; }          // temp dir
+  const std::string& focus() const { return focus_; }        // instance name
+  const std::string& jobResultsDir() const { return jobResults_; }
+  const std::string& logDir() const { return logDir_; }
+
+  // Writes "name value" into <registry>/<instance>/<section>/.properties,
+  // replacing an earlier line of the same name.
+  void SetConfig(const std::string& section, const std::string& name, const std::string& value);
+  void RemoveConfig(const std::string& section, const std::string& name);
+
+  // Lines of the debug log (hxdebug.log) written so far, and those containing text.
+  std::vector<std::string> LogLines() const;
+  std::vector<std::string> LogLinesContaining(const std::string& text) const;
+  // Removes the debug log (start assertions from a clean slate).
+  void ClearLog() const;
+
+ private:
+  std::string root_, focus_, jobResults_, logDir_;
+  std::string savedReg_, savedFocus_;
+  bool hadReg_ = false, hadFocus_ = false;
+};
+
+// Removes the segment that ftok(path, 0xFEFA) names, if any.
+void RemoveSegmentForKeyFile(const std::string& path);
+
+// Number of System V shared-memory segments on the machine.
+int CountShmSegments();
+
+// Path of a helper program built from tests/<sub>/children/<name>.cc.
+std::string ChildPath(const std::string& name);
+// Same program from the other ABI's build, or "" when that build is absent.
+std::string OtherAbiChildPath(const std::string& name);
+
+// Starts program with args as a new process (through the i386 emulator when
+// the program is an i386 binary and this kernel cannot run it). Returns the pid.
+// The child's stdout goes to stdoutPath when given.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
+            const std::string& stdoutPath = "");
+// Waits for pid; returns its exit status (0..255) or 128+signal.
+int WaitExit(pid_t pid);
+// Spawn + WaitExit, capturing stdout into *out.
+int RunAndCapture(const std::string& program, const std::vector<std::string>& args,
+                  std::string* out);
+
+// Reads a whole file ("" when absent).
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+// An HxEnv whose clock the test sets and whose commands are answered from a
+// table of recorded outputs (exact command text -> {result, output}); a
+// command not in the table fails with -1 and is recorded in unknownCommands.
+class FakeEnv : public HxEnv {
+ public:
+  uint32_t now = 1700000000;
+  struct Reply {
+    int result;
+    std::string output;
+  };
+  std::map<std::string, Reply> replies;
+  std::vector<std::string> commands;         // every command asked, in order
+  std::vector<std::string> unknownCommands;  // those with no reply
+
+  uint32_t NowSeconds() override { return now; }
+  int RunCommand(const std::string& command, std::string* out, std::string* err) override;
+};
+
+}  // namespace hxtest
