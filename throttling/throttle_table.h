@@ -1,0 +1,143 @@
+// The throttle table: the bytes every process of the machine shares, in one
+// System V segment per platform instance and direction.
+//
+// This is an inter-process format read and written in place by 32-bit and
+// 64-bit processes alike: all integers little-endian, u64 fields on 4-byte
+// boundaries with no padding, every offset pinned below. Nothing here may be
+// reordered, resized or padded. The table carries no version; the only
+// compatibility check is the segment size (kTMTableSize).
+//
+// Every field is guarded by the table's named mutex (see CHxThrottlingManager).
+// The segment is writable by any process of the machine, so a reader never
+// trusts a count, allocation-table entry or back-index to be below 512: it
+// checks before it indexes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "throttling/tm_stats.h"
+
+constexpr uint32_t kTMMaxJobs = 512;             // job slots per table
+constexpr uint32_t kTMMaxStreams = 512;          // stream slots per job
+constexpr uint32_t kTMHeaderSize = 0x824;        // 2,084 bytes
+constexpr uint32_t kTMJobRecordSize = 0x1B868;   // 112,744 bytes
+constexpr uint32_t kTMStreamRecordSize = 0xD8;   // 216 bytes
+constexpr uint32_t kTMTableSize = 57727012;      // 0x370D824: header + 512 jobs
+
+// Job Flags.
+constexpr uint32_t kTMJobInUse = 0x1;
+// Stream Flags. Other bits are the caller's registration flags, kept as given.
+constexpr uint32_t kTMStreamInUse = 0x1;
+constexpr uint32_t kTMStreamUnresponsive = 0x2;  // no rate query for > 600 s
+constexpr uint32_t kTMStreamNotThrottled = 0x4;  // LAN-free, never throttled
+
+// The handle of a failed registration.
+constexpr uint64_t kTMInvalidHandle = 0xFFFFFFFFFFFFFFFFULL;
+
+#pragma pack(push, 4)
+
+// One stream slot of a job (0xD8 bytes).
+struct _TMStreamRecord {
+  uint64_t SizeProcessed;   // bytes moved so far (absolute, last rate query)
+  uint32_t StartTime;       // registration time
+  uint32_t LatUpdateTime;   // registration, then each rate query
+  uint32_t JobID;           // job id given at registration
+  uint32_t RCID;            // RCID given at registration
+  uint32_t StreamOldATIdx;  // position of this slot in the job's StreamAT
+  uint32_t UniqueID;        // unique id; the low 32 bits of the handle
+  uint32_t Reserved1;       // only ever zeroed
+  uint32_t Flags;           // kTMStream* bits and the caller's flags
+  _TMStats LastStats;       // last statistics reported
+  _TMStats CurrentStats;    // accumulated since the last reset
+  char ComputerName[48];    // at most 47 characters, NUL-terminated
+  uint32_t ProcessID;       // parent pid of the registering process
+  uint32_t Reserved2[3];    // only ever zeroed
+  uint8_t Type[8];          // byte 0: stream type; bytes 1..7 zero
+};
+
+// One job slot (0x1B868 bytes).
+struct _TMJobRecord {
+  uint32_t StreamAT[kTMMaxStreams];  // permutation of 0..511; [0, StreamATIndex) in use
+  uint64_t JobSizeProcessed;         // SizeProcessed of unregistered streams
+  uint32_t StreamATIndex;            // stream slots in use
+  uint32_t JobOldATIdx;              // position of this slot in JobAT
+  uint32_t StartTime;                // time the slot was reserved
+  uint32_t LastEnumTime;             // time of the last enumeration visit
+  uint32_t ActiveStreamCount;        // equals StreamATIndex
+  uint32_t ActiveThrottStreamCount;  // streams in use, throttled and responsive
+  uint32_t JobID;                    // the job's id
+  uint32_t JobType;                  // set by the first statistics report
+  uint32_t ThrottleMBPH;             // the job's own limit; 0 = none
+  uint32_t PerStreamMBPH;            // rate allotted to each throttled stream
+  uint32_t Flags;                    // kTMJobInUse
+  _TMStats JobStats;                 // totals of unregistered streams' LastStats
+  _TMStreamRecord Streams[kTMMaxStreams];
+};
+
+// The header (0x824 bytes) followed by the job slots.
+struct _TMThrottleTable {
+  uint32_t JobAT[kTMMaxJobs];     // permutation of 0..511; [0, JobATIndex) in use
+  uint32_t JobATIndex;            // job slots in use
+  uint32_t Reserved1[2];          // never read or written
+  uint32_t ActiveJobCount;        // equals JobATIndex
+  uint32_t UniqueID;              // last stream unique id handed out
+  uint32_t ComputerThrottleMBPH;  // the machine's throughput; 0 = no limit
+  uint32_t RefCount;              // managers attached to the table
+  uint64_t TotalSizeProcessed;    // SizeProcessed of every unregistered stream
+  _TMJobRecord Jobs[kTMMaxJobs];
+};
+
+#pragma pack(pop)
+
+// Stream record.
+static_assert(sizeof(_TMStreamRecord) == kTMStreamRecordSize, "stream record size");
+static_assert(offsetof(_TMStreamRecord, SizeProcessed) == 0x00, "stream layout");
+static_assert(offsetof(_TMStreamRecord, StartTime) == 0x08, "stream layout");
+static_assert(offsetof(_TMStreamRecord, LatUpdateTime) == 0x0C, "stream layout");
+static_assert(offsetof(_TMStreamRecord, JobID) == 0x10, "stream layout");
+static_assert(offsetof(_TMStreamRecord, RCID) == 0x14, "stream layout");
+static_assert(offsetof(_TMStreamRecord, StreamOldATIdx) == 0x18, "stream layout");
+static_assert(offsetof(_TMStreamRecord, UniqueID) == 0x1C, "stream layout");
+static_assert(offsetof(_TMStreamRecord, Reserved1) == 0x20, "stream layout");
+static_assert(offsetof(_TMStreamRecord, Flags) == 0x24, "stream layout");
+static_assert(offsetof(_TMStreamRecord, LastStats) == 0x28, "stream layout");
+static_assert(offsetof(_TMStreamRecord, CurrentStats) == 0x5C, "stream layout");
+static_assert(offsetof(_TMStreamRecord, ComputerName) == 0x90, "stream layout");
+static_assert(offsetof(_TMStreamRecord, ProcessID) == 0xC0, "stream layout");
+static_assert(offsetof(_TMStreamRecord, Reserved2) == 0xC4, "stream layout");
+static_assert(offsetof(_TMStreamRecord, Type) == 0xD0, "stream layout");
+
+// Job record.
+static_assert(sizeof(_TMJobRecord) == kTMJobRecordSize, "job record size");
+static_assert(offsetof(_TMJobRecord, StreamAT) == 0x000, "job layout");
+static_assert(offsetof(_TMJobRecord, JobSizeProcessed) == 0x800, "job layout");
+static_assert(offsetof(_TMJobRecord, StreamATIndex) == 0x808, "job layout");
+static_assert(offsetof(_TMJobRecord, JobOldATIdx) == 0x80C, "job layout");
+static_assert(offsetof(_TMJobRecord, StartTime) == 0x810, "job layout");
+static_assert(offsetof(_TMJobRecord, LastEnumTime) == 0x814, "job layout");
+static_assert(offsetof(_TMJobRecord, ActiveStreamCount) == 0x818, "job layout");
+static_assert(offsetof(_TMJobRecord, ActiveThrottStreamCount) == 0x81C, "job layout");
+static_assert(offsetof(_TMJobRecord, JobID) == 0x820, "job layout");
+static_assert(offsetof(_TMJobRecord, JobType) == 0x824, "job layout");
+static_assert(offsetof(_TMJobRecord, ThrottleMBPH) == 0x828, "job layout");
+static_assert(offsetof(_TMJobRecord, PerStreamMBPH) == 0x82C, "job layout");
+static_assert(offsetof(_TMJobRecord, Flags) == 0x830, "job layout");
+static_assert(offsetof(_TMJobRecord, JobStats) == 0x834, "job layout");
+static_assert(offsetof(_TMJobRecord, JobStats) + offsetof(_TMStats, JobType) == 0x864,
+              "job layout");
+static_assert(offsetof(_TMJobRecord, Streams) == 0x868, "job layout");
+
+// Header and whole table.
+static_assert(offsetof(_TMThrottleTable, JobAT) == 0x000, "header layout");
+static_assert(offsetof(_TMThrottleTable, JobATIndex) == 0x800, "header layout");
+static_assert(offsetof(_TMThrottleTable, Reserved1) == 0x804, "header layout");
+static_assert(offsetof(_TMThrottleTable, ActiveJobCount) == 0x80C, "header layout");
+static_assert(offsetof(_TMThrottleTable, UniqueID) == 0x810, "header layout");
+static_assert(offsetof(_TMThrottleTable, ComputerThrottleMBPH) == 0x814, "header layout");
+static_assert(offsetof(_TMThrottleTable, RefCount) == 0x818, "header layout");
+static_assert(offsetof(_TMThrottleTable, TotalSizeProcessed) == 0x81C, "header layout");
+static_assert(offsetof(_TMThrottleTable, Jobs) == kTMHeaderSize, "header layout");
+static_assert(sizeof(_TMThrottleTable) == kTMTableSize, "table size");
+static_assert(kTMHeaderSize + kTMMaxJobs * kTMJobRecordSize == kTMTableSize, "table size");
+static_assert(alignof(_TMThrottleTable) == 4, "no member needs more than 4-byte alignment");

@@ -1,0 +1,178 @@
+// CHxThrottlingManager: a process's handle on one shared throttle table.
+//
+// Initialize derives the table's System V key from a key file in the platform's
+// job-results directory, attaches (or creates and initialises) the segment,
+// opens the table's named mutex and counts itself in the table's RefCount.
+// Uninitialize undoes that; the last manager of the machine to leave removes
+// the segment. Every other operation works on the shared bytes under the named
+// mutex, which all processes attached to the table share; the mutex is
+// re-entrant for its holder and also excludes other threads of this process.
+//
+// Results are returned, never thrown: 0 success, -1 failure (2 for a stale
+// stream handle), the all-ones handle for a failed registration. A manager that
+// is not initialised fails every operation that takes the lock.
+//
+// Operations marked "REQUIRES: lock held" expect the caller to hold the table
+// lock (Lock()); they are for the manager's own use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/ev_debug.h"
+#include "platform/hx_env.h"
+#include "platform/hx_export.h"
+#include "platform/named_mutex.h"
+#include "throttling/hx_shmem.h"
+#include "throttling/throttle_table.h"
+#include "throttling/throttling_types.h"
+#include "throttling/tm_stats.h"
+
+// Table kinds, the third argument of Initialize.
+constexpr unsigned int kTMKindOutbound = 1;
+constexpr unsigned int kTMKindInbound = 2;
+constexpr unsigned int kTMKindCloudOutbound = 3;
+constexpr unsigned int kTMKindCloudInbound = 4;
+
+class HX_EXPORT CHxThrottlingManager {
+ public:
+  // env supplies the clock; it must outlive the manager.
+  explicit CHxThrottlingManager(HxEnv* env = HxEnv::Default());
+  // Releases process-local members only: never detaches or removes the table
+  // (call Uninitialize first).
+  ~CHxThrottlingManager();
+  CHxThrottlingManager(const CHxThrottlingManager&) = delete;
+  CHxThrottlingManager& operator=(const CHxThrottlingManager&) = delete;
+
+  // ---- Lifecycle and locking --------------------------------------------
+
+  // Attaches the table of kind (1 outbound, 2 inbound, 3 cloud outbound,
+  // 4 cloud inbound) of the instance focus. 0 on success, -1 on any failure
+  // (the manager is then not initialised and holds nothing). Kinds other than
+  // 1..4 are refused with -1.
+  // On a manager that is already initialised: 0 and nothing else happens when
+  // focus and kind are those of the attached table (RefCount is counted once
+  // per manager); -1 and nothing changes when they differ -- Uninitialize
+  // first to switch tables.
+  int Initialize(const char* focus, unsigned int logTag, unsigned int kind);
+  // Initialize, then reset the table contents in place (every job and stream
+  // forgotten) keeping RefCount and UniqueID. The Initialize result if it
+  // failed; -1 if the lock cannot be taken afterwards (the manager stays
+  // initialised); else 0.
+  int HXDInitialize(const char* focus, unsigned int logTag, unsigned int kind);
+  // Detaches, counting down RefCount; removes the segment when it reaches 0.
+  // 0 on success or when not initialised; -1 when the lock cannot be taken
+  // (everything stays attached).
+  int Uninitialize();
+  // Take / release the table's named mutex. Lock is false when not
+  // initialised or on failure; Unlock is true when not initialised. Each Lock
+  // that returned true must be paired with one Unlock on the same thread.
+  bool Lock();
+  bool Unlock();
+  // Reads "ComputerThroughputMBPH" into the table and "ThrottleLanFreeSDT"
+  // into ThrottleLanFree (inbound and outbound tables only).
+  // REQUIRES: lock held.
+  void ConfigureComputerThroughput();
+  // Resets the whole table to its initial contents and configures the
+  // machine throughput. REQUIRES: lock held.
+  void InitializeThrottleData();
+
+  // ---- Stream handle: (job slot << 48) | (stream slot << 32) | unique id --
+  unsigned long long GetHandle(unsigned int jobSlot, unsigned int streamSlot,
+                               unsigned int uniqueId);
+  int SplitHandle(unsigned long long handle, unsigned int& jobSlot, unsigned int& streamSlot,
+                  unsigned int& uniqueId);
+
+  // ---- Registration and rate queries ------------------------------------
+  unsigned long long RegisterStream(_TMSRegParams& params);
+  int GetThroughputRate(unsigned long long handle, unsigned long long bytesProcessed,
+                        unsigned int& rateMBPH);
+  int SetComputerMaxThroghput(unsigned int mbph);
+  int SetJobMaxThroghput(unsigned int jobId, unsigned int mbph);
+  int GetComputerThroughput(unsigned int& mbph);
+  unsigned int GetCurrentProcID();
+
+  // ---- Stream removal -----------------------------------------------------
+  int UnregisterStream(unsigned long long handle);
+
+  // ---- Statistics ---------------------------------------------------------
+  int UpdateStreamStats(unsigned long long handle, _TMStats& stats);
+
+  // ---- Enumeration and data-size summary ----------------------------------
+  int GetDataSizeInfo(unsigned long long& total, std::vector<_TMAllJobStreamInfo>& jobs);
+  int EnumerateJobsInfo(void* context, IEnumerateJobInfoCallback* callback,
+                        unsigned long long options);
+
+  // ---- Diagnostic dump ----------------------------------------------------
+  // Writes the whole table to the log at level 1 when the log level is above 4
+  // or force is true. REQUIRES: lock held.
+  void DumpAll(bool force);
+
+ protected:
+  // ---- Job and stream slots (REQUIRES: lock held) -------------------------
+  // Slot of the job in use whose JobID is jobId, or -1.
+  int GetJobIndex(unsigned int jobId);
+  // Next free job slot, reserved for jobId with the given limit; -1 when full.
+  int ReserveJobIndex(int jobId, unsigned int limitMBPH);
+  // Releases a job slot in use (its record is zeroed); always 0.
+  int UnReserveJobIndex(int jobSlot);
+  // Next free stream slot of the job, filled in; -1 when the job is full.
+  int ReserveStreamIndex(int jobSlot, unsigned int uniqueId, unsigned int jobId,
+                         unsigned int rcid, unsigned int flags, unsigned char type,
+                         char* computerName);
+  // Releases a stream slot, folding it into its job, and the job with its
+  // last stream. 0 (also when the slot is not in use), -1 when uniqueId does
+  // not match the slot's.
+  int UnreserveStreamIndex(int jobSlot, int streamSlot, unsigned int uniqueId);
+
+  // ---- Throughput allocation (REQUIRES: lock held) ------------------------
+  int RecomputeThroughputs();
+
+  // ---- Clean-up (REQUIRES: lock held) -------------------------------------
+  bool IsProcAlive(unsigned int pid, unsigned int registrationTime);
+  void CheckAndCleanupStreams(bool force);
+
+  // ---- Bounds on shared bytes (REQUIRES: lock held) -----------------------
+  // The segment is writable by any process of the machine: these never let a
+  // count or an allocation-table entry index outside the table, and log
+  // "[ERROR]" (with label) when the table holds an impossible value.
+  // Jobs to walk: ActiveJobCount, at most 512.
+  unsigned int SafeJobCount(const char* label);
+  // Streams to walk in a job slot (< 512): ActiveStreamCount, at most 512.
+  unsigned int SafeStreamCount(unsigned int jobSlot, const char* label);
+  // JobAT[position], or -1 when position or the entry is 512 or more.
+  int SafeJobSlotAt(unsigned int position, const char* label);
+  // StreamAT[position] of a job slot (< 512), or -1 when out of range.
+  int SafeStreamSlotAt(unsigned int jobSlot, unsigned int position, const char* label);
+
+  // ---- Members (process-local) -------------------------------------------
+  unsigned int IpcKey = 0;           // System V key of the segment
+  std::string ShMemName;             // IpcKey as "%X"; names the table in logs
+  std::string MutexName;             // full name of the named mutex
+  CNamedMutex* Mutex = nullptr;      // null when not initialised
+  EvDebug Log;                       // the manager's debug log
+  EvDebugFileInstance LogFile;       // file instance Log writes through
+  CHxShMem* ShMem = nullptr;         // null when not initialised
+  _TMThrottleTable* Table = nullptr; // null when not initialised
+  unsigned int LogTag = 0;           // tag of every log line
+  CError Error;                      // filled by the named mutex
+  unsigned int LastCleanupTime = 0;  // time of the last clean-up pass
+  unsigned int TableKind = 0;        // 1..4
+  bool ThrottleLanFree = true;       // false: LAN-free streams are not throttled
+  HxEnv* env;                        // clock seam
+  std::string Focus;                 // focus of the attached table ("" if none)
+
+ private:
+  void FailInitialize(const char* focus, bool locked);
+  void AppendAllocationText(std::string& out, const uint32_t* entries, unsigned int count);
+};
+
+// Daemon entry points: (re)initialise and release the process-wide outbound
+// and inbound managers. A null focus means the current platform focus.
+extern "C" HX_EXPORT int InitializeThrottlingManagersForHXD(const char* focus);
+extern "C" HX_EXPORT int UnInitializeThrottlingManagersForHXD();
+
+// The daemon's process-wide managers (outbound, inbound).
+extern HX_EXPORT CHxThrottlingManager g_ThrottlingManagerOut;
+extern HX_EXPORT CHxThrottlingManager g_ThrottlingManagerIn;
