@@ -1,0 +1,51 @@
+// Owners of one platform event and one platform lock. Both constructors throw
+// a pointer to a constant text when the platform object cannot be allocated;
+// no other operation throws.
+#pragma once
+
+#include "platform/hx_export.h"
+#include "platform/hx_thread.h"
+
+class HX_EXPORT HxEvent {
+ public:
+  // manualReset: the event stays set once set (see HxEventH).
+  explicit HxEvent(bool manualReset);
+  ~HxEvent();
+  HxEvent(const HxEvent&) = delete;
+  HxEvent& operator=(const HxEvent&) = delete;
+
+  // Returns after at most milliseconds, or soon after set(): 0 when set,
+  // 1 on time-out.
+  int wait(unsigned long milliseconds);
+  void set();
+
+ private:
+  HxEventH* m_event;
+};
+
+// A lock that the holding thread may re-enter (each enter needs one leave).
+class HX_EXPORT HxCriticalSection {
+ public:
+  HxCriticalSection();
+  ~HxCriticalSection();
+  HxCriticalSection(const HxCriticalSection&) = delete;
+  HxCriticalSection& operator=(const HxCriticalSection&) = delete;
+
+  void enter(bool wait);
+  void leave();
+
+ private:
+  HxCriticalSectionH* m_cs;
+};
+
+// Holds an HxCriticalSection for the lifetime of the guard.
+class HxCriticalSectionGuard {
+ public:
+  explicit HxCriticalSectionGuard(HxCriticalSection& cs) : m_cs(cs) { m_cs.enter(true); }
+  ~HxCriticalSectionGuard() { m_cs.leave(); }
+  HxCriticalSectionGuard(const HxCriticalSectionGuard&) = delete;
+  HxCriticalSectionGuard& operator=(const HxCriticalSectionGuard&) = delete;
+
+ private:
+  HxCriticalSection& m_cs;
+};

@@ -1,0 +1,136 @@
+// CHxPerfManager: the resource monitor. Owns a list of agent entries (one per
+// provider and agent type), a monitor thread that ticks once per tick length
+// (60 s in production) and serves each entry at its interval, and the CSV
+// perf-log files the providers' rows are appended to. It is also the
+// providers' update callback and a policy engine's GenericResourceAgent.
+//
+// Threads: callers use Initialize, RegisterPerfProvider, Run, Stop and the
+// policy operations; the monitor thread runs UpdateTimerAndPerfLogs, the
+// providers, OnUpdateLog and the file work. m_lock guards the entry list, the
+// policy set and the callback. No thread outlives the manager: Stop (also
+// called by the destructor when needed) joins the monitor thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "perfmonitor/generic_resource_agent.h"
+#include "perfmonitor/hx_event.h"
+#include "perfmonitor/perf_log_items.h"
+#include "platform/ev_debug.h"
+#include "platform/hx_env.h"
+#include "platform/hx_export.h"
+#include "platform/hx_thread.h"
+#include "platform/ua_file.h"
+#include "providers/perf_provider.h"
+
+// One entry per provider and agent type; entries are never removed.
+// intervalMinutes may be changed by other threads (configuration refresh,
+// policies) while the monitor thread runs: it is only written through
+// SetItervalMinutes / ConfigIntervalMinutes and read with atomic loads.
+struct _PerfAgentInfo {
+  ResourceAgentType agentType;
+  iCHxPerfProvider* pProvider = nullptr;  // not owned
+  bool bInitDone = false;                 // provider Initialize called for this entry
+  bool bInitOk = false;                   // ... and succeeded: served and uninitialised
+  uint32_t intervalMinutes = 15;          // 0 = disabled
+  int32_t elapsedMinutes = 0;             // ticks since last served
+};
+
+class CHxPerfManagerTestPeer;
+
+class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericResourceAgent {
+ public:
+  // env: clock and command seam. tickMs: length of one monitor tick (every
+  // interval is counted in ticks); the Stop poll is min(2000 ms, tickMs).
+  explicit CHxPerfManager(HxEnv* env = HxEnv::Default(), unsigned long tickMs = 60000);
+  // Stops and joins the monitor thread if it still runs.
+  ~CHxPerfManager();
+  CHxPerfManager(const CHxPerfManager&) = delete;
+  CHxPerfManager& operator=(const CHxPerfManager&) = delete;
+
+  // Reads the configuration and prepares the perf-log directory. 0 / -1.
+  int Initialize(EvDebug* log);
+  // Adds one entry per agent type of provider (not owned). Refused (-1) before
+  // Initialize, while running and after a stop request.
+  int RegisterPerfProvider(iCHxPerfProvider* provider);
+  // Starts the monitor thread. 0 also when there is nothing to run or it
+  // already runs; -1 after a stop request or when the thread cannot start.
+  int Run();
+  // Requests the stop and returns once the monitor thread has ended (joined).
+  // Always 0. REQUIRES: the caller does not hold m_lock.
+  int Stop();
+  // Refreshes every entry's interval (from the policies in policy mode, else
+  // from the providers). Takes m_lock; does nothing once a stop is requested.
+  void ConfigIntervalMinutes();
+  // Sets the interval of the first entry of type. REQUIRES: m_lock held (or
+  // the monitor thread not running).
+  void SetItervalMinutes(ResourceAgentType type, unsigned int minutes);
+  // One tick: serves every due entry. Monitor thread only (or a test driving
+  // ticks while no thread runs). Always 0.
+  int UpdateTimerAndPerfLogs();
+  static void* PeriodicMonitorThreadStatic(void* manager);
+  void PeriodicMonitorThread();
+
+  // iCHxPerfUpdateCallback: appends the rows to the log of objectName and
+  // items.version, passes them to the metrics sink and the policy callback.
+  // 0 = written, 1 = not initialised or the file could not be opened.
+  int OnUpdateLog(ResourceAgentType agentType, const char* objectName,
+                  _PerfLogItems& items) override;
+
+  // GenericResourceAgent (policy control).
+  CUaError SM_Init(std::set<GenericResourcePolicyDetails>& policies,
+                   PolicyDataCallback callback) override;
+  void SM_SetPolicyDetails(std::set<GenericResourcePolicyDetails>& policies) override;
+  CUaError SM_Stop() override;
+  void SM_SetAgentProp(ResourceAgentType type, ResourceAgentPropType property,
+                       std::vector<std::string>& values) override;
+
+  // Perf-log files (monitor thread only).
+  // Sets path to the file of generation index of key (0 = current file),
+  // adopting a file of the legacy name (machine name instead of identifier).
+  void GetLogFileName(int index, const char* key, std::string& path);
+  // Opens the current file of key for appending, rotating it when it exceeds
+  // m_maxLogSizeMB, creating it with its header line when new. Existing rows
+  // are never overwritten. True when file is open.
+  bool OpenLogfile(CUaFile& file, const char* key, std::vector<std::string>& columns);
+  // Renames generation i-1 to i for i = upTo .. 1. Always true.
+  bool MoveUpAllLogFiles(int upTo, const char* key);
+  // Deletes files of the log directory last modified more than three days
+  // before now (files dated in the future are kept).
+  void CheckAndCleanLogFiles();
+  // First policy record of type, in set order. REQUIRES: m_lock held.
+  bool GetPolicyID(ResourceAgentType type, unsigned long& policyId1, unsigned long& policyId2);
+
+ private:
+  friend class CHxPerfManagerTestPeer;
+
+  // Machine identifier of the log file names: CRC-64 of the physical machine
+  // name, in decimal.
+  std::string MachineIdentifier(std::string* machineName);
+
+  uint32_t m_maxLogSizeMB;
+  uint32_t m_maxLogCount;
+  EvDebug* m_pLog;
+  EvDebug m_ownLog;
+  std::string m_logDirectory;
+  bool m_bInitialized;
+  std::atomic<bool> m_bRunning;
+  std::atomic<bool> m_bStopRequested;
+  std::atomic<bool> m_bPolicyMode;
+  HxThread m_thread;
+  HxEvent m_stopEvent;
+  std::vector<_PerfAgentInfo> m_agents;
+  std::atomic<PolicyDataCallback> m_pfnPolicyCallback;
+  std::set<GenericResourcePolicyDetails> m_policies;
+  HxCriticalSection m_lock;
+
+  HxEnv* m_env;
+  unsigned long m_tickMs;
+  std::mutex m_joinMutex;    // serialises joining the thread between stoppers
+  bool m_threadJoinable;     // guarded by m_joinMutex (set by Run before the thread starts)
+};
