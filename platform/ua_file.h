@@ -54,7 +54,9 @@ class HXP_EXPORT CUaDirectory {
 
   // Creates path and, with parents true, its missing parents (mode 0777 before umask).
   static CUaError Create(const char* path, bool parents);
-  // Lists directory; pattern is a glob on entry names ("*" = all). "." and ".." are skipped.
+  // Lists directory; pattern is a glob on entry names ("*" = all, hidden
+  // names included). "." and ".." are skipped. files true:
+  // entries of every kind; false: subdirectories only.
   CUaError Open(const char* directory, const char* pattern, bool files);
   // Next entry into *entry, or end = true when there is none.
   CUaError GetEntry(SUaDirEntry* entry, bool& end);
@@ -63,6 +65,8 @@ class HXP_EXPORT CUaDirectory {
  private:
   void* dir_ = nullptr;
   std::string pattern_;
+  std::string directory_;
+  bool files_ = true;
 };
 
 class HXP_EXPORT CUaPath {

@@ -1,0 +1,107 @@
+#include "platform/config_store.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "platform/hx_platform_info.h"
+
+namespace hxp {
+
+std::string PropertiesPath(const std::string& instance, const std::string& section) {
+  return HxRegistryRoot() + instance + "/" + section + "/.properties";
+}
+
+bool LookupConfig(const std::string& instance, const std::string& section,
+                  const std::string& name, std::string* value) {
+  if (name.empty()) return false;
+  std::ifstream in(PropertiesPath(instance, section), std::ios::binary);
+  if (!in) return false;
+  std::string line;
+  bool found = false;
+  std::string result;
+  // The last line of a name wins, so that an appended line overrides.
+  while (std::getline(in, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    size_t sep = line.find_first_of(" \t");
+    std::string key = line.substr(0, sep);
+    if (key != name) continue;
+    std::string rest;
+    if (sep != std::string::npos) {
+      size_t start = line.find_first_not_of(" \t", sep);
+      if (start != std::string::npos) rest = line.substr(start);
+    }
+    result = rest;
+    found = true;
+  }
+  if (found && value) *value = result;
+  return found;
+}
+
+bool ParseNumber(const std::string& text, unsigned long* value) {
+  size_t b = text.find_first_not_of(" \t");
+  if (b == std::string::npos) return false;
+  size_t e = text.find_last_not_of(" \t");
+  std::string t = text.substr(b, e - b + 1);
+  int base = 10;
+  const char* digits = t.c_str();
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+    base = 16;
+    digits += 2;
+  }
+  if (!std::isxdigit(static_cast<unsigned char>(*digits))) return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(digits, &end, base);
+  if (errno == ERANGE || *end != '\0') return false;
+  if (v > static_cast<unsigned long long>(static_cast<unsigned long>(-1))) return false;
+  if (value) *value = static_cast<unsigned long>(v);
+  return true;
+}
+
+bool MakeDirectories(const std::string& path, std::string* error) {
+  if (path.empty()) {
+    if (error) *error = "empty directory path";
+    return false;
+  }
+  std::string cur;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    cur = path.substr(0, next);
+    if (!cur.empty() && mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST) {
+      int err = errno;
+      if (error) *error = "cannot create " + cur + ": " + std::strerror(err);
+      errno = err;
+      return false;
+    }
+    pos = next + 1;
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (error) *error = path + " is not a directory";
+    errno = ENOTDIR;
+    return false;
+  }
+  return true;
+}
+
+std::string JobResultsDirectoryFor(const std::string& instance) {
+  std::string v;
+  if (LookupConfig(instance, "Platform", "JobResultsDirectory", &v) && !v.empty()) return v;
+  return "/var/tmp/halvex/" + instance + "/JobResults";
+}
+
+std::string LogFilesDirectoryFor(const std::string& instance) {
+  std::string v;
+  if (LookupConfig(instance, "Platform", "LogFilesDirectory", &v) && !v.empty()) return v;
+  return "/var/tmp/halvex/" + instance + "/Log";
+}
+
+}  // namespace hxp

@@ -1,0 +1,184 @@
+#include "platform/ev_debug.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/config_store.h"
+#include "platform/hx_platform_info.h"
+
+namespace {
+
+constexpr int kDefaultDebugLevel = 3;
+
+// The log directory and threshold of the current registry and focus. Kept for
+// up to a second, and dropped at once when HXREG, the focus or the
+// "Platform" properties file changes, so a changed setting is seen promptly
+// without reading the file on every line.
+struct LogSettings {
+  std::string registry;
+  std::string focus;
+  std::string directory;
+  int level = kDefaultDebugLevel;
+  bool directoryReady = false;
+  struct stat props {};
+  bool propsExist = false;
+  std::chrono::steady_clock::time_point loaded;
+  bool valid = false;
+};
+
+std::mutex g_settingsMu;
+LogSettings* g_settings = new LogSettings;  // never destroyed: logging may run at exit
+
+bool SameStat(const struct stat& a, const struct stat& b) {
+  return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// REQUIRES: g_settingsMu held.
+LogSettings& CurrentSettingsLocked() {
+  LogSettings& s = *g_settings;
+  const char* reg = std::getenv("HXREG");
+  std::string registry = reg ? reg : "";
+  std::string focus = HXPI_Focus::getFocus();
+  struct stat st {};
+  bool exists = stat(hxp::PropertiesPath(focus, "Platform").c_str(), &st) == 0;
+  auto now = std::chrono::steady_clock::now();
+  bool fresh = s.valid && s.registry == registry && s.focus == focus &&
+               exists == s.propsExist && (!exists || SameStat(st, s.props)) &&
+               now - s.loaded < std::chrono::seconds(1);
+  if (fresh) return s;
+  s.registry = registry;
+  s.focus = focus;
+  s.props = st;
+  s.propsExist = exists;
+  s.loaded = now;
+  s.valid = true;
+  s.directory = hxp::LogFilesDirectoryFor(focus);
+  s.directoryReady = false;  // made again if it was removed meanwhile
+  s.level = kDefaultDebugLevel;
+  std::string text;
+  if (hxp::LookupConfig(focus, "Platform", "DebugLevel", &text)) {
+    // Accepts a signed decimal value as well as the unsigned forms.
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 0);
+    if (errno == 0 && end != text.c_str() && *end == '\0') s.level = static_cast<int>(v);
+  }
+  return s;
+}
+
+// REQUIRES: g_settingsMu held. Returns the log file path, or "" when the
+// directory cannot be had.
+std::string LogPathLocked(LogSettings& s) {
+  if (!s.directoryReady) s.directoryReady = hxp::MakeDirectories(s.directory, nullptr);
+  if (!s.directoryReady) return "";
+  return s.directory + "/hxdebug.log";
+}
+
+void WriteLine(int level, const std::string& tag, const char* prefix, const char* format,
+               va_list args) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(g_settingsMu);
+    LogSettings& s = CurrentSettingsLocked();
+    if (level >= 0 && level > s.level) return;
+    path = LogPathLocked(s);
+  }
+  if (path.empty()) return;
+
+  int savedErrno = errno;  // logging must not disturb the caller's errno
+  char head[160];
+  time_t now = time(nullptr);
+  struct tm tm {};
+  localtime_r(&now, &tm);
+  char stamp[32];
+  strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &tm);
+  snprintf(head, sizeof(head), "%s %" PRId64 " %" PRId64 " %d %s ", stamp,
+           static_cast<int64_t>(getpid()), static_cast<int64_t>(syscall(SYS_gettid)), level,
+           tag.c_str());
+  std::string line = head;
+  if (prefix) {
+    line += prefix;
+    line += ": ";
+  }
+  char buffer[1024];
+  va_list copy;
+  va_copy(copy, args);
+  int n = format ? vsnprintf(buffer, sizeof(buffer), format, copy) : 0;
+  va_end(copy);
+  if (n < 0) {
+    line += "(bad log format)";
+  } else if (static_cast<size_t>(n) < sizeof(buffer)) {
+    line.append(buffer, static_cast<size_t>(n));
+  } else {
+    std::vector<char> big(static_cast<size_t>(n) + 1);
+    vsnprintf(big.data(), big.size(), format, args);
+    line.append(big.data(), static_cast<size_t>(n));
+  }
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  line += '\n';
+
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    ssize_t ignored = write(fd, line.data(), line.size());
+    (void)ignored;
+    close(fd);
+  }
+  errno = savedErrno;
+}
+
+std::string TagText(uint64_t tag) {
+  char text[24];
+  snprintf(text, sizeof(text), "0x%" PRIx64, tag);
+  return text;
+}
+
+}  // namespace
+
+EvDebug::EvDebug(EvDebugFileInstance* file) : file_(file) {}
+
+bool EvDebug::initialize(EvDebugFileInstance& file, unsigned int id, uint64_t /*tag*/,
+                         bool /*flag*/, const std::string& /*name*/) {
+  file_ = &file;
+  file.id = id;
+  id_ = id;
+  return true;
+}
+
+void EvDebug::debugLvl(int level, uint64_t tag, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteLine(level, TagText(tag), nullptr, format, args);
+  va_end(args);
+}
+
+void EvDebug::DebugLvl(const char* function, int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteLine(level, TagText(0), function ? function : "", format, args);
+  va_end(args);
+}
+
+int EvDebug::GetDebugLevel() const {
+  std::lock_guard<std::mutex> lock(g_settingsMu);
+  return CurrentSettingsLocked().level;
+}
+
+std::string EvDebug::LogFilePath() {
+  std::lock_guard<std::mutex> lock(g_settingsMu);
+  return LogPathLocked(CurrentSettingsLocked());
+}
