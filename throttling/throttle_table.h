@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "throttling/tm_stats.h"
 
@@ -89,6 +90,16 @@ struct _TMThrottleTable {
 };
 
 #pragma pack(pop)
+
+// Fills a record with zero bytes (the records hold _TMStats, whose default
+// constructor makes them non-trivial for the compiler, though every byte is
+// plain data).
+inline void TMZeroRecord(_TMStreamRecord& record) {
+  memset(static_cast<void*>(&record), 0, sizeof(record));
+}
+inline void TMZeroRecord(_TMJobRecord& record) {
+  memset(static_cast<void*>(&record), 0, sizeof(record));
+}
 
 // Stream record.
 static_assert(sizeof(_TMStreamRecord) == kTMStreamRecordSize, "stream record size");

@@ -165,7 +165,11 @@ class HX_EXPORT CHxThrottlingManager {
 
  private:
   void FailInitialize(const char* focus, bool locked);
-  void AppendAllocationText(std::string& out, const uint32_t* entries, unsigned int count);
+  // InitializeThrottleData; zeroFilled skips the writes of zeros that a
+  // freshly created (all-zero) segment does not need.
+  void ResetTableContents(bool zeroFilled);
+  void AppendAllocationText(std::string& out, const uint32_t* entries, unsigned int count,
+                            unsigned int length);
 };
 
 // Daemon entry points: (re)initialise and release the process-wide outbound

@@ -1,0 +1,102 @@
+#include "throttling/hx_shmem.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "platform/hx_platform_info.h"
+
+CHxShMem::CHxShMem() {}
+
+CHxShMem::~CHxShMem() {}
+
+CHxShMemUnix::CHxShMemUnix() : Address(nullptr), SegmentId(-1), IpcKey(0) {
+  memset(Buffer, 0, sizeof(Buffer));
+  AttachedSize = 0;
+}
+
+CHxShMemUnix::~CHxShMemUnix() {}
+
+int CHxShMemUnix::Connect(const char* name, unsigned int size, bool& created, int& sysError) {
+  (void)sysError;
+  Address = nullptr;
+  if (name == nullptr || size == 0) return 2;
+  created = true;
+  return -1;
+}
+
+int CHxShMemUnix::Connect(unsigned int key, unsigned int size, bool& created, int& sysError) {
+  sysError = 0;
+  Address = nullptr;
+  if (key == 0 || size == 0) return 2;
+  created = true;
+
+  const int permissions = isHalvexGroupConfigured() != 0 ? 0660 : 0666;
+  IpcKey = key;
+  const key_t ipcKey = static_cast<key_t>(key);
+  int id = shmget(ipcKey, size, permissions | IPC_CREAT | IPC_EXCL);
+  if (id < 0) {
+    if (errno != EEXIST) {
+      sysError = errno;
+      return 3;
+    }
+    id = shmget(ipcKey, 0, permissions);
+    if (id < 0) {
+      sysError = errno;
+      return 4;
+    }
+    struct shmid_ds status;
+    if (shmctl(id, IPC_STAT, &status) != 0) {
+      sysError = errno;
+      return 6;
+    }
+    if (status.shm_segsz == size) {
+      created = false;
+    } else {
+      // Never reuse a segment of another size: its layout cannot be ours.
+      if (shmctl(id, IPC_RMID, nullptr) != 0) {
+        sysError = errno;
+        return 7;
+      }
+      id = shmget(ipcKey, size, permissions | IPC_CREAT | IPC_EXCL);
+      if (id < 0) {
+        sysError = errno;
+        return 8;
+      }
+    }
+  }
+  SegmentId = id;
+
+  void* address = shmat(id, nullptr, 0);
+  if (address == nullptr || address == reinterpret_cast<void*>(-1)) {
+    sysError = errno;
+    Address = nullptr;
+    shmctl(id, IPC_RMID, nullptr);
+    return 5;
+  }
+  Address = address;
+  AttachedSize = size;
+  return 0;
+}
+
+void* CHxShMemUnix::GetMemPointer() { return Address; }
+
+int CHxShMemUnix::Disconnect(bool remove) {
+  if (Address != nullptr) shmdt(Address);
+  if (remove) {
+    if (SegmentId >= 0) shmctl(SegmentId, IPC_RMID, nullptr);
+    SegmentId = -1;
+  }
+  memset(Buffer, 0, sizeof(Buffer));
+  IpcKey = 0;
+  AttachedSize = 0;
+  Address = nullptr;
+  return 0;
+}
+
+CHxShMem* GetCHxShMem() { return new (std::nothrow) CHxShMemUnix(); }
+
+void FreeCHxShMem(CHxShMem* p) { delete p; }

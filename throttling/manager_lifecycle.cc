@@ -1,0 +1,386 @@
+// CHxThrottlingManager: construction, Initialize / HXDInitialize /
+// Uninitialize, the table lock, configuration and the stream handle.
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/hx_platform_info.h"
+#include "throttling/throttling_manager.h"
+
+namespace {
+
+struct TableKindInfo {
+  const char* mutexSuffix;
+  const char* keyFileSuffix;
+  unsigned int debugLogId;
+};
+
+// Indexed by kind - 1.
+const TableKindInfo kKinds[4] = {
+    {"_HX_THROTTLE_MUTEX_OUT", "_HX_THROTTLE_SHMEM_OUT", 0x44DBDC60},
+    {"_HX_THROTTLE_MUTEX_IN", "_HX_THROTTLE_SHMEM_IN", 0x0CA40D74},
+    {"_HX_THROTTLE_CLOUD_MUTEX_OUT", "_HX_THROTTLE_CLOUD_SHMEM_OUT", 0x5E2A917B},
+    {"_HX_THROTTLE_CLOUD_MUTEX_IN", "_HX_THROTTLE_CLOUD_SHMEM_IN", 0x425AA0F5},
+};
+
+const char kSection[] = "Hxd";
+const int kKeyFileAttempts = 10;
+const int kKeyProjectId = 0xFEFA;
+
+}  // namespace
+
+CHxThrottlingManager::CHxThrottlingManager(HxEnv* environment)
+    : Log(nullptr), env(environment != nullptr ? environment : HxEnv::Default()) {
+  LastCleanupTime = env->NowSeconds();
+}
+
+CHxThrottlingManager::~CHxThrottlingManager() {
+  // The table stays attached and counted if the caller skipped Uninitialize;
+  // only the process-local mutex object is released here.
+  delete Mutex;
+  Mutex = nullptr;
+}
+
+int CHxThrottlingManager::Initialize(const char* focus, unsigned int logTag, unsigned int kind) {
+  static const char kLabel[] = "Initialize()";
+  if (focus == nullptr) focus = HXPI_Focus::getFocus();
+
+  if (Table != nullptr) {
+    // Already attached: never count this manager twice in RefCount.
+    if (Focus == focus && TableKind == kind) {
+      Log.debugLvl(3, LogTag, "%s: already initialized for %s.[%s][%p]", kLabel, focus,
+                   ShMemName.c_str(), static_cast<void*>(this));
+      return 0;
+    }
+    Log.debugLvl(1, LogTag,
+                 "%s: [ERROR] already initialized for %s kind %u; cannot switch to %s kind %u",
+                 kLabel, Focus.c_str(), TableKind, focus, kind);
+    return -1;
+  }
+
+  LogTag = logTag;
+  TableKind = kind;
+  ShMemName.clear();
+  MutexName.clear();
+  HXPI_Focus::setFocus(focus);
+
+  const bool validKind = kind >= kTMKindOutbound && kind <= kTMKindCloudInbound;
+  const unsigned int logId = validKind ? kKinds[kind - 1].debugLogId : 0;
+  if (!Log.initialize(LogFile, logId, logTag, false, std::string())) return -1;
+  if (!validKind) {
+    Log.debugLvl(1, LogTag, "%s: [ERROR] unknown throttle table kind %u", kLabel, kind);
+    return -1;
+  }
+  const TableKindInfo& info = kKinds[kind - 1];
+
+  HxPlatformInfo config;
+  config.setFocus(focus);
+  unsigned long disabled = 0;
+  if (config.getNumber(kSection, "DontUseParallelThrottling", &disabled) == 0) disabled = 0;
+  if (disabled != 0) {
+    Log.debugLvl(1, LogTag,
+                 "%s: found regkey DontUseParallelThrottling set. disabling Throttling manager",
+                 kLabel);
+    return -1;
+  }
+
+  MutexName = std::string(focus) + info.mutexSuffix;
+  Error.Clear();
+  Mutex = new (std::nothrow) CNamedMutex(MutexName.c_str(), Error, true);
+  if (Mutex == nullptr || Error.GetCode() != 0) {
+    FailInitialize(focus, false);
+    return -1;
+  }
+
+  Log.debugLvl(3, LogTag, "%s: Initialize request", kLabel);
+
+  if (!Lock()) {
+    Log.debugLvl(1, LogTag, "%s: LOCk() failed.Throttling has been disabled..", kLabel);
+    FailInitialize(focus, false);
+    return -1;
+  }
+
+  HXPI_CommClient client;
+  client.setFocus(HXPI_Focus::getFocus());
+  const char* directory = client.getJobResultsDirectory(config.getPhysicalMachine());
+  if (directory == nullptr || directory[0] == '\0') {
+    Log.debugLvl(1, LogTag, "%s:[error] cannot Get Job-result folder", kLabel);
+    FailInitialize(focus, true);
+    return -1;
+  }
+
+  std::string keyPath(directory);
+  if (keyPath.back() != '/') keyPath += '/';
+  keyPath += focus;
+  keyPath += info.keyFileSuffix;
+
+  int fd = -1;
+  int lastErrno = 0;
+  int attemptsLeft = kKeyFileAttempts;
+  while (attemptsLeft > 0) {
+    --attemptsLeft;
+    fd = open(keyPath.c_str(), O_CREAT | O_EXCL | O_RDONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) break;
+    lastErrno = errno;
+    if (lastErrno == EEXIST) break;
+  }
+  if (fd >= 0) {
+    close(fd);
+  } else if (lastErrno != EEXIST) {
+    Log.debugLvl(1, LogTag, "%s: Shared memory key creation failed. %d, %d, %d [%s]", kLabel, fd,
+                 lastErrno, attemptsLeft, keyPath.c_str());
+    FailInitialize(focus, true);
+    return -1;
+  }
+
+  const key_t key = ftok(keyPath.c_str(), kKeyProjectId);
+  if (key == static_cast<key_t>(-1)) {
+    Log.debugLvl(1, LogTag, "%s:Cannot Get IPC-Key(%d)[%s]", kLabel, errno, MutexName.c_str());
+    FailInitialize(focus, true);
+    return -1;
+  }
+  IpcKey = static_cast<unsigned int>(key);
+  char keyText[16];
+  snprintf(keyText, sizeof(keyText), "%X", IpcKey);
+  ShMemName = keyText;
+
+  ShMem = GetCHxShMem();
+  if (ShMem == nullptr) {
+    Log.debugLvl(1, LogTag, "%s: Cannot Create GetCHxShMem", kLabel);
+    FailInitialize(focus, true);
+    return -1;
+  }
+
+  bool created = false;
+  int sysError = 0;
+  const int connected = ShMem->Connect(IpcKey, kTMTableSize, created, sysError);
+  if (connected != 0) {
+    Log.debugLvl(1, LogTag, "%s:  HxShMem-Connection has faild - %d [Sys-error - %d].", kLabel,
+                 connected, sysError);
+    FailInitialize(focus, true);
+    return -1;
+  }
+  Table = static_cast<_TMThrottleTable*>(ShMem->GetMemPointer());
+  if (Table == nullptr) {
+    Log.debugLvl(1, LogTag, "%s: Cannot HxShMem-Connect2 has faild.", kLabel);
+    FailInitialize(focus, true);
+    return -1;
+  }
+  Focus = focus;
+
+  if (created) {
+    ResetTableContents(true);
+    Table->RefCount = 1;
+  } else {
+    Table->RefCount++;
+  }
+
+  ConfigureComputerThroughput();
+  Log.debugLvl(3, LogTag,
+               "%s:Initialized  for %s.[%s][%p][%p] [new - %s] [Refcount - %u] "
+               "[Data-Size - %lu][V3]",
+               kLabel, focus, ShMemName.c_str(), static_cast<void*>(this),
+               static_cast<void*>(Table), created ? "Yes" : "No", Table->RefCount,
+               static_cast<unsigned long>(kTMTableSize));
+  Unlock();
+  return 0;
+}
+
+void CHxThrottlingManager::FailInitialize(const char* focus, bool locked) {
+  if (locked) Unlock();
+  delete Mutex;
+  Mutex = nullptr;
+  if (ShMem != nullptr) {
+    ShMem->Disconnect(false);
+    FreeCHxShMem(ShMem);
+    ShMem = nullptr;
+  }
+  Table = nullptr;
+  Focus.clear();
+  Log.debugLvl(1, LogTag, "%s:Failed for %s.[%s][%p](%d)", "Initialize()", focus,
+               ShMemName.c_str(), static_cast<void*>(this), -1);
+}
+
+int CHxThrottlingManager::HXDInitialize(const char* focus, unsigned int logTag,
+                                        unsigned int kind) {
+  const int result = Initialize(focus, logTag, kind);
+  if (result != 0) return result;
+  if (!Lock()) {
+    // Still attached and counted; the table keeps its contents.
+    Log.debugLvl(1, LogTag, "%s: [ERROR] cannot lock to reset the table", "HXDInitialize()");
+    return -1;
+  }
+  const uint32_t refCount = Table->RefCount;
+  const uint32_t uniqueId = Table->UniqueID;
+  InitializeThrottleData();
+  Table->RefCount = refCount;
+  Table->UniqueID = uniqueId;
+  Unlock();
+  Log.debugLvl(1, LogTag, "%s: Succeeded...", "HXDInitialize()");
+  return 0;
+}
+
+int CHxThrottlingManager::Uninitialize() {
+  static const char kLabel[] = "Uninitialize()";
+  if (Table == nullptr) return 0;
+  if (!Lock()) {
+    Log.debugLvl(1, LogTag, "%s:[ERROR] Uninitialized Failed.[%s][%p]", kLabel,
+                 ShMemName.c_str(), static_cast<void*>(this));
+    return -1;
+  }
+  if (Table->RefCount == 0) {
+    // This manager is attached, so the count cannot honestly be 0: someone
+    // overwrote it. Do not wrap to 4294967295 (the segment would never go);
+    // treat this manager as the last user.
+    Log.debugLvl(1, LogTag, "%s: [ERROR] RefCount already 0 in [%s]; treating as last user",
+                 kLabel, ShMemName.c_str());
+  } else {
+    Table->RefCount--;
+  }
+  const uint32_t refCount = Table->RefCount;
+  Log.debugLvl(3, LogTag, "%s:Uninitializing for.[%s][%p] [Refcount - %u] ", kLabel,
+               ShMemName.c_str(), static_cast<void*>(this), refCount);
+  if (ShMem != nullptr) {
+    const bool remove = refCount == 0;
+    if (remove) {
+      Log.debugLvl(1, LogTag, "%s: Ref.count reached zero destroying Memory block...", kLabel);
+    }
+    ShMem->Disconnect(remove);
+    FreeCHxShMem(ShMem);
+    ShMem = nullptr;
+  }
+  ShMemName.clear();
+  MutexName.clear();
+  Focus.clear();
+  Table = nullptr;
+  Unlock();
+  delete Mutex;
+  Mutex = nullptr;
+  return 0;
+}
+
+bool CHxThrottlingManager::Lock() {
+  if (Mutex == nullptr) return false;
+  const int result = Mutex->lock(-1, true);
+  if (result < 0) {
+    Log.debugLvl(1, LogTag, "%s: Cannot lock mutex. Ret [%d], Error [%ld][%s]", "Lock()", result,
+                 Error.GetCode(), Error.GetText());
+    return false;
+  }
+  return true;
+}
+
+bool CHxThrottlingManager::Unlock() {
+  if (Mutex == nullptr) return true;
+  const int result = Mutex->unlock();
+  if (result < 0) {
+    Log.debugLvl(1, LogTag, "%s: Cannot unlock HXT-ShMem mutex. Ret [%d], Error [%ld][%s]",
+                 "Unock()", result, Error.GetCode(), Error.GetText());
+    return false;
+  }
+  return true;
+}
+
+void CHxThrottlingManager::ConfigureComputerThroughput() {
+  if (TableKind != kTMKindOutbound && TableKind != kTMKindInbound) return;
+  if (Table == nullptr) return;
+  HxPlatformInfo config;
+  if (!Focus.empty()) config.setFocus(Focus.c_str());
+
+  unsigned long mbph = 0;
+  if (config.getNumber(kSection, "ComputerThroughputMBPH", &mbph) == 0) mbph = 0;
+  // The table holds 32 bits; a larger setting means "as much as can be said".
+  if (mbph > UINT_MAX) mbph = UINT_MAX;
+  if (mbph != 0) {
+    Log.debugLvl(1, LogTag, "ComputerThroughput Reg key set found [%lu MBPH]", mbph);
+  }
+  Table->ComputerThrottleMBPH = static_cast<uint32_t>(mbph);
+
+  unsigned long lanFree = 0;
+  if (config.getNumber(kSection, "ThrottleLanFreeSDT", &lanFree) != 0 && lanFree == 0) {
+    Log.debugLvl(1, LogTag,
+                 "ThrottleLanFreeSDT Reg key set found [disabling throttle for Lanfree-SDT]");
+    ThrottleLanFree = false;
+  }
+}
+
+void CHxThrottlingManager::InitializeThrottleData() { ResetTableContents(false); }
+
+void CHxThrottlingManager::ResetTableContents(bool zeroFilled) {
+  if (Table == nullptr) return;
+  _TMThrottleTable& t = *Table;
+  t.JobATIndex = 0;
+  t.ActiveJobCount = 0;
+  t.UniqueID = 0;
+  t.ComputerThrottleMBPH = 0;
+  t.RefCount = 0;
+  t.TotalSizeProcessed = 0;
+  ConfigureComputerThroughput();
+  for (uint32_t i = 0; i < kTMMaxJobs; ++i) t.JobAT[i] = i;
+
+  for (uint32_t s = 0; s < kTMMaxJobs; ++s) {
+    _TMJobRecord& job = t.Jobs[s];
+    for (uint32_t j = 0; j < kTMMaxStreams; ++j) job.StreamAT[j] = j;
+    // A new segment is all zero already; writing the rest would only make the
+    // kernel back all 57 MB with memory for nothing.
+    if (zeroFilled) continue;
+    job.JobSizeProcessed = 0;
+    job.StreamATIndex = 0;
+    job.JobOldATIdx = 0;
+    job.StartTime = 0;
+    job.LastEnumTime = 0;
+    job.ActiveStreamCount = 0;
+    job.ActiveThrottStreamCount = 0;
+    job.JobID = 0;
+    job.JobType = 0;
+    job.ThrottleMBPH = 0;
+    job.PerStreamMBPH = 0;
+    job.Flags = 0;
+    // The first twelve words of JobStats; its JobType word is left as it is.
+    const uint32_t jobType = job.JobStats.JobType;
+    job.JobStats = _TMStats();
+    job.JobStats.JobType = jobType;
+    for (uint32_t k = 0; k < kTMMaxStreams; ++k) {
+      _TMStreamRecord& stream = job.Streams[k];
+      // Every field except ComputerName and the JobType words of the stats.
+      const uint32_t lastType = stream.LastStats.JobType;
+      const uint32_t currentType = stream.CurrentStats.JobType;
+      stream.SizeProcessed = 0;
+      stream.StartTime = 0;
+      stream.LatUpdateTime = 0;
+      stream.JobID = 0;
+      stream.RCID = 0;
+      stream.StreamOldATIdx = 0;
+      stream.UniqueID = 0;
+      stream.Reserved1 = 0;
+      stream.Flags = 0;
+      stream.LastStats = _TMStats();
+      stream.LastStats.JobType = lastType;
+      stream.CurrentStats = _TMStats();
+      stream.CurrentStats.JobType = currentType;
+      stream.ProcessID = 0;
+      memset(stream.Reserved2, 0, sizeof(stream.Reserved2));
+      memset(stream.Type, 0, sizeof(stream.Type));
+    }
+  }
+}
+
+unsigned long long CHxThrottlingManager::GetHandle(unsigned int jobSlot, unsigned int streamSlot,
+                                                   unsigned int uniqueId) {
+  const uint32_t high = static_cast<uint32_t>(jobSlot << 16) | (streamSlot & 0xFFFFu);
+  return (static_cast<unsigned long long>(high) << 32) | uniqueId;
+}
+
+int CHxThrottlingManager::SplitHandle(unsigned long long handle, unsigned int& jobSlot,
+                                      unsigned int& streamSlot, unsigned int& uniqueId) {
+  jobSlot = static_cast<unsigned int>(handle >> 48);
+  streamSlot = static_cast<unsigned int>((handle >> 32) & 0xFFFFu);
+  uniqueId = static_cast<unsigned int>(handle & 0xFFFFFFFFu);
+  return 0;
+}
