@@ -1,0 +1,159 @@
+#include "providers/linux_system_provider.h"
+
+#include <cerrno>
+
+#include "gtest/gtest.h"
+#include "tests/providers/linux_provider_test_support.h"
+
+namespace {
+
+using hxtest::CaptureCallback;
+using hxtest::ReplayEnv;
+
+// The system provider with a sysinfo the test controls.
+class TestSystemProvider : public CHxPerfProviderLinuxSystem {
+ public:
+  using CHxPerfProviderLinuxSystem::CHxPerfProviderLinuxSystem;
+  int error = 0;
+  struct sysinfo info = {};
+  int QuerySysinfo(struct sysinfo* out) override {
+    *out = info;
+    return error;
+  }
+};
+
+const char kTop[] = "top -bH -n 1 | head -3 | sed 1,2d | awk '{print $2 + $4 + $6}'";
+const char kCpus[] = "getconf _NPROCESSORS_ONLN";
+const char kMemAvail[] = "grep -w MemAvailable /proc/meminfo|awk '{print $2}'";
+const char kSwap[] = "vmstat -S K | sed 1,2d | awk '{print $3}'";
+const char kFree[] = "vmstat -S K | sed 1,2d | awk '{print $4}'";
+
+class SystemProviderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hxtest::LoadFixture("system_real.txt", &env);
+    provider.info.mem_unit = 1;
+    provider.info.totalram = 1024u * 1000000u;  // 1000000 KB
+    provider.info.freeram = 1024u * 250000u;
+    ASSERT_EQ(provider.Initialize(nullptr, &callback), 0);
+  }
+  // The one row of one update.
+  std::vector<std::string> UpdateRow() {
+    callback.reports.clear();
+    provider.UpdatePerfCounters(RSRC_AGENT_SYSTEM);
+    EXPECT_TRUE(env.unknownCommands.empty()) << env.unknownCommands[0];
+    EXPECT_EQ(callback.reports.size(), 1u);
+    if (callback.reports.size() != 1) return {};
+    EXPECT_EQ(callback.reports[0].object, "System");
+    EXPECT_EQ(callback.reports[0].items.version, "1.2");
+    return callback.SingleRows().at(0);
+  }
+
+  hxtest::TestInstance instance;
+  ReplayEnv env;
+  TestSystemProvider provider{&env};
+  CaptureCallback callback;
+};
+
+TEST_F(SystemProviderTest, RecordedOutputsGiveOneRowInColumnOrder) {
+  auto recorded = [&](const char* cmd) {
+    return std::stoull(env.replies.at(std::string("LC_ALL=C ") + cmd).output);
+  };
+  const std::vector<std::string> row = UpdateRow();
+  ASSERT_EQ(row.size(), 10u);
+  ASSERT_EQ(callback.reports[0].items.columns.size(), 10u);
+  char cpu[64];
+  snprintf(cpu, sizeof(cpu), "%f",
+           std::stod(env.replies.at(std::string("LC_ALL=C ") + kTop).output) /
+               static_cast<double>(recorded(kCpus)));
+  EXPECT_EQ(row[0], cpu);
+  EXPECT_EQ(row[1], "1000000");  // sysinfo: 1024000000 bytes
+  EXPECT_EQ(row[2], std::to_string(recorded(kMemAvail) / 10000));  // KB / 1000000 KB * 100
+  const uint64_t swap = recorded(kSwap), free = recorded(kFree);
+  EXPECT_EQ(row[3], std::to_string(swap + free));
+  EXPECT_EQ(row[4], std::to_string(free * 100 / (swap + free)));
+  EXPECT_EQ(row[5], "0");
+  EXPECT_EQ(row[6], "0");
+  EXPECT_EQ(row[7], std::to_string(recorded("ps -A --no-headers | wc -l")));
+  EXPECT_EQ(row[8], std::to_string(recorded(
+                        "ipcs -s | sed 1,3d | awk '{total = total + $5}END{print total}'")));
+  EXPECT_EQ(row[9], std::to_string(recorded("ps -AL --no-headers | wc -l")));
+  for (const std::string& cmd : env.commands) EXPECT_EQ(cmd.rfind("LC_ALL=C ", 0), 0u) << cmd;
+}
+
+TEST_F(SystemProviderTest, SysinfoFailureLogsAndReportsNothing) {
+  instance.SetConfig("Platform", "DebugLevel", "15");
+  provider.error = EFAULT;
+  provider.UpdatePerfCounters(RSRC_AGENT_SYSTEM);
+  EXPECT_TRUE(callback.reports.empty());
+  EXPECT_TRUE(env.commands.empty());
+  const auto lines = instance.LogLinesContaining(
+      "CHxPerfProviderLinuxSystem::UpdatePerfCounters:[ERROR]Get sysinfo  failed " +
+      std::to_string(EFAULT));
+  EXPECT_EQ(lines.size(), 1u);
+}
+
+TEST_F(SystemProviderTest, ProcessorCountDividesTheTopSum) {
+  env.Reply(kTop, 0, "12.5\n");
+  env.Reply(kCpus, 0, "4\n");
+  EXPECT_EQ(UpdateRow()[0], "3.125000");
+  env.Reply(kCpus, 1, "");  // getconf failing: one processor
+  EXPECT_EQ(UpdateRow()[0], "12.500000");
+  env.Reply(kCpus, 0, "0\n");  // a count of 0 counts as 1, never a division by zero
+  EXPECT_EQ(UpdateRow()[0], "12.500000");
+}
+
+TEST_F(SystemProviderTest, FreePhysicalMemoryFallsBackToSysinfo) {
+  env.Reply(kMemAvail, 0, "500000\n");
+  EXPECT_EQ(UpdateRow()[2], "50");
+  env.Reply(kMemAvail, 1, "");
+  EXPECT_EQ(UpdateRow()[2], "25");  // freeram / totalram
+  env.Reply(kMemAvail, 0, "");      // no MemAvailable line
+  EXPECT_EQ(UpdateRow()[2], "0");
+}
+
+TEST_F(SystemProviderTest, PhysicalMemoryShiftsBeforeMultiplyingAndNeverWraps) {
+  provider.info.mem_unit = 4096;
+  provider.info.totalram = 1000000;
+  EXPECT_EQ(UpdateRow()[1], "3997696");
+  provider.info.totalram = 2147483648u;  // 8 TiB of pages: beyond 2^32 KB
+  EXPECT_EQ(UpdateRow()[1], "8589934592");
+}
+
+TEST_F(SystemProviderTest, VirtualMemoryFromVmstat) {
+  env.Reply(kSwap, 1, "");
+  env.Reply(kFree, 1, "");
+  std::vector<std::string> row = UpdateRow();
+  EXPECT_EQ(row[3], "0");
+  EXPECT_EQ(row[4], "0");
+  env.Reply(kSwap, 0, "1000\n");
+  env.Reply(kFree, 0, "3000\n");
+  row = UpdateRow();
+  EXPECT_EQ(row[3], "4000");
+  EXPECT_EQ(row[4], "75");
+  env.Reply(kSwap, 0, "4294967296\n");  // sums beyond 2^32 KB stay whole
+  env.Reply(kFree, 0, "4294967296\n");
+  row = UpdateRow();
+  EXPECT_EQ(row[3], "8589934592");
+  EXPECT_EQ(row[4], "50");
+}
+
+// The real commands on this machine give a well-formed row.
+TEST(SystemProviderSmokeTest, RealCommandsGiveANumericRow) {
+  for (const char* program : {"top", "getconf", "vmstat", "ps", "ipcs", "awk"}) {
+    if (!hxtest::HaveCommand(program)) GTEST_SKIP() << program << " is not installed here";
+  }
+  hxtest::TestInstance instance;
+  CHxPerfProviderLinuxSystem provider;
+  CaptureCallback callback;
+  ASSERT_EQ(provider.Initialize(nullptr, &callback), 0);
+  provider.UpdatePerfCounters(RSRC_AGENT_SYSTEM);
+  ASSERT_EQ(callback.reports.size(), 1u);
+  const std::vector<std::string> row = callback.SingleRows().at(0);
+  ASSERT_EQ(row.size(), callback.reports[0].items.columns.size());
+  ASSERT_EQ(row.size(), 10u);
+  for (const std::string& value : row) EXPECT_TRUE(hxtest::IsNumeric(value)) << value;
+  EXPECT_NE(row[7], "0") << "a machine always has processes";
+}
+
+}  // namespace
