@@ -130,8 +130,19 @@ class HX_EXPORT CHxThrottlingManager {
   int RecomputeThroughputs();
 
   // ---- Clean-up (REQUIRES: lock held) -------------------------------------
+  // True if pid exists and did not start after registrationTime.
   bool IsProcAlive(unsigned int pid, unsigned int registrationTime);
+  // One pass: marks streams silent for more than 600 s, unregisters those of
+  // dead processes and those silent for more than 1800 s, then recomputes.
+  // Unless force, does nothing within 600 s of this manager's last pass.
   void CheckAndCleanupStreams(bool force);
+  // What one look at /proc tells about a process; a pass looks at each
+  // distinct process once and judges each of its streams from that.
+  struct ProcessFacts;
+  ProcessFacts LookAtProcess(unsigned int pid);
+  bool JudgeProcess(const ProcessFacts& facts, unsigned int pid, unsigned int registrationTime);
+  // Benchmark comparison only: look at /proc again for every stream.
+  bool CheckEachStreamProcess = false;
 
   // ---- Bounds on shared bytes (REQUIRES: lock held) -----------------------
   // The segment is writable by any process of the machine: these never let a

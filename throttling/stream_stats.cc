@@ -1,0 +1,47 @@
+// Per-stream transfer statistics.
+//
+// A report carries running totals since the stream started. The stream keeps
+// the last report (LastStats) and adds the increase since the previous report
+// to its current-interval totals (CurrentStats), which an enumeration with the
+// reset option zeroes. Differences are taken in the counter's own width and
+// wrap, so a report that goes backwards is added as it is, never refused.
+#include "throttling/throttling_manager.h"
+
+int CHxThrottlingManager::UpdateStreamStats(unsigned long long handle, _TMStats& stats) {
+  static const char kLabel[] = "CHxThrottlingManager::UpdatePerformanceThroughput";
+  if (!Lock()) return -1;
+  unsigned int jobSlot = 0, streamSlot = 0, uniqueId = 0;
+  SplitHandle(handle, jobSlot, streamSlot, uniqueId);
+  if (jobSlot >= kTMMaxJobs) {
+    Log.debugLvl(1, LogTag, "%s: [ERROR] Invalid Job-Index %d", kLabel, static_cast<int>(jobSlot));
+    Unlock();
+    return -1;
+  }
+  if (streamSlot >= kTMMaxStreams) {
+    Log.debugLvl(1, LogTag, "%s: [ERROR] Invalid Stream-Index %d", kLabel,
+                 static_cast<int>(streamSlot));
+    Unlock();
+    return -1;
+  }
+  _TMJobRecord& job = Table->Jobs[jobSlot];
+  _TMStreamRecord& stream = job.Streams[streamSlot];
+  if (stream.UniqueID != uniqueId || (stream.Flags & kTMStreamInUse) == 0) {
+    Unlock();
+    return 2;
+  }
+
+  if (job.JobType == 0) job.JobType = stats.JobType;
+  _TMStats& current = stream.CurrentStats;
+  const _TMStats& last = stream.LastStats;
+  current.ReadSize += stats.ReadSize - last.ReadSize;
+  current.NetworkSize += stats.NetworkSize - last.NetworkSize;
+  current.WriteSize += stats.WriteSize - last.WriteSize;
+  current.SIDBLookupSamples += stats.SIDBLookupSamples - last.SIDBLookupSamples;
+  current.ReadTime += stats.ReadTime - last.ReadTime;
+  current.WriteTime += stats.WriteTime - last.WriteTime;
+  current.NetworkTime += stats.NetworkTime - last.NetworkTime;
+  current.SIDBLookupTime += stats.SIDBLookupTime - last.SIDBLookupTime;
+  stream.LastStats = stats;
+  Unlock();
+  return 0;
+}
