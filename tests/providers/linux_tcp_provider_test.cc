@@ -1,0 +1,188 @@
+#include "providers/linux_tcp_provider.h"
+
+#include <sys/stat.h>
+
+#include <cinttypes>
+
+#include "gtest/gtest.h"
+#include "platform/hx_process.h"
+#include "tests/providers/linux_provider_test_support.h"
+
+namespace {
+
+using hxtest::CaptureCallback;
+using hxtest::ReplayEnv;
+
+const char kIp[] = "ip -s link | sed 's/^[ \t]*//' | grep ^[0-9]";
+
+struct Iface {
+  std::string name;
+  uint64_t rxBytes, rxPackets, txBytes, txPackets;
+};
+
+// "ip -s link" output after the provider's sed and grep, for these interfaces.
+std::string IpOutput(const std::vector<Iface>& ifaces) {
+  std::string out;
+  int index = 1;
+  char buf[512];
+  for (const Iface& i : ifaces) {
+    snprintf(buf, sizeof(buf),
+             "%d: %s: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 qdisc fq_codel state UP mode "
+             "DEFAULT group default qlen 1000\n%" PRIu64 "    %" PRIu64
+             "      0       0       0       0 \n%" PRIu64 "    %" PRIu64
+             "      0       0       0       0 \n",
+             index++, i.name.c_str(), i.rxBytes, i.rxPackets, i.txBytes, i.txPackets);
+    out += buf;
+  }
+  return out;
+}
+
+std::string SpeedCommand(const std::string& name) {
+  return "awk '{print $1}' /sys/class/net/" + HxShellQuote(name) + "/speed";
+}
+
+class TcpProviderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(provider.Initialize(nullptr, &callback), 0); }
+  // One update at time now with ip printing output; the rows it reported.
+  std::vector<std::vector<std::string>> Update(uint32_t now, const std::string& output,
+                                               int result = 0) {
+    env.now = now;
+    env.Reply(kIp, result, output);
+    callback.reports.clear();
+    provider.UpdatePerfCounters(RSRC_AGENT_TCPIP);
+    for (const auto& r : callback.reports) {
+      EXPECT_EQ(r.object, "Tcpip");
+      EXPECT_EQ(r.items.columns.size(), 10u);
+    }
+    return callback.SingleRows();
+  }
+  static std::vector<std::string> Names(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::string> names;
+    for (const auto& row : rows) names.push_back(row.at(0));
+    return names;
+  }
+
+  hxtest::TestInstance instance;
+  ReplayEnv env;
+  CHxPerfProviderLinuxTCP provider{&env};
+  CaptureCallback callback;
+};
+
+TEST_F(TcpProviderTest, RecordedOutputFirstSampleSilentThenOneRowPerInterface) {
+  hxtest::LoadFixture("network_real.txt", &env);
+  const std::string recorded = env.replies.at(std::string("LC_ALL=C ") + kIp).output;
+  EXPECT_TRUE(Update(1000, recorded).empty());
+  const auto rows = Update(1060, recorded);
+  // lo is dropped; the others in byte-wise order, with no traffic in between.
+  EXPECT_EQ(Names(rows), (std::vector<std::string>{"eth0", "ifb0", "ifb1"}));
+  for (const auto& row : rows) {
+    ASSERT_EQ(row.size(), 10u);
+    EXPECT_EQ(row[1], "0");
+    EXPECT_EQ(row[2], "0");
+    EXPECT_EQ(row[4], "0");
+    EXPECT_EQ(row[5], "0");
+    for (int i = 6; i < 10; ++i) EXPECT_EQ(row[i], "");
+  }
+  EXPECT_EQ(rows[0][3], "4294967295");  // the speed file holds -1
+  EXPECT_EQ(rows[1][3], "0");           // no readable speed file
+  EXPECT_TRUE(env.unknownCommands.empty());
+}
+
+TEST_F(TcpProviderTest, RatesWrapOnlyWhere32BitCountersWrapped) {
+  env.Reply(SpeedCommand("eth0"), 0, "1000\n");
+  Update(1000, IpOutput({{"eth0", 1000, 5000000000ull, 4294967000ull, 6000000000ull}}));
+  const auto rows = Update(1060, IpOutput({{"eth0", 61000, 5000060000ull, 296, 1200}}));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][1], "1000");  // 60000 bytes in 60 s
+  EXPECT_EQ(rows[0][2], "9");     // 32-bit wrap: 592 bytes
+  EXPECT_EQ(rows[0][3], "1000");
+  EXPECT_EQ(rows[0][4], "1000");  // 64-bit counter past 2^32, no truncation
+  EXPECT_EQ(rows[0][5], "20");    // fell from above 2^32: reset, counts from 0
+  // A 64-bit byte rate beyond 2^32 per second prints whole.
+  const auto fast = Update(1070, IpOutput({{"eth0", 61000 + 50000000000ull, 5000060000ull,
+                                             296, 1200}}));
+  ASSERT_EQ(fast.size(), 1u);
+  EXPECT_EQ(fast[0][1], "5000000000");
+}
+
+TEST_F(TcpProviderTest, InterfacesAppearingAndDisappearing) {
+  Update(100, IpOutput({{"a", 0, 0, 0, 0}, {"b", 0, 0, 0, 0}}));
+  EXPECT_EQ(Names(Update(110, IpOutput({{"b", 10, 1, 10, 1}, {"c", 0, 0, 0, 0}}))),
+            std::vector<std::string>{"b"});
+  EXPECT_EQ(Names(Update(120, IpOutput({{"b", 20, 2, 20, 2}, {"c", 10, 1, 10, 1}}))),
+            (std::vector<std::string>{"b", "c"}));
+}
+
+TEST_F(TcpProviderTest, LoopbackNamesDroppedOthersInByteOrder) {
+  const std::vector<Iface> ifaces = {
+      {"eth1", 0, 0, 0, 0}, {"lo", 0, 0, 0, 0}, {"lo0", 0, 0, 0, 0},
+      {"l", 0, 0, 0, 0},    {"Eth", 0, 0, 0, 0}, {"eth0", 0, 0, 0, 0}};
+  Update(100, IpOutput(ifaces));
+  EXPECT_EQ(Names(Update(160, IpOutput(ifaces))),
+            (std::vector<std::string>{"Eth", "eth0", "eth1", "l"}));
+}
+
+TEST_F(TcpProviderTest, NoElapsedTimeOrFailedIpKeepsTheEarlierSample) {
+  Update(1000, IpOutput({{"eth0", 0, 0, 0, 0}}));
+  EXPECT_TRUE(Update(1000, IpOutput({{"eth0", 6000, 60, 0, 0}})).empty());  // same second
+  EXPECT_TRUE(Update(900, IpOutput({{"eth0", 6000, 60, 0, 0}})).empty());   // clock set back
+  EXPECT_TRUE(Update(1060, "", 1).empty());                                   // ip failed
+  const auto rows = Update(1120, IpOutput({{"eth0", 12000, 120, 0, 0}}));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][1], "100");  // averaged over the 120 s since the kept sample
+  EXPECT_EQ(rows[0][4], "1");
+}
+
+TEST_F(TcpProviderTest, InterfaceWithoutReadableStatisticsIsLeftOut) {
+  std::string output = IpOutput({{"eth0", 0, 0, 0, 0}});
+  output += "2: broken: <NOARP> mtu 1500\n";  // no number lines at all
+  output += "3: half: <NOARP> mtu 1500\n100 1 0 0 0 0\n";
+  output += IpOutput({{"eth1", 0, 0, 0, 0}}).replace(0, 1, "4");
+  CHxPerfProviderLinuxTCP::StatsMap stats;
+  env.Reply(kIp, 0, output);
+  ASSERT_TRUE(provider.GetNetStatisticMap(stats));
+  EXPECT_EQ(stats.size(), 2u);
+  EXPECT_EQ(stats.count("eth0") + stats.count("eth1"), 2u);
+  env.Reply(kIp, 0, "");
+  stats.clear();
+  EXPECT_TRUE(provider.GetNetStatisticMap(stats));  // ran, found nothing
+  EXPECT_TRUE(stats.empty());
+}
+
+// An interface name is data: it reaches the shell quoted, so it cannot run
+// anything.
+TEST_F(TcpProviderTest, HostileInterfaceNameRunsNothing) {
+  const std::string owned = instance.root() + "/owned";
+  const std::string name = "x;touch${IFS}" + owned + ";";
+  env.passThrough = {"/sys/class/net/"};
+  Update(100, IpOutput({{name, 0, 0, 0, 0}}));
+  const auto rows = Update(160, IpOutput({{name, 60, 0, 0, 0}}));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], name);
+  EXPECT_EQ(rows[0][3], "0");  // no such speed file
+  struct stat st;
+  EXPECT_NE(stat(owned.c_str(), &st), 0) << "the interface name ran as a command";
+  EXPECT_EQ(env.commands.back(), "LC_ALL=C " + SpeedCommand(name));
+}
+
+TEST(TcpProviderSmokeTest, RealCommandsGiveNumericRows) {
+  if (!hxtest::HaveCommand("ip")) GTEST_SKIP() << "ip is not installed here";
+  hxtest::TestInstance instance;
+  ReplayEnv env;  // real commands, test clock
+  env.passThrough = {""};
+  CHxPerfProviderLinuxTCP provider(&env);
+  CaptureCallback callback;
+  ASSERT_EQ(provider.Initialize(nullptr, &callback), 0);
+  provider.UpdatePerfCounters(RSRC_AGENT_TCPIP);
+  env.now += 60;
+  provider.UpdatePerfCounters(RSRC_AGENT_TCPIP);
+  if (callback.reports.empty()) GTEST_SKIP() << "no network interface besides loopback";
+  for (const auto& row : callback.SingleRows()) {
+    ASSERT_EQ(row.size(), 10u);
+    EXPECT_FALSE(row[0].empty());
+    for (int i = 1; i < 6; ++i) EXPECT_TRUE(hxtest::IsNumeric(row[i])) << row[i];
+  }
+}
+
+}  // namespace
