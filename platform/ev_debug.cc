@@ -89,8 +89,14 @@ std::string LogPathLocked(LogSettings& s) {
   return s.directory + "/hxdebug.log";
 }
 
+struct ErrnoKeeper {
+  int saved = errno;
+  ~ErrnoKeeper() { errno = saved; }
+};
+
 void WriteLine(int level, const std::string& tag, const char* prefix, const char* format,
                va_list args) {
+  ErrnoKeeper keep;  // logging must not disturb the caller's errno
   std::string path;
   {
     std::lock_guard<std::mutex> lock(g_settingsMu);
@@ -99,8 +105,6 @@ void WriteLine(int level, const std::string& tag, const char* prefix, const char
     path = LogPathLocked(s);
   }
   if (path.empty()) return;
-
-  int savedErrno = errno;  // logging must not disturb the caller's errno
   char head[160];
   time_t now = time(nullptr);
   struct tm tm {};
@@ -138,7 +142,6 @@ void WriteLine(int level, const std::string& tag, const char* prefix, const char
     (void)ignored;
     close(fd);
   }
-  errno = savedErrno;
 }
 
 std::string TagText(uint64_t tag) {

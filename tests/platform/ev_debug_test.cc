@@ -1,0 +1,110 @@
+#include "platform/ev_debug.h"
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/hx_metrics.h"
+#include "platform/hx_platform_info.h"
+#include "tests/common/test_env.h"
+
+namespace {
+
+class EvDebugTest : public ::testing::Test {
+ protected:
+  hxtest::TestInstance instance_;
+  EvDebug log_;
+};
+
+TEST_F(EvDebugTest, WritesOneFormattedLinePerCall) {
+  log_.debugLvl(3, 0xABCDEF0123456789ULL, "%s: value [%d]\n", "Op()", 42);
+  log_.debugLvl(-1, static_cast<uint64_t>(-1), "%s", "monitor error");
+  log_.DebugLvl("Func", 1, "text %u", 7u);
+  auto lines = instance_.LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  std::regex head(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} (\d+) (\d+) (-?\d+) (0x[0-9a-f]+) (.*)$)");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(lines[0], m, head)) << lines[0];
+  EXPECT_EQ(m[1].str(), std::to_string(getpid()));
+  EXPECT_EQ(m[3].str(), "3");
+  EXPECT_EQ(m[4].str(), "0xabcdef0123456789");
+  EXPECT_EQ(m[5].str(), "Op(): value [42]") << "the trailing newline is not doubled";
+  ASSERT_TRUE(std::regex_match(lines[1], m, head)) << lines[1];
+  EXPECT_EQ(m[3].str(), "-1");
+  EXPECT_EQ(m[4].str(), "0xffffffffffffffff");
+  ASSERT_TRUE(std::regex_match(lines[2], m, head)) << lines[2];
+  EXPECT_EQ(m[5].str(), "Func: text 7");
+  EXPECT_EQ(EvDebug::LogFilePath(), instance_.logDir() + "/hxdebug.log");
+}
+
+TEST_F(EvDebugTest, ThresholdComesFromConfigurationAndChangesAreSeen) {
+  EXPECT_EQ(log_.GetDebugLevel(), 20);
+  instance_.SetConfig("Platform", "DebugLevel", "1");
+  EXPECT_EQ(log_.GetDebugLevel(), 1);
+  log_.debugLvl(1, 0, "kept");
+  log_.debugLvl(2, 0, "dropped");
+  log_.debugLvl(-1, 0, "always");
+  EXPECT_EQ(instance_.LogLinesContaining("kept").size(), 1u);
+  EXPECT_EQ(instance_.LogLinesContaining("dropped").size(), 0u);
+  EXPECT_EQ(instance_.LogLinesContaining("always").size(), 1u);
+
+  instance_.RemoveConfig("Platform", "DebugLevel");
+  EXPECT_EQ(log_.GetDebugLevel(), 3) << "default";
+}
+
+TEST_F(EvDebugTest, LinesFollowTheCurrentInstance) {
+  log_.debugLvl(1, 0, "first instance");
+  {
+    hxtest::TestInstance second;
+    log_.debugLvl(1, 0, "second instance");
+    EXPECT_EQ(second.LogLinesContaining("second instance").size(), 1u);
+    EXPECT_EQ(second.LogLinesContaining("first instance").size(), 0u);
+  }
+  EXPECT_EQ(instance_.LogLinesContaining("second instance").size(), 0u);
+}
+
+TEST_F(EvDebugTest, ConcurrentWritersNeverSplitLines) {
+  std::vector<std::thread> threads;
+  const std::string payload(300, 'x');
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      EvDebug log;
+      for (int i = 0; i < 200; ++i) log.debugLvl(1, static_cast<uint64_t>(t), "T%d %s", t, payload.c_str());
+    });
+  }
+  for (auto& th : threads) th.join();
+  auto lines = instance_.LogLines();
+  ASSERT_EQ(lines.size(), 800u);
+  for (const auto& l : lines) {
+    ASSERT_EQ(l.substr(l.size() - payload.size() - 3, 1), "T") << l;
+    ASSERT_EQ(l.substr(l.size() - payload.size()), payload);
+  }
+}
+
+TEST_F(EvDebugTest, UnwritableLogDirectoryNeverFailsTheCaller) {
+  hxtest::WriteFile(instance_.root() + "/afile", "x");
+  instance_.SetConfig("Platform", "LogFilesDirectory", instance_.root() + "/afile/sub");
+  errno = 1234;
+  log_.debugLvl(1, 0, "%s", "lost line");
+  EXPECT_EQ(errno, 1234) << "the caller's errno is preserved";
+  EXPECT_EQ(EvDebug::LogFilePath(), "");
+  // A long line is written whole.
+  instance_.SetConfig("Platform", "LogFilesDirectory", instance_.logDir());
+  std::string big(10000, 'b');
+  log_.debugLvl(1, 0, "%s|end", big.c_str());
+  ASSERT_EQ(instance_.LogLinesContaining("|end").size(), 1u);
+  EXPECT_NE(instance_.LogLinesContaining("|end")[0].find(big + "|end"), std::string::npos);
+}
+
+TEST_F(EvDebugTest, MetricsSinkAppendsToTheLogDirectory) {
+  HxMetricsCollector::DumpStaticData("System", "CPU", "12.5");
+  HxMetricsCollector::DumpStaticData("Process", "hxd", "a,b");
+  EXPECT_EQ(hxtest::ReadFile(instance_.logDir() + "/metrics.log"), "System|CPU|12.5\nProcess|hxd|a,b\n");
+  EXPECT_EQ(HxJobPerfManager::GetPerfCounterName(1), "Backup");
+  EXPECT_EQ(HxJobPerfManager::GetPerfCounterName(2), "Restore");
+  EXPECT_EQ(HxJobPerfManager::GetPerfCounterName(4000000000u), "JobType4000000000");
+}
+
+}  // namespace

@@ -1,0 +1,204 @@
+#include "platform/named_mutex.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "platform/ua_sleep.h"
+#include "tests/common/test_env.h"
+
+namespace {
+
+// Waits (polling) until path holds text; false after 30 s.
+bool WaitForFile(const std::string& path, const std::string& text) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (hxtest::ReadFile(path).find(text) != std::string::npos) return true;
+    UASLEEP(5);
+  }
+  return false;
+}
+
+// Whether another process can take the lock right now.
+bool FreeForOtherProcess(const std::string& name) {
+  return hxtest::WaitExit(hxtest::Spawn(hxtest::ChildPath("named_mutex_child"), {"try", name, "-"})) == 0;
+}
+
+class NamedMutexTest : public ::testing::Test {
+ protected:
+  hxtest::TestInstance instance_;
+  std::string File(const std::string& name) const { return instance_.root() + "/" + name; }
+};
+
+TEST_F(NamedMutexTest, HolderKilledWithSigkillDoesNotWedgeTheLock) {
+  std::string marker = File("marker");
+  pid_t child = hxtest::Spawn(hxtest::ChildPath("named_mutex_child"), {"hold", "Killed", marker});
+  ASSERT_TRUE(WaitForFile(marker, "locked"));
+
+  CError error;
+  CNamedMutex mutex("Killed", error, true);
+  ASSERT_EQ(error.GetCode(), 0) << error.GetText();
+  EXPECT_LT(mutex.lock(100, true), 0) << "the child holds the lock";
+  EXPECT_NE(error.GetCode(), 0);
+
+  kill(child, SIGKILL);
+  EXPECT_EQ(hxtest::WaitExit(child), 128 + SIGKILL);
+  ASSERT_EQ(mutex.lock(20000, true), 0) << error.GetText();
+  EXPECT_EQ(mutex.unlock(), 0);
+}
+
+TEST_F(NamedMutexTest, ReentrantForTheHolderAndReleasedByTheLastUnlock) {
+  CError error;
+  CNamedMutex mutex("Nested", error, true);
+  ASSERT_EQ(mutex.lock(-1, true), 0);
+  ASSERT_EQ(mutex.lock(-1, true), 0);
+  ASSERT_EQ(mutex.lock(0, false), 0);
+  EXPECT_EQ(mutex.unlock(), 0);
+  EXPECT_EQ(mutex.unlock(), 0);
+  EXPECT_FALSE(FreeForOtherProcess("Nested")) << "one level is still held";
+  EXPECT_EQ(mutex.unlock(), 0);
+  EXPECT_TRUE(FreeForOtherProcess("Nested"));
+  EXPECT_LT(mutex.unlock(), 0) << "unlocking more often than locked";
+  EXPECT_NE(error.GetCode(), 0);
+}
+
+TEST_F(NamedMutexTest, ObjectsOfOneNameShareOwnershipWithinTheProcess) {
+  CError e1, e2;
+  CNamedMutex a("Shared", e1, true);
+  CNamedMutex b("Shared", e2, true);
+  ASSERT_EQ(a.lock(-1, true), 0);
+  ASSERT_EQ(b.lock(-1, true), 0) << "same thread: re-entrant through either object";
+
+  std::atomic<int> otherResult{1};
+  std::thread other([&] {
+    CError e3;
+    CNamedMutex c("Shared", e3, true);
+    otherResult = c.lock(50, true);
+    if (otherResult == 0) c.unlock();
+  });
+  other.join();
+  EXPECT_LT(otherResult.load(), 0) << "another thread must not get it through a third object";
+
+  EXPECT_EQ(a.unlock(), 0);
+  EXPECT_FALSE(FreeForOtherProcess("Shared"));
+  EXPECT_EQ(b.unlock(), 0);
+  EXPECT_TRUE(FreeForOtherProcess("Shared"));
+}
+
+TEST_F(NamedMutexTest, UnlockByAThreadThatDoesNotHoldItFails) {
+  CError error;
+  CNamedMutex mutex("Owner", error, true);
+  ASSERT_EQ(mutex.lock(-1, true), 0);
+  int result = 0;
+  std::thread([&] { result = mutex.unlock(); }).join();
+  EXPECT_LT(result, 0);
+  EXPECT_FALSE(FreeForOtherProcess("Owner"));
+  EXPECT_EQ(mutex.unlock(), 0);
+}
+
+TEST_F(NamedMutexTest, ThreadsExcludeEachOther) {
+  constexpr int kRounds = 2000;
+  long counter = 0;  // deliberately not atomic: the lock alone protects it
+  auto work = [&] {
+    CError error;
+    CNamedMutex mutex("Threads", error, true);
+    for (int i = 0; i < kRounds; ++i) {
+      ASSERT_EQ(mutex.lock(-1, true), 0);
+      long seen = counter;
+      std::this_thread::yield();
+      counter = seen + 1;
+      ASSERT_EQ(mutex.unlock(), 0);
+    }
+  };
+  std::thread t1(work), t2(work);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(counter, 2 * kRounds);
+}
+
+TEST_F(NamedMutexTest, ProcessesExcludeEachOther) {
+  std::string counter = File("counter");
+  hxtest::WriteFile(counter, "0");
+  std::string child = hxtest::ChildPath("named_mutex_child");
+  pid_t a = hxtest::Spawn(child, {"count", "Procs", counter, "60"});
+  pid_t b = hxtest::Spawn(child, {"count", "Procs", counter, "60"});
+  EXPECT_EQ(hxtest::WaitExit(a), 0);
+  EXPECT_EQ(hxtest::WaitExit(b), 0);
+  EXPECT_EQ(hxtest::ReadFile(counter), "120");
+}
+
+TEST_F(NamedMutexTest, A32BitAndA64BitProcessExcludeEachOther) {
+  std::string other = hxtest::OtherAbiChildPath("named_mutex_child");
+  if (other.empty()) GTEST_SKIP() << "the other ABI's build is not configured (HX_OTHER_ABI_BIN_DIR)";
+
+  // The other ABI holds it: this process must wait for its release.
+  std::string marker = File("marker");
+  pid_t holder = hxtest::Spawn(other, {"holdfor", "CrossAbi", marker, "300"});
+  ASSERT_TRUE(WaitForFile(marker, "locked"));
+  CError error;
+  CNamedMutex mutex("CrossAbi", error, true);
+  ASSERT_EQ(mutex.lock(-1, true), 0);
+  EXPECT_EQ(hxtest::ReadFile(marker), "locked released");
+  EXPECT_EQ(mutex.unlock(), 0);
+  EXPECT_EQ(hxtest::WaitExit(holder), 0);
+
+  // Both ABIs update one file under the lock: no update may be lost.
+  std::string counter = File("counter");
+  hxtest::WriteFile(counter, "0");
+  pid_t a = hxtest::Spawn(other, {"count", "CrossAbi", counter, "40"});
+  pid_t b = hxtest::Spawn(hxtest::ChildPath("named_mutex_child"), {"count", "CrossAbi", counter, "40"});
+  EXPECT_EQ(hxtest::WaitExit(a), 0);
+  EXPECT_EQ(hxtest::WaitExit(b), 0);
+  EXPECT_EQ(hxtest::ReadFile(counter), "80");
+}
+
+TEST_F(NamedMutexTest, HostileNamesStayInsideTheLockDirectoryAndStayDistinct) {
+  const char* names[] = {"a/b", "a_b", "a%2Fb", "../escape", ".hidden", "x y\n"};
+  CError error;
+  for (const char* n : names) {
+    CNamedMutex m(n, error, true);
+    ASSERT_EQ(error.GetCode(), 0) << n;
+  }
+  std::string dir = CNamedMutex::LockDirectory();
+  EXPECT_EQ(dir, instance_.root() + "/registry/Halvex/.locks");
+  std::set<std::string> files;
+  DIR* d = opendir(dir.c_str());
+  ASSERT_NE(d, nullptr);
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/" + n).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << n;
+    files.insert(n);
+  }
+  closedir(d);
+  EXPECT_EQ(files.size(), sizeof(names) / sizeof(names[0]));
+  EXPECT_NE(access((instance_.root() + "/registry/Halvex/escape.lock").c_str(), F_OK), 0);
+
+  // Holding one does not block a look-alike name.
+  CNamedMutex slash("a/b", error, true);
+  ASSERT_EQ(slash.lock(-1, true), 0);
+  EXPECT_TRUE(FreeForOtherProcess("a_b"));
+  EXPECT_FALSE(FreeForOtherProcess("a/b"));
+  EXPECT_EQ(slash.unlock(), 0);
+}
+
+TEST_F(NamedMutexTest, EmptyNameFailsWithAnErrorAndEveryLockFails) {
+  CError error;
+  CNamedMutex mutex("", error, true);
+  EXPECT_NE(error.GetCode(), 0);
+  EXPECT_STRNE(error.GetText(), "");
+  EXPECT_LT(mutex.lock(-1, true), 0);
+  EXPECT_LT(mutex.unlock(), 0);
+}
+
+}  // namespace
