@@ -1,0 +1,170 @@
+// hxctl table and hxctl limit on a live table that this test process fills.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "tests/common/test_env.h"
+#include "tests/tools/hxctl_run.h"
+#include "throttling/throttling_manager.h"
+
+using hxctltest::Contains;
+using hxctltest::RunHxctl;
+
+namespace {
+
+struct JobView {
+  bool found = false;
+  _TMJobInfo info;
+};
+
+class FindJob : public IEnumerateJobInfoCallback {
+ public:
+  explicit FindJob(uint32_t id) : id_(id) {}
+  int OnThrottelingInfo(void*, _TMJobInfo* job, _TMStreamInfo*, unsigned int) override {
+    if (job->JobID == id_) {
+      view.found = true;
+      view.info = *job;
+    }
+    return 0;
+  }
+  JobView view;
+
+ private:
+  uint32_t id_;
+};
+
+class HxctlTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    segments_ = hxtest::CountShmSegments();
+    t_.SetConfig("Hxd", "ComputerThroughputMBPH", "1000");
+    ASSERT_EQ(m_.Initialize(t_.focus().c_str(), 0, 1), 0);
+    Register(7, 300, "alpha-host");
+    Register(7, 300, "alpha-host");
+    Register(8, 0, "beta-host");
+  }
+  void TearDown() override {
+    for (auto h : handles_) m_.UnregisterStream(h);
+    EXPECT_EQ(m_.Uninitialize(), 0);
+    // Every hxctl run counted itself down again: our detach removed the table.
+    EXPECT_EQ(hxtest::CountShmSegments(), segments_);
+  }
+  void Register(uint32_t job, uint32_t limit, const char* computer) {
+    _TMSRegParams p;
+    p.JobID = job;
+    p.RCID = static_cast<uint32_t>(handles_.size() + 1);
+    p.SubclientThroughput = limit;
+    strcpy(p.ComputerName, computer);
+    unsigned long long h = m_.RegisterStream(p);
+    ASSERT_NE(h, ~0ULL);
+    handles_.push_back(h);
+  }
+  JobView Job(uint32_t id) {
+    FindJob f(id);
+    EXPECT_EQ(m_.EnumerateJobsInfo(nullptr, &f, 0), 0);
+    return f.view;
+  }
+
+  hxtest::TestInstance t_;
+  CHxThrottlingManager m_;
+  std::vector<unsigned long long> handles_;
+  int segments_ = 0;
+};
+
+TEST_F(HxctlTableTest, ShowsJobsStreamsAndShares) {
+  auto r = RunHxctl({"table", "--focus", t_.focus()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "outbound throttle table of instance " + t_.focus() +
+                                  ": machine limit 1000 MBPH, 2 job(s), 3 stream(s)"))
+      << r.out;
+  // Job 7 has its own limit of 300 for two streams; job 8 gets the rest.
+  bool sawJob7 = false, sawJob8 = false;
+  size_t alphaStreams = 0;
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream w(line);
+    std::vector<std::string> words{std::istream_iterator<std::string>(w), {}};
+    if (words.size() >= 4 && words[0] == "7") {
+      sawJob7 = true;
+      EXPECT_EQ(words[1], "300");  // limit
+      EXPECT_EQ(words[2], "150");  // per stream
+      EXPECT_EQ(words[3], "2");    // streams
+    }
+    if (words.size() >= 4 && words[0] == "8") {
+      sawJob8 = true;
+      EXPECT_EQ(words[1], "none");
+      EXPECT_EQ(words[2], "700");
+      EXPECT_EQ(words[3], "1");
+    }
+    if (Contains(line, "alpha-host")) ++alphaStreams;
+  }
+  EXPECT_TRUE(sawJob7 && sawJob8) << r.out;
+  EXPECT_EQ(alphaStreams, 2u) << r.out;
+  EXPECT_FALSE(Contains(r.out, "\x1b")) << "escape sequences in plain output";
+
+  // The inbound table of the same instance does not exist.
+  auto in = RunHxctl({"table", "--focus", t_.focus(), "--kind", "in"});
+  EXPECT_EQ(in.status, 3);
+  EXPECT_TRUE(Contains(in.err, "table absent"));
+}
+
+TEST_F(HxctlTableTest, DumpPrintsTheDiagnosticDump) {
+  auto r = RunHxctl({"table", "--focus", t_.focus(), "--dump"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "Diagnostic dump (written to " + t_.logDir() + "/hxdebug.log)"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "ComputerThrottleMBPH\t\t- 1000")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "JobID\t\t\t\t\t- 7")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "JobID\t\t\t\t\t- 8")) << r.out;
+  // What was printed is in the debug log as well.
+  EXPECT_FALSE(t_.LogLinesContaining("ComputerThrottleMBPH").empty());
+}
+
+TEST_F(HxctlTableTest, LimitsChangeTheLiveTable) {
+  auto j = RunHxctl({"limit", "--job", "7", "600", "--focus", t_.focus()});
+  ASSERT_EQ(j.status, 0) << j.err;
+  EXPECT_TRUE(Contains(j.out, "job 7 limit now 600 MBPH")) << j.out;
+  JobView v = Job(7);
+  ASSERT_TRUE(v.found);
+  EXPECT_EQ(v.info.ThrottleMBPH, 600u);
+  EXPECT_EQ(v.info.PerStreamMBPH, 300u);
+  EXPECT_EQ(Job(8).info.PerStreamMBPH, 400u);
+
+  auto m = RunHxctl({"limit", "--machine", "2000", "--focus", t_.focus()});
+  ASSERT_EQ(m.status, 0) << m.err;
+  EXPECT_TRUE(Contains(m.out, "machine limit now 2000 MBPH")) << m.out;
+  EXPECT_TRUE(Contains(m.out, "ComputerThroughputMBPH")) << "the note on how long it lasts";
+  unsigned int mbph = 0;
+  ASSERT_EQ(m_.GetComputerThroughput(mbph), 0);
+  EXPECT_EQ(mbph, 2000u);
+  EXPECT_EQ(Job(8).info.PerStreamMBPH, 1400u);
+}
+
+TEST_F(HxctlTableTest, WatchRedrawsAsPlainLinesUntilInterrupted) {
+  std::string outPath = t_.root() + "/watch.out";
+  pid_t pid = hxtest::Spawn(hxtest::ChildPath("hxctl"), {"table", "--watch", "--focus", t_.focus()},
+                            outPath);
+  // Wait for the second refresh (each one starts with a "--- HH:MM:SS ---" line).
+  std::string out;
+  for (int i = 0; i < 300; ++i) {
+    out = hxtest::ReadFile(outPath);
+    size_t first = out.find("--- ");
+    if (first != std::string::npos && out.find("--- ", first + 4) != std::string::npos) break;
+    usleep(50000);
+  }
+  kill(pid, SIGINT);
+  EXPECT_EQ(hxtest::WaitExit(pid), 0);
+  out = hxtest::ReadFile(outPath);
+  EXPECT_GE(std::count(out.begin(), out.end(), '\n'), 8) << out;
+  EXPECT_TRUE(Contains(out, "2 job(s), 3 stream(s)")) << out;
+  EXPECT_FALSE(Contains(out, "\x1b")) << "escape sequences when stdout is not a terminal";
+}
+
+}  // namespace

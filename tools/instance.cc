@@ -1,0 +1,126 @@
+#include "tools/instance.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/hx_platform_info.h"
+
+namespace hxctl {
+namespace {
+
+const TableKindInfo kKinds[] = {
+    {"out", 1, "outbound", "_HX_THROTTLE_SHMEM_OUT"},
+    {"in", 2, "inbound", "_HX_THROTTLE_SHMEM_IN"},
+    {"cloud-out", 3, "cloud outbound", "_HX_THROTTLE_CLOUD_SHMEM_OUT"},
+    {"cloud-in", 4, "cloud inbound", "_HX_THROTTLE_CLOUD_SHMEM_IN"},
+};
+
+// The project id the throttling manager gives ftok for its key files.
+constexpr int kKeyProjectId = 0xFEFA;
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+const TableKindInfo* FindTableKind(const std::string& name) {
+  for (const TableKindInfo& k : kKinds) {
+    if (name == k.option) return &k;
+  }
+  return nullptr;
+}
+
+const TableKindInfo& TableKindOf(unsigned int kind) {
+  return kKinds[(kind >= 1 && kind <= 4) ? kind - 1 : 0];
+}
+
+void ApplyRegistry(const std::string& dir) {
+  if (!dir.empty()) setenv("HXREG", dir.c_str(), 1);
+}
+
+std::string ApplyFocus(const std::string& name) {
+  if (!name.empty()) {
+    HXPI_Focus::setFocus(name.c_str());
+    setenv("HXFOCUS", name.c_str(), 1);
+  }
+  return HXPI_Focus::getFocus();
+}
+
+bool InstanceExists(const std::string& focus, std::string* error) {
+  std::string dir = HxRegistryRoot() + focus;
+  if (focus.empty() || focus.find('/') != std::string::npos || focus == "." || focus == "..") {
+    *error = "bad instance name '" + focus + "'";
+    return false;
+  }
+  if (IsDirectory(dir)) return true;
+  *error = "unknown instance '" + focus + "' (no " + dir +
+           "; give --registry DIR or set HXREG, and --focus NAME)";
+  return false;
+}
+
+std::string JobResultsDirectory(const std::string& focus, std::string* error) {
+  HxPlatformInfo info;
+  info.setFocus(focus.c_str());
+  std::string dir;
+  if (info.getString("Platform", "JobResultsDirectory", &dir) && !dir.empty()) {
+    if (!IsDirectory(dir)) {
+      *error = "job-results directory " + dir + " of instance '" + focus + "' does not exist";
+      return "";
+    }
+    return dir;
+  }
+  // Not configured: the platform's default place.
+  HXPI_CommClient client;
+  client.setFocus(focus.c_str());
+  const char* d = client.getJobResultsDirectory(info.getPhysicalMachine());
+  if (!d || !*d) {
+    *error = "cannot find the job-results directory of instance '" + focus + "'";
+    return "";
+  }
+  return d;
+}
+
+std::string KeyFilePath(const std::string& jobResultsDir, const std::string& focus,
+                        unsigned int kind) {
+  std::string path = jobResultsDir;
+  if (path.empty() || path.back() != '/') path += "/";
+  return path + focus + TableKindOf(kind).keySuffix;
+}
+
+bool TableExists(const std::string& focus, unsigned int kind, std::string* error) {
+  std::string dir = JobResultsDirectory(focus, error);
+  if (dir.empty()) return false;
+  const char* title = TableKindOf(kind).title;
+  std::string keyFile = KeyFilePath(dir, focus, kind);
+  struct stat st;
+  if (stat(keyFile.c_str(), &st) != 0) {
+    *error = std::string("table absent: instance '") + focus + "' has no " + title +
+             " throttle table (no key file " + keyFile + ")";
+    return false;
+  }
+  key_t key = ftok(keyFile.c_str(), kKeyProjectId);
+  if (key == -1) {
+    *error = std::string("cannot derive the key of the ") + title + " table from " + keyFile +
+             ": " + strerror(errno);
+    return false;
+  }
+  if (shmget(key, 0, 0) == -1) {
+    if (errno == ENOENT) {
+      *error = std::string("table absent: instance '") + focus + "' has no " + title +
+               " throttle table (no process has it attached)";
+    } else {
+      *error = std::string("cannot look at the ") + title + " throttle table: " + strerror(errno);
+    }
+    return false;
+  }
+  return true;
+}
+
+}  // namespace hxctl

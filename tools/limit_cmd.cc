@@ -1,0 +1,59 @@
+// hxctl limit: set the machine's or one job's limit on a live throttle table.
+#include <cstdio>
+
+#include "tools/commands.h"
+#include "tools/instance.h"
+#include "tools/table_session.h"
+#include "tools/text_table.h"
+
+namespace hxctl {
+
+int RunLimit(const ParsedArgs& args) {
+  if (args.Has("machine") == args.Has("job")) {
+    return Fail("limit", kExitUsage,
+                "give exactly one of --machine MBPH and --job ID MBPH\n"
+                "run 'hxctl limit --help' for usage");
+  }
+  std::string error;
+  uint32_t mbph = 0, jobId = 0;
+  if (args.Has("machine")) {
+    if (!ParseNumber32("--machine", args.Value("machine"), 0, UINT32_MAX, &mbph, &error)) {
+      return Fail("limit", kExitUsage, error);
+    }
+  } else {
+    const std::vector<std::string>& v = args.Values("job");
+    if (!ParseNumber32("the job id of --job", v[0], 0, UINT32_MAX, &jobId, &error) ||
+        !ParseNumber32("the MBPH of --job", v[1], 0, UINT32_MAX, &mbph, &error)) {
+      return Fail("limit", kExitUsage, error);
+    }
+  }
+
+  ApplyRegistry(args.Value("registry"));
+  TableSession session;
+  int status = kExitOk;
+  if (!session.Open("limit", args.Value("focus"), args.Value("kind"), &status)) return status;
+  const std::string table = std::string(TableKindOf(session.kind()).title) + " table of instance " +
+                            session.focus();
+  if (args.Has("machine")) {
+    uint32_t now = 0;
+    if (session.manager().SetComputerMaxThroghput(mbph) != 0 ||
+        session.manager().GetComputerThroughput(now) != 0) {
+      return Fail("limit", kExitFailure, "cannot set the machine limit (table lock failed)");
+    }
+    printf("%s: machine limit now %s\n", table.c_str(),
+           now ? (FormatU64(now) + " MBPH").c_str() : "none");
+    if (session.kind() <= 2) {
+      printf("note: it lasts until the next stream registration or attach, which re-reads\n"
+             "the configured \"Hxd\" ComputerThroughputMBPH.\n");
+    }
+  } else {
+    if (session.manager().SetJobMaxThroghput(jobId, mbph) != 0) {
+      return Fail("limit", kExitFailure, "cannot set the job limit (table lock failed)");
+    }
+    printf("%s: job %s limit now %s\n", table.c_str(), FormatU64(jobId).c_str(),
+           mbph ? (FormatU64(mbph) + " MBPH").c_str() : "none");
+  }
+  return kExitOk;
+}
+
+}  // namespace hxctl
