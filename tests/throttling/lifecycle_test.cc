@@ -1,0 +1,289 @@
+// Manager lifecycle: creating, attaching, counting and removing the table,
+// in one process and across processes; configuration; the daemon entry points.
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "gtest/gtest.h"
+#include "tests/common/test_env.h"
+#include "tests/throttling/table_test_util.h"
+
+namespace {
+
+using t1test::TestManager;
+
+const char kOutKey[] = "_HX_THROTTLE_SHMEM_OUT";
+
+uint32_t RefCountOf(const std::string& keyFile) {
+  t1test::Peek peek(keyFile);
+  return peek.ok() ? peek.table()->RefCount : 0xDEADu;
+}
+
+bool IsFreshTable(const _TMThrottleTable& t) {
+  for (uint32_t i = 0; i < kTMMaxJobs; ++i) {
+    if (t.JobAT[i] != i) return false;
+    for (uint32_t j = 0; j < kTMMaxStreams; j += 37) {
+      if (t.Jobs[i].StreamAT[j] != j) return false;
+    }
+    if (t.Jobs[i].StreamAT[511] != 511 || t.Jobs[i].Flags != 0) return false;
+  }
+  return t.JobATIndex == 0 && t.ActiveJobCount == 0 && t.TotalSizeProcessed == 0;
+}
+
+// Waits (bounded) for a helper process to write its ready file.
+std::string WaitForFile(const std::string& path) {
+  for (int i = 0; i < 12000; ++i) {
+    if (access(path.c_str(), F_OK) == 0) {
+      std::string content = hxtest::ReadFile(path);
+      if (!content.empty()) return content;
+    }
+    usleep(5000);
+  }
+  return "";
+}
+
+// The success line of Initialize written by process pid.
+std::string InitializedLine(const hxtest::TestInstance& inst, long pid) {
+  for (const t1test::LogRecord& r : t1test::LogRecords(inst)) {
+    if (r.pid == pid && r.text.find("Initialize():Initialized  for ") == 0) return r.text;
+  }
+  return "";
+}
+
+TEST(LifecycleTest, TwoProcessesShareOneTableAndTheLastRemovesIt) {
+  hxtest::TestInstance inst;
+  const std::string child = hxtest::ChildPath("t1_table_child");
+  const std::string keyFile = t1test::KeyFile(inst, kOutKey);
+  const std::string ready1 = inst.root() + "/ready1", go1 = inst.root() + "/go1";
+  const std::string ready2 = inst.root() + "/ready2", go2 = inst.root() + "/go2";
+
+  const pid_t first = hxtest::Spawn(child, {"hold", ready1, go1});
+  ASSERT_EQ(WaitForFile(ready1), "0");
+  EXPECT_EQ(RefCountOf(keyFile), 1u);
+  {
+    t1test::Peek peek(keyFile);
+    ASSERT_TRUE(peek.ok());
+    EXPECT_EQ(peek.size(), static_cast<size_t>(kTMTableSize));
+    EXPECT_TRUE(IsFreshTable(*peek.table()));
+    EXPECT_EQ(peek.table()->UniqueID, 0u);
+  }
+
+  const pid_t second = hxtest::Spawn(child, {"hold", ready2, go2});
+  ASSERT_EQ(WaitForFile(ready2), "0");
+  EXPECT_EQ(RefCountOf(keyFile), 2u);
+
+  // Under the i386 emulator the log shows the emulated process's own pid.
+  const std::string line1 = InitializedLine(inst, first);
+  const std::string line2 = InitializedLine(inst, second);
+  EXPECT_NE(line1.find("[new - Yes] [Refcount - 1] [Data-Size - 57727012][V3]"),
+            std::string::npos)
+      << line1;
+  EXPECT_NE(line2.find("[new - No] [Refcount - 2] [Data-Size - 57727012][V3]"),
+            std::string::npos)
+      << line2;
+
+  hxtest::WriteFile(go1, "go");
+  EXPECT_EQ(hxtest::WaitExit(first), 0);
+  EXPECT_EQ(RefCountOf(keyFile), 1u);
+  hxtest::WriteFile(go2, "go");
+  EXPECT_EQ(hxtest::WaitExit(second), 0);
+  EXPECT_EQ(t1test::SegmentOf(keyFile), -1) << "the last Uninitialize removes the segment";
+  EXPECT_EQ(t1test::LogTexts(inst, "Ref.count reached zero destroying Memory block").size(), 1u);
+}
+
+TEST(LifecycleTest, SegmentOfAnotherSizeIsReplaced) {
+  hxtest::TestInstance inst;
+  const std::string keyFile = t1test::KeyFile(inst, kOutKey);
+  hxtest::WriteFile(keyFile, "");
+  const int foreign = shmget(t1test::KeyOf(keyFile), 4096, IPC_CREAT | IPC_EXCL | 0666);
+  ASSERT_GE(foreign, 0);
+  void* p = shmat(foreign, nullptr, 0);
+  ASSERT_NE(p, reinterpret_cast<void*>(-1));
+  memset(p, 0xFF, 4096);
+  shmdt(p);
+
+  TestManager m;
+  ASSERT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
+  EXPECT_NE(t1test::SegmentOf(keyFile), foreign);
+  EXPECT_TRUE(IsFreshTable(*m.table()));
+  EXPECT_EQ(m.table()->RefCount, 1u);
+  EXPECT_EQ(t1test::LogTexts(inst, "[new - Yes]").size(), 1u);
+  EXPECT_EQ(m.Uninitialize(), 0);
+  EXPECT_EQ(t1test::SegmentOf(keyFile), -1);
+}
+
+TEST(LifecycleTest, ManagersOfOneProcessCountAndRemoveInOrder) {
+  hxtest::TestInstance inst;
+  const std::string keyFile = t1test::KeyFile(inst, "_HX_THROTTLE_SHMEM_IN");
+  TestManager a, b;
+  ASSERT_EQ(a.Initialize(inst.focus().c_str(), 5, kTMKindInbound), 0);
+  struct stat st;
+  EXPECT_EQ(stat(keyFile.c_str(), &st), 0) << "key file made";
+  ASSERT_EQ(b.Initialize(inst.focus().c_str(), 5, kTMKindInbound), 0);
+  EXPECT_EQ(a.table()->RefCount, 2u);
+  EXPECT_EQ(a.shMemName(), b.shMemName());
+  char keyText[16];
+  snprintf(keyText, sizeof(keyText), "%X", static_cast<unsigned int>(t1test::KeyOf(keyFile)));
+  EXPECT_EQ(a.shMemName(), keyText);
+
+  EXPECT_EQ(a.Uninitialize(), 0);
+  EXPECT_EQ(a.table(), nullptr);
+  EXPECT_FALSE(a.Lock()) << "a manager that is not initialised cannot lock";
+  EXPECT_TRUE(a.Unlock());
+  EXPECT_EQ(a.Uninitialize(), 0) << "uninitialising twice is harmless";
+  EXPECT_EQ(b.table()->RefCount, 1u);
+  EXPECT_EQ(b.Uninitialize(), 0);
+  EXPECT_EQ(t1test::SegmentOf(keyFile), -1);
+  EXPECT_EQ(t1test::LogTexts(inst, "Uninitialize():Uninitializing for.[").size(), 2u);
+}
+
+TEST(LifecycleTest, SecondInitializeNeitherCountsTwiceNorLeaks) {
+  hxtest::TestInstance inst;
+  const std::string keyFile = t1test::KeyFile(inst, kOutKey);
+  TestManager m;
+  ASSERT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
+  _TMThrottleTable* table = m.table();
+  EXPECT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
+  EXPECT_EQ(m.table(), table);
+  EXPECT_EQ(table->RefCount, 1u);
+  // Another table while attached: refused, the first stays attached.
+  EXPECT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindInbound), -1);
+  EXPECT_EQ(m.table(), table);
+  EXPECT_EQ(table->RefCount, 1u);
+  EXPECT_EQ(t1test::SegmentOf(t1test::KeyFile(inst, "_HX_THROTTLE_SHMEM_IN")), -1);
+  EXPECT_EQ(m.Uninitialize(), 0);
+  EXPECT_EQ(t1test::SegmentOf(keyFile), -1) << "one Uninitialize releases the one attachment";
+}
+
+TEST(LifecycleTest, RefusedInitializeLeavesNothingBehind) {
+  hxtest::TestInstance inst;
+  const int before = hxtest::CountShmSegments();
+  {
+    // Throttling disabled by configuration.
+    inst.SetConfig("Hxd", "DontUseParallelThrottling", "1");
+    TestManager m;
+    EXPECT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), -1);
+    EXPECT_EQ(m.table(), nullptr);
+    EXPECT_FALSE(m.Lock());
+    EXPECT_EQ(m.Uninitialize(), 0);
+    EXPECT_EQ(t1test::LogTexts(inst, "Initialize(): found regkey DontUseParallelThrottling set. "
+                                     "disabling Throttling manager")
+                  .size(),
+              1u);
+    inst.SetConfig("Hxd", "DontUseParallelThrottling", "0");
+    EXPECT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
+    EXPECT_EQ(m.Uninitialize(), 0);
+  }
+  {
+    // No job-results directory can be had: a plain file stands in its way.
+    const std::string blocker = inst.root() + "/not_a_directory";
+    hxtest::WriteFile(blocker, "x");
+    inst.SetConfig("Platform", "JobResultsDirectory", blocker);
+    TestManager m;
+    EXPECT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), -1);
+    EXPECT_EQ(m.table(), nullptr);
+    EXPECT_FALSE(m.Lock());
+    EXPECT_EQ(t1test::LogTexts(inst, "Initialize():[error] cannot Get Job-result folder").size(),
+              1u);
+    const std::vector<std::string> failed = t1test::LogTexts(inst, "Initialize():Failed for ");
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_NE(failed[0].find("Failed for " + inst.focus() + ".[]["), std::string::npos)
+        << failed[0];
+    inst.SetConfig("Platform", "JobResultsDirectory", inst.jobResultsDir());
+  }
+  {
+    TestManager m;
+    EXPECT_EQ(m.Initialize(inst.focus().c_str(), 1, 5), -1) << "unknown table kind";
+    EXPECT_EQ(m.table(), nullptr);
+  }
+  EXPECT_EQ(hxtest::CountShmSegments(), before);
+}
+
+TEST(LifecycleTest, ConfigurationSetsMachineThroughputForInAndOutOnly) {
+  hxtest::TestInstance inst;
+  inst.SetConfig("Hxd", "ComputerThroughputMBPH", "5000");
+  TestManager out, cloud;
+  ASSERT_EQ(out.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
+  ASSERT_EQ(cloud.Initialize(inst.focus().c_str(), 1, kTMKindCloudOutbound), 0);
+  EXPECT_EQ(out.table()->ComputerThrottleMBPH, 5000u);
+  EXPECT_EQ(cloud.table()->ComputerThrottleMBPH, 0u);
+  EXPECT_FALSE(t1test::LogTexts(inst, "ComputerThroughput Reg key set found [5000 MBPH]").empty());
+  EXPECT_TRUE(out.lanFree());
+
+  // Re-reading the configuration writes the configured value back, 0 included.
+  ASSERT_TRUE(out.Lock());
+  out.table()->ComputerThrottleMBPH = 42;
+  inst.RemoveConfig("Hxd", "ComputerThroughputMBPH");
+  out.ConfigureComputerThroughput();
+  EXPECT_EQ(out.table()->ComputerThrottleMBPH, 0u);
+  out.Unlock();
+
+  // "ThrottleLanFreeSDT": 1 changes nothing, 0 stops throttling LAN-free streams.
+  inst.SetConfig("Hxd", "ThrottleLanFreeSDT", "1");
+  ASSERT_TRUE(cloud.Lock());
+  cloud.ConfigureComputerThroughput();
+  cloud.Unlock();
+  ASSERT_TRUE(out.Lock());
+  out.ConfigureComputerThroughput();
+  EXPECT_TRUE(out.lanFree());
+  inst.SetConfig("Hxd", "ThrottleLanFreeSDT", "0");
+  cloud.Lock();
+  cloud.ConfigureComputerThroughput();
+  cloud.Unlock();
+  EXPECT_TRUE(cloud.lanFree()) << "cloud tables ignore the configuration";
+  out.ConfigureComputerThroughput();
+  EXPECT_FALSE(out.lanFree());
+  out.Unlock();
+  EXPECT_EQ(t1test::LogTexts(inst, "ThrottleLanFreeSDT Reg key set found [disabling throttle for "
+                                   "Lanfree-SDT]")
+                .size(),
+            1u);
+  EXPECT_EQ(out.Uninitialize(), 0);
+  EXPECT_EQ(cloud.Uninitialize(), 0);
+}
+
+TEST(LifecycleTest, DaemonStartResetsTablesKeepingCountAndUniqueId) {
+  hxtest::TestInstance inst;
+  hxtest::FakeEnv env;
+  TestManager job(&env);
+  ASSERT_EQ(job.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
+  ASSERT_TRUE(job.Lock());
+  _TMThrottleTable& t = *job.table();
+  const int slot = job.ReserveJobIndex(9, 100);
+  char name[] = "host";
+  ASSERT_GE(job.ReserveStreamIndex(slot, 17, 9, 1, 0, 2, name), 0);
+  t.UniqueID = 17;
+  t.TotalSizeProcessed = 12345;
+  t.Jobs[slot].Streams[0].LastStats.JobType = 6;  // kept by a reset in place
+  job.Unlock();
+
+  ASSERT_EQ(InitializeThrottlingManagersForHXD(nullptr), 0);
+  EXPECT_EQ(t.RefCount, 2u);
+  EXPECT_EQ(t.UniqueID, 17u);
+  EXPECT_EQ(t.TotalSizeProcessed, 0u);
+  EXPECT_TRUE(IsFreshTable(t));
+  EXPECT_TRUE(t1test::AllZero(&t.Jobs[slot].Streams[0], offsetof(_TMStreamRecord, LastStats)));
+  EXPECT_EQ(t.Jobs[slot].Streams[0].LastStats.JobType, 6u);
+  EXPECT_EQ(RefCountOf(t1test::KeyFile(inst, "_HX_THROTTLE_SHMEM_IN")), 1u);
+  EXPECT_EQ(t1test::LogTexts(inst, "HXDInitialize(): Succeeded...").size(), 2u);
+
+  EXPECT_EQ(UnInitializeThrottlingManagersForHXD(), 0);
+  EXPECT_EQ(t.RefCount, 1u);
+  EXPECT_EQ(t1test::SegmentOf(t1test::KeyFile(inst, "_HX_THROTTLE_SHMEM_IN")), -1);
+  EXPECT_EQ(job.Uninitialize(), 0);
+}
+
+TEST(LifecycleTest, CorruptedRefCountStillLetsTheLastUserRemoveTheSegment) {
+  hxtest::TestInstance inst;
+  TestManager m;
+  ASSERT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
+  m.table()->RefCount = 0;  // a foreign writer zeroed the count
+  EXPECT_EQ(m.Uninitialize(), 0);
+  EXPECT_EQ(t1test::SegmentOf(t1test::KeyFile(inst, kOutKey)), -1);
+  EXPECT_FALSE(t1test::LogTexts(inst, "[ERROR] RefCount already 0").empty());
+}
+
+}  // namespace
