@@ -211,7 +211,7 @@ int CHxThrottlingManager::ReserveStreamIndex(int jobSlot, unsigned int uniqueId,
   stream.Flags = flags | kTMStreamInUse;
   memset(stream.Type, 0, sizeof(stream.Type));
   stream.Type[0] = type;
-  stream.ProcessID = static_cast<uint32_t>(getppid());  // as GetCurrentProcID()
+  stream.ProcessID = GetCurrentProcID();
   ClearCounters(stream.LastStats);
   ClearCounters(stream.CurrentStats);
 
