@@ -1,0 +1,306 @@
+// Stream removal and the clean-up pass, in one process, with time moved on a
+// fake clock: silence marks and removes, dead and reused processes, the
+// spacing of rate-limited passes, a clock stepped back, stale handles.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tests/throttling/t2_test_util.h"
+
+namespace {
+
+using t2test::Params;
+
+class CleanupTest : public t2test::T2Fixture {
+ protected:
+  // The pid of a process that has exited and been reaped.
+  static pid_t DeadPid() {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+  }
+  // Reserves a stream directly (as a registration would, without its pass).
+  unsigned long long Reserve(int jobSlot, uint32_t flags = 0) {
+    EXPECT_TRUE(m_.Lock());
+    const uint32_t id = ++t_->UniqueID;
+    char name[] = "direct";
+    const int s = m_.ReserveStreamIndex(jobSlot, id, t_->Jobs[jobSlot].JobID, 0, flags, 0, name);
+    m_.Unlock();
+    EXPECT_GE(s, 0);
+    return m_.GetHandle(static_cast<unsigned int>(jobSlot), static_cast<unsigned int>(s), id);
+  }
+  bool Registered(unsigned long long h) {
+    const _TMStreamRecord& s = Stream(h);
+    return (s.Flags & kTMStreamInUse) != 0 && s.UniqueID == static_cast<uint32_t>(h);
+  }
+};
+
+TEST_F(CleanupTest, SilenceMarksAfter600SecondsAndTheNextQueryCountsBackIn) {
+  ASSERT_EQ(m_.SetComputerMaxThroghput(1000), 0);
+  _TMSRegParams p = Params(1);
+  const unsigned long long a = m_.RegisterStream(p);
+  const unsigned long long b = m_.RegisterStream(p);
+  const uint32_t start = env_.now;
+  EXPECT_EQ(Rate(a), 500u);
+
+  env_.now = start + 600;
+  EXPECT_EQ(Rate(b), 500u);
+  ForcedPass();
+  EXPECT_EQ(Stream(a).Flags & kTMStreamUnresponsive, 0u);
+
+  env_.now = start + 601;
+  ForcedPass();
+  ForcedPass();
+  EXPECT_NE(Stream(a).Flags & kTMStreamUnresponsive, 0u);
+  EXPECT_EQ(Stream(b).Flags & kTMStreamUnresponsive, 0u);
+  EXPECT_EQ(Job(a).ActiveThrottStreamCount, 1u);
+  EXPECT_EQ(LogCount("CheckAndCleanupStreams(): Marked Unresponsive stream [0][0][1]"), 1u);
+  EXPECT_EQ(Rate(b), 1000u);  // the silent stream's share went to the live one
+
+  // Its next query clears the mark and counts it back in, logging once; the
+  // share follows at the next recomputation.
+  EXPECT_EQ(Rate(a), 1000u);
+  EXPECT_EQ(Rate(a), 1000u);
+  EXPECT_EQ(Stream(a).Flags & kTMStreamUnresponsive, 0u);
+  EXPECT_EQ(Job(a).ActiveThrottStreamCount, 2u);
+  EXPECT_EQ(LogCount("GetThroughputRate(): UnMarked Unresponsive stream [0][0][1]"), 1u);
+  ForcedPass();
+  EXPECT_EQ(Rate(a), 500u);
+  EXPECT_TRUE(Registered(a));
+}
+
+TEST_F(CleanupTest, MarkedStreamIsRemovedAfterMoreThan1800Seconds) {
+  _TMSRegParams p = Params(1);
+  const unsigned long long a = m_.RegisterStream(p);
+  const unsigned long long lanFree = Reserve(static_cast<int>(t2test::JobSlotOf(a)), kTMStreamNotThrottled);
+  EXPECT_EQ(Rate(a, 777), 0u);
+  const uint32_t last = env_.now;
+  EXPECT_EQ(Job(a).ActiveThrottStreamCount, 1u);
+
+  env_.now = last + 601;
+  ForcedPass();
+  EXPECT_NE(Stream(a).Flags & kTMStreamUnresponsive, 0u);
+  EXPECT_NE(Stream(lanFree).Flags & kTMStreamUnresponsive, 0u);
+  EXPECT_EQ(Job(a).ActiveThrottStreamCount, 0u);  // the LAN-free one was never counted
+
+  env_.now = last + 1800;
+  ForcedPass();
+  EXPECT_TRUE(Registered(a));
+  EXPECT_TRUE(Registered(lanFree));
+
+  env_.now = last + 1801;
+  ForcedPass();
+  EXPECT_EQ(t_->ActiveJobCount, 0u);
+  EXPECT_EQ(t_->TotalSizeProcessed, 777u);
+}
+
+TEST_F(CleanupTest, MarkedStreamWhoseJobIdNoLongerMatchesIsRemovedAtOnce) {
+  _TMSRegParams p = Params(1);
+  const unsigned long long fresh = m_.RegisterStream(p);
+  const unsigned long long silent = m_.RegisterStream(p);
+  Stream(fresh).JobID = 999;
+  Stream(silent).JobID = 999;
+  const uint32_t start = env_.now;
+  env_.now = start + 601;
+  Rate(fresh);
+  ForcedPass();  // marks the silent one
+  EXPECT_TRUE(Registered(silent));
+  env_.now = start + 602;
+  Rate(fresh);
+  ForcedPass();
+  EXPECT_FALSE(Registered(silent));
+  EXPECT_TRUE(Registered(fresh));  // a responsive stream is not judged by its job id
+}
+
+TEST_F(CleanupTest, RateLimitedPassRunsNoSoonerThan600SecondsAfterTheLast) {
+  _TMSRegParams p = Params(1);
+  const unsigned long long a = m_.RegisterStream(p);
+  const uint32_t start = env_.now;
+  m_.lastCleanupTime() = start + 101;
+
+  env_.now = start + 700;  // 599 s after the last pass
+  ASSERT_TRUE(m_.Lock());
+  m_.CheckAndCleanupStreams(false);
+  m_.RecomputeThroughputs();
+  m_.Unlock();
+  ASSERT_EQ(m_.EnumerateJobsInfo(nullptr, nullptr, 0), 0);
+  EXPECT_EQ(Stream(a).Flags & kTMStreamUnresponsive, 0u);
+  EXPECT_EQ(m_.lastCleanupTime(), start + 101);
+
+  env_.now = start + 701;  // 600 s: the enumeration's pass runs
+  ASSERT_EQ(m_.EnumerateJobsInfo(nullptr, nullptr, 0), 0);
+  EXPECT_NE(Stream(a).Flags & kTMStreamUnresponsive, 0u);
+  EXPECT_EQ(m_.lastCleanupTime(), start + 701);
+}
+
+TEST_F(CleanupTest, StreamsOfADeadProcessGoAtTheNextPassHoweverRecentlyQueried) {
+  _TMSRegParams p = Params(1, 1, 0, 0, "x");
+  const unsigned long long live = m_.RegisterStream(p);
+  const unsigned long long dead1 = m_.RegisterStream(p);
+  const unsigned long long dead2 = m_.RegisterStream(p);
+  const pid_t gone = DeadPid();
+  Stream(dead1).ProcessID = static_cast<uint32_t>(gone);
+  Stream(dead2).ProcessID = static_cast<uint32_t>(gone);
+  Rate(dead1, 10);
+  Rate(dead2, 20);
+  _TMSRegParams q = Params(2);
+  m_.RegisterStream(q);  // its forced pass removes them
+  EXPECT_TRUE(Registered(live));
+  EXPECT_EQ(Job(live).ActiveStreamCount, 1u);
+  EXPECT_EQ(t_->TotalSizeProcessed, 30u);
+  EXPECT_EQ(LogCount("CHxThrottlingManager::IsProcAlive(): [proc - " + std::to_string(gone) +
+                     "] not alive "),
+            2u);
+}
+
+TEST_F(CleanupTest, ProcessThatStartedAfterTheRegistrationCountsAsReused) {
+  const pid_t parent = getppid();
+  const uint32_t parentStart = t2test::StartTimeOf(parent);
+  if (parentStart == 0) GTEST_SKIP() << "start time of the parent process cannot be read";
+  EXPECT_TRUE(m_.IsProcAlive(static_cast<unsigned int>(parent), parentStart));
+  EXPECT_FALSE(m_.IsProcAlive(static_cast<unsigned int>(parent), parentStart - 1));
+  EXPECT_FALSE(m_.IsProcAlive(static_cast<unsigned int>(DeadPid()), env_.now));
+  inst_.ClearLog();
+
+  // Registered one second before the recorded process (this one's parent)
+  // started: that pid now belongs to someone else.
+  env_.now = parentStart - 1;
+  _TMSRegParams p = Params(1);
+  const unsigned long long early = m_.RegisterStream(p);
+  EXPECT_TRUE(Registered(early));
+  env_.now = parentStart;
+  const unsigned long long same = m_.RegisterStream(p);  // its pass removes the early one
+  EXPECT_FALSE(Registered(early));
+  ForcedPass();
+  EXPECT_TRUE(Registered(same));
+  EXPECT_EQ(LogCount("[proc - " + std::to_string(parent) + "] [ptime - " +
+                     std::to_string(parentStart) + "] [Reg-time - " +
+                     std::to_string(parentStart - 1) + "] Reused"),
+            1u);
+}
+
+TEST_F(CleanupTest, EachProcessIsJudgedPerStreamWithOrWithoutThePerPassCache) {
+  const pid_t self = getpid();
+  const uint32_t selfStart = t2test::StartTimeOf(self);
+  if (selfStart == 0) GTEST_SKIP() << "own start time cannot be read";
+  const pid_t gone = DeadPid();
+  for (bool perStream : {false, true}) {
+    SCOPED_TRACE(perStream ? "per stream" : "cached per pass");
+    m_.CheckEachStreamProcess = perStream;
+    ASSERT_EQ(m_.SetJobMaxThroghput(50, 0), 0);
+    const int job = m_.GetJobIndex(50);
+    std::vector<unsigned long long> h;
+    for (int i = 0; i < 6; ++i) h.push_back(Reserve(job));
+    // parent, dead, self registered before it started, parent, dead, self.
+    Stream(h[1]).ProcessID = Stream(h[4]).ProcessID = static_cast<uint32_t>(gone);
+    Stream(h[2]).ProcessID = Stream(h[5]).ProcessID = static_cast<uint32_t>(self);
+    Stream(h[2]).StartTime = selfStart - 1;
+    Stream(h[5]).StartTime = selfStart;
+    ForcedPass();
+    EXPECT_TRUE(Registered(h[0]));
+    EXPECT_FALSE(Registered(h[1]));
+    EXPECT_FALSE(Registered(h[2]));
+    EXPECT_TRUE(Registered(h[3]));
+    EXPECT_FALSE(Registered(h[4]));
+    EXPECT_TRUE(Registered(h[5]));
+    EXPECT_EQ(t_->Jobs[job].ActiveStreamCount, 3u);
+    for (int i : {0, 3, 5}) EXPECT_EQ(m_.UnregisterStream(h[i]), 0);
+    EXPECT_EQ(t_->ActiveJobCount, 0u);
+  }
+}
+
+TEST_F(CleanupTest, ClockSteppedBackMarksAndRemovesNothing) {
+  _TMSRegParams p = Params(1);
+  const unsigned long long a = m_.RegisterStream(p);
+  const uint32_t start = env_.now;
+  env_.now = start + 10;
+  Rate(a, 5);
+
+  // The clock goes back 100 s: the stream's times now lie in the future.
+  env_.now = start - 90;
+  ForcedPass();
+  ForcedPass();
+  EXPECT_TRUE(Registered(a));
+  EXPECT_EQ(Stream(a).Flags & kTMStreamUnresponsive, 0u);
+  EXPECT_EQ(LogCount("Marked Unresponsive"), 0u);
+
+  // The pass spacing counts from the step, not from the old reading.
+  m_.lastCleanupTime() = start + 10;
+  ASSERT_TRUE(m_.Lock());
+  m_.CheckAndCleanupStreams(false);
+  EXPECT_EQ(m_.lastCleanupTime(), start - 90);
+  env_.now = start - 90 + 600;
+  m_.CheckAndCleanupStreams(false);
+  EXPECT_EQ(m_.lastCleanupTime(), start - 90 + 600);
+  m_.Unlock();
+
+  // Silence is measured from the last query once time passes it again.
+  env_.now = start + 10 + 601;
+  ForcedPass();
+  EXPECT_NE(Stream(a).Flags & kTMStreamUnresponsive, 0u);
+
+  // A stream unregistered before its own start time lasted 0 s.
+  env_.now = start - 500;
+  ASSERT_EQ(m_.UnregisterStream(a), 0);
+  EXPECT_EQ(LogCount("[Duration - 0] [Transfered size - 5]"), 1u);
+}
+
+TEST_F(CleanupTest, StaleHandleNeverCountsTheSlotsNewerStream) {
+  _TMSRegParams p = Params(1, 11);
+  const unsigned long long old = m_.RegisterStream(p);
+  Rate(old, 1000);
+  ASSERT_EQ(m_.UnregisterStream(old), 0);
+  EXPECT_EQ(t_->TotalSizeProcessed, 1000u);
+  EXPECT_EQ(t_->ActiveJobCount, 0u);
+
+  _TMSRegParams q = Params(2, 22);
+  const unsigned long long newer = m_.RegisterStream(q);
+  ASSERT_EQ(newer & 0xFFFFFFFF00000000ULL, old & 0xFFFFFFFF00000000ULL);  // same slots
+  Rate(newer, 5000);
+  inst_.ClearLog();
+  EXPECT_EQ(m_.UnregisterStream(old), 0);
+  EXPECT_EQ(t_->TotalSizeProcessed, 1000u);
+  EXPECT_TRUE(Registered(newer));
+  EXPECT_EQ(Stream(newer).SizeProcessed, 5000u);
+  EXPECT_EQ(LogCount("[JobID - 0]  [RCID - 0] [Job-idx - 0] [stream-idx - 0] [Uniqe-ID - 1] "
+                     "[Duration - 0] [Transfered size - 0]"),
+            1u);
+  EXPECT_EQ(LogCount("UnreserveStreamIndex(): Unique-ID doesn't match [2] [1]"), 1u);
+  EXPECT_EQ(LogCount("UnregisterStream(): [] Unreserve Stream Index has been failed..(-1)"), 1u);
+
+  ASSERT_EQ(m_.UnregisterStream(newer), 0);
+  EXPECT_EQ(t_->TotalSizeProcessed, 6000u);
+  EXPECT_EQ(LogCount("[JobID - 2]  [RCID - 22]"), 1u);
+  // Unregistering again: the slot is free; nothing is added.
+  ASSERT_EQ(m_.UnregisterStream(newer), 0);
+  EXPECT_EQ(t_->TotalSizeProcessed, 6000u);
+}
+
+TEST_F(CleanupTest, HandlesNamingImpossibleSlotsAreRefused) {
+  _TMSRegParams p = Params(1);
+  const unsigned long long h = m_.RegisterStream(p);
+  EXPECT_EQ(m_.UnregisterStream(0x0000FFFF00000001ULL), -1);
+  EXPECT_EQ(m_.UnregisterStream(0xFFFF000000000001ULL), -1);
+  EXPECT_EQ(LogCount("UnregisterStream(): [ERROR] Invalid Stream-Index 65535"), 1u);
+  EXPECT_EQ(LogCount("UnregisterStream(): [ERROR] Invalid Job-Index 65535"), 1u);
+  EXPECT_TRUE(Registered(h));
+}
+
+TEST_F(CleanupTest, JobWithoutStreamsIsNotWalked) {
+  ASSERT_EQ(m_.SetJobMaxThroghput(8, 10), 0);
+  _TMStreamRecord& ghost = t_->Jobs[0].Streams[0];
+  ghost.Flags = kTMStreamInUse;
+  ghost.ProcessID = static_cast<uint32_t>(DeadPid());
+  ghost.UniqueID = 77;
+  ForcedPass();
+  EXPECT_EQ(ghost.UniqueID, 77u);
+  EXPECT_EQ(t_->ActiveJobCount, 1u);
+  EXPECT_EQ(LogCount("not alive"), 0u);
+  TMZeroRecord(ghost);
+}
+
+}  // namespace
