@@ -9,6 +9,9 @@ JOBS=${JOBS:-$(nproc)}
 
 shm_count() { tail -n +2 /proc/sysvipc/shm 2>/dev/null | wc -l; }
 before=$(shm_count)
+# Temporary directories of the test helpers (hxtest::TestInstance and others).
+tmp_list() { ls -d /tmp/hxtest.* /tmp/hxtest_out.* 2>/dev/null | sort || true; }
+tmp_before=$(tmp_list)
 
 echo "== i386 build (tests under qemu-i386) =="
 cmake --preset m32 >/dev/null
@@ -27,3 +30,13 @@ if [ "$after" -gt "$before" ]; then
   exit 1
 fi
 echo "No System V segment left behind ($after before and after)."
+
+left=$(comm -13 <(echo "$tmp_before") <(tmp_list) | grep . || true)
+if [ -n "$left" ]; then
+  echo "Temporary files or directories left behind by the tests:" >&2
+  echo "$left" >&2
+  # Other people's test runs on a shared machine may own them; CI runs alone.
+  if [ -n "${CI:-}" ]; then exit 1; fi
+else
+  echo "No temporary directory left behind."
+fi
