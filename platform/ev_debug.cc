@@ -72,11 +72,13 @@ LogSettings& CurrentSettingsLocked() {
   s.level = kDefaultDebugLevel;
   std::string text;
   if (hxp::LookupConfig(focus, "Platform", "DebugLevel", &text)) {
-    // Accepts a signed decimal value as well as the unsigned forms.
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text.c_str(), &end, 0);
-    if (errno == 0 && end != text.c_str() && *end == '\0') s.level = static_cast<int>(v);
+    // Decimal or 0x-hex as every number in the store, with an optional minus.
+    size_t start = text.find_first_not_of(" \t");
+    bool negative = start != std::string::npos && text[start] == '-';
+    unsigned long v = 0;
+    if (hxp::ParseNumber(negative ? text.substr(start + 1) : text, &v) && v <= 0x7fffffffUL) {
+      s.level = negative ? -static_cast<int>(v) : static_cast<int>(v);
+    }
   }
   return s;
 }

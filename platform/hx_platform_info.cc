@@ -13,7 +13,7 @@ std::string HxRegistryRoot() {
   const char* reg = std::getenv("HXREG");
   if (reg && *reg) {
     std::string root = reg;
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    while (!root.empty() && root.back() == '/') root.pop_back();
     return root + "/Halvex/";
   }
   return "/etc/VarnholtRegistry/Halvex/";

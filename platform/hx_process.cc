@@ -26,8 +26,12 @@ void CloseBoth(int p[2]) {
 // Runs in the forked child: only async-signal-safe calls.
 [[noreturn]] void ExecShell(const char* command, int in, int out, int err, int maxFd) {
   setpgid(0, 0);
-  // Default signal dispositions for the command (ignored ones survive exec).
+  // Default signal dispositions and an empty mask for the command: ignored
+  // and blocked signals would otherwise survive exec.
   signal(SIGPIPE, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
 #ifdef SYS_close_range
   if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0)

@@ -116,7 +116,7 @@ std::string CNamedMutex::LockDirectory() {
   const char* reg = std::getenv("HXREG");
   if (reg && *reg) {
     std::string root = reg;
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    while (!root.empty() && root.back() == '/') root.pop_back();
     return root + "/Halvex/.locks";
   }
   return "/tmp/.hx_locks";

@@ -34,8 +34,11 @@ class HXP_EXPORT CNamedMutex {
   CNamedMutex(const CNamedMutex&) = delete;
   CNamedMutex& operator=(const CNamedMutex&) = delete;
 
-  // timeoutMs -1 waits without limit. 0 on success, negative on failure
-  // (code and text in the error record).
+  // wait true: waits up to timeoutMs (-1 = without limit); wait false: tries
+  // once. 0 on success, re-entrantly for the holding thread; -2 when the time
+  // ran out, -1 on any other failure, with code and text in the error record.
+  // The record is not synchronised: failing calls of several threads on one
+  // object may overwrite each other's text.
   int lock(long timeoutMs, bool wait);
   // Negative when the calling thread does not hold the lock.
   int unlock();

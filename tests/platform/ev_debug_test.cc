@@ -52,6 +52,14 @@ TEST_F(EvDebugTest, ThresholdComesFromConfigurationAndChangesAreSeen) {
 
   instance_.RemoveConfig("Platform", "DebugLevel");
   EXPECT_EQ(log_.GetDebugLevel(), 3) << "default";
+  instance_.SetConfig("Platform", "DebugLevel", "0x10");
+  EXPECT_EQ(log_.GetDebugLevel(), 16);
+  instance_.SetConfig("Platform", "DebugLevel", "-1");
+  EXPECT_EQ(log_.GetDebugLevel(), -1);
+  log_.debugLvl(0, 0, "level zero");
+  EXPECT_EQ(instance_.LogLinesContaining("level zero").size(), 0u);
+  instance_.SetConfig("Platform", "DebugLevel", "5x");
+  EXPECT_EQ(log_.GetDebugLevel(), 3) << "garbage: default";
 }
 
 TEST_F(EvDebugTest, LinesFollowTheCurrentInstance) {
