@@ -15,7 +15,7 @@ std::vector<std::string> RenderDemoTable(const std::string& title, const std::ve
   t.AddColumn("STREAMS", TextTable::kRight);
   t.AddColumn("MBPH/STREAM", TextTable::kRight);
   t.AddColumn("MOVED", TextTable::kRight);
-  t.AddColumn("ACTUAL MBPH", TextTable::kRight);
+  t.AddColumn("MBPH NOW", TextTable::kRight);
   t.AddColumn("STATE", TextTable::kLeft);
   for (const DemoRow& r : rows) {
     t.AddRow({FormatU64(r.jobId), r.table, r.limitMbph ? FormatU64(r.limitMbph) : "none",

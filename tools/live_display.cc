@@ -1,5 +1,6 @@
 #include "tools/live_display.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,7 +18,14 @@ void LiveDisplay::EraseBlock() {
 }
 
 void LiveDisplay::DrawBlock() {
-  for (const std::string& line : block_) fprintf(out_, "%s\x1b[K\n", line.c_str());
+  // A line wider than the terminal would wrap and spoil the count of lines to
+  // move up at the next redraw: cut it to the width.
+  size_t width = 0;
+  winsize ws;
+  if (ioctl(fileno(out_), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1) width = ws.ws_col - 1u;
+  for (const std::string& line : block_) {
+    fprintf(out_, "%s\x1b[K\n", (width && line.size() > width ? line.substr(0, width) : line).c_str());
+  }
   drawnLines_ = block_.size();
 }
 

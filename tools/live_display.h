@@ -1,6 +1,6 @@
 // LiveDisplay: shows a block of lines that changes over time, plus event lines
 // that stay. On a terminal the block is redrawn in place (ANSI cursor-up and
-// erase) and events scroll above it. Elsewhere (pipe, file, TERM=dumb) nothing
+// erase), its lines cut to the terminal's width, and events scroll above it. Elsewhere (pipe, file, TERM=dumb) nothing
 // but plain lines is written: each shown block is printed in full under a
 // header line, and events are printed as they come.
 #pragma once

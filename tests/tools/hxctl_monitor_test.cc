@@ -1,0 +1,52 @@
+// hxctl monitor --once: every provider runs once, rows land in the CSV perf
+// logs and on stdout.
+#include <dirent.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/common/test_env.h"
+#include "tests/tools/hxctl_run.h"
+
+using hxctltest::Contains;
+using hxctltest::RunHxctl;
+
+namespace {
+
+TEST(HxctlMonitor, OnceWritesAndPrintsEveryProvidersRows) {
+  hxtest::TestInstance t;
+  t.SetConfig("Hxd", "CollectStreamStats", "1");
+  int segments = hxtest::CountShmSegments();
+  auto r = RunHxctl({"monitor", "--once", "--focus", t.focus()});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::string dir = t.logDir() + "/ResourceMonitor";
+  EXPECT_TRUE(Contains(r.out, "perf logs in " + dir)) << r.out;
+  for (const char* key : {"System-1.2", "JobsStreamWriter-1.0", "JobsStreamReader-1.0"}) {
+    EXPECT_TRUE(Contains(r.out, std::string("[") + key + "]")) << key << "\n" << r.out;
+  }
+  // The system row printed is the one written under the file's header.
+  std::string header = hxtest::ReadFile(dir + "/" + [&] {
+    std::string found;
+    if (DIR* d = opendir(dir.c_str())) {
+      while (dirent* e = readdir(d)) {
+        if (std::string(e->d_name).rfind("PerfLog_System-1.2_", 0) == 0) found = e->d_name;
+      }
+      closedir(d);
+    }
+    return found;
+  }());
+  ASSERT_FALSE(header.empty()) << "no System perf log in " << dir;
+  std::string columns = header.substr(10, header.find("\r\n") - 10);  // after "Date,Time,"
+  EXPECT_TRUE(Contains(r.out, "  " + columns + "\n")) << columns;
+  // The jobs provider attached the tables for the run only.
+  EXPECT_EQ(hxtest::CountShmSegments(), segments);
+}
+
+TEST(HxctlMonitor, DisabledMonitorIsAnError) {
+  hxtest::TestInstance t;
+  t.SetConfig("Hxd", "HX_PERF_LOG_DISABLE", "1");
+  auto r = RunHxctl({"monitor", "--once", "--focus", t.focus()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "HX_PERF_LOG_DISABLE")) << r.err;
+}
+
+}  // namespace
