@@ -24,15 +24,24 @@ int CHxThrottlingManager::RecomputeThroughputs() {
   CheckAndCleanupStreams(false);
 
   _TMThrottleTable& t = *Table;
-  const uint32_t machine = t.ComputerThrottleMBPH;
-  const unsigned int jobs = SafeJobCount(kLabel);
+  // The job slots in use, each checked once to name a real slot.
+  uint32_t slots[kTMMaxJobs];
+  unsigned int jobs = 0;
+  const unsigned int positions = SafeJobCount(kLabel);
+  for (unsigned int p = 0; p < positions; ++p) {
+    const uint32_t slot = t.JobAT[p];
+    if (slot < kTMMaxJobs) {
+      slots[jobs++] = slot;
+    } else {
+      SafeJobSlotAt(p, kLabel);  // logs the impossible entry
+    }
+  }
 
+  const uint32_t machine = t.ComputerThrottleMBPH;
   if (machine == 0) {
     // No machine limit: limited jobs share their own limit, others run free.
-    for (unsigned int p = 0; p < jobs; ++p) {
-      const int slot = SafeJobSlotAt(p, kLabel);
-      if (slot < 0) continue;
-      _TMJobRecord& job = t.Jobs[slot];
+    for (unsigned int i = 0; i < jobs; ++i) {
+      _TMJobRecord& job = t.Jobs[slots[i]];
       const uint32_t n = job.ActiveThrottStreamCount;
       const uint32_t limit = job.ThrottleMBPH;
       job.PerStreamMBPH = (n != 0 && limit != 0) ? AtLeastOne(limit / n) : 0;
@@ -45,10 +54,8 @@ int CHxThrottlingManager::RecomputeThroughputs() {
   uint32_t streams = 0;    // throttled streams on the machine
   uint32_t limits = 0;     // sum of their jobs' own limits
   uint32_t unlimited = 0;  // jobs without a limit of their own
-  for (unsigned int p = 0; p < jobs; ++p) {
-    const int slot = SafeJobSlotAt(p, kLabel);
-    if (slot < 0) continue;
-    const _TMJobRecord& job = t.Jobs[slot];
+  for (unsigned int i = 0; i < jobs; ++i) {
+    const _TMJobRecord& job = t.Jobs[slots[i]];
     if (job.ActiveThrottStreamCount == 0) continue;
     streams += job.ActiveThrottStreamCount;
     limits += job.ThrottleMBPH;
@@ -62,20 +69,16 @@ int CHxThrottlingManager::RecomputeThroughputs() {
     // The job limits cannot all be met (or there are none): every throttled
     // stream of the machine gets the same share.
     const uint32_t each = AtLeastOne(streams > 0 ? machine / streams : machine);
-    for (unsigned int p = 0; p < jobs; ++p) {
-      const int slot = SafeJobSlotAt(p, kLabel);
-      if (slot < 0) continue;
-      _TMJobRecord& job = t.Jobs[slot];
+    for (unsigned int i = 0; i < jobs; ++i) {
+      _TMJobRecord& job = t.Jobs[slots[i]];
       job.PerStreamMBPH = job.ActiveThrottStreamCount != 0 ? each : 0;
     }
   } else {
     // Limited jobs get their limit; the rest is shared by the unlimited jobs.
     const uint32_t perUnlimitedJob =
         AtLeastOne(unlimited != 0 ? static_cast<uint32_t>(rest) / unlimited : 0);
-    for (unsigned int p = 0; p < jobs; ++p) {
-      const int slot = SafeJobSlotAt(p, kLabel);
-      if (slot < 0) continue;
-      _TMJobRecord& job = t.Jobs[slot];
+    for (unsigned int i = 0; i < jobs; ++i) {
+      _TMJobRecord& job = t.Jobs[slots[i]];
       const uint32_t n = job.ActiveThrottStreamCount;
       // A job without throttled streams keeps what its streams were last told.
       if (n == 0) continue;
