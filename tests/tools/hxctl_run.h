@@ -4,10 +4,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +20,7 @@
 namespace hxctltest {
 
 struct Run {
+  pid_t pid = -1;
   int status = -1;
   std::string out;
   std::string err;
@@ -38,12 +43,36 @@ inline Run RunHxctl(const std::vector<std::string>& args, const std::string& std
   dup2(saved, 2);
   close(saved);
   close(errFd);
+  r.pid = pid;
   r.status = hxtest::WaitExit(pid);
   r.out = hxtest::ReadFile(outTmpl);
   r.err = hxtest::ReadFile(errTmpl);
   unlink(outTmpl);
   unlink(errTmpl);
   return r;
+}
+
+// Whether a System V segment is keyed by a throttle table's key file.
+inline bool SegmentExistsForKeyFile(const std::string& path) {
+  key_t key = ftok(path.c_str(), 0xFEFA);
+  return key != -1 && shmget(key, 0, 0) != -1;
+}
+
+// Segments on the machine whose creator is pid. Tests of other suites may
+// create and remove segments at the same time, so leaks are looked for by
+// creator or by key, not by counting every segment of the machine.
+inline int SegmentsCreatedBy(pid_t pid) {
+  std::ifstream f("/proc/sysvipc/shm");
+  std::string line;
+  std::getline(f, line);  // header
+  int n = 0;
+  while (std::getline(f, line)) {
+    std::istringstream fields(line);
+    std::string key, id, perms, size;
+    long long cpid = 0;
+    if (fields >> key >> id >> perms >> size >> cpid && cpid == pid) ++n;
+  }
+  return n;
 }
 
 inline bool Contains(const std::string& text, const std::string& part) {
