@@ -167,3 +167,46 @@ TEST_F(HxctlTableTest, WatchRedrawsAsPlainLinesUntilInterrupted) {
 }
 
 }  // namespace
+
+namespace {
+
+// Age and idle columns ("12s") may tick between two runs; everything else of
+// the table must read the same.
+std::string MaskSeconds(const std::string& text) {
+  std::istringstream in(text);
+  std::string out, line;
+  while (std::getline(in, line)) {
+    std::istringstream w(line);
+    std::string word;
+    while (w >> word) {
+      bool seconds = word.size() > 1 && word.back() == 's' &&
+                     word.find_first_not_of("0123456789") == word.size() - 1;
+      out += (seconds ? "Ns" : word) + " ";
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
+// The other ABI's hxctl reads and steers this ABI's table: same text, same
+// effect. (Needs the other build: HX_OTHER_ABI_BIN_DIR.)
+TEST_F(HxctlTableTest, OtherAbiToolSeesAndChangesTheSameTable) {
+  std::string other = hxtest::OtherAbiChildPath("hxctl");
+  if (other.empty()) GTEST_SKIP() << "the other ABI's build is not configured (HX_OTHER_ABI_BIN_DIR)";
+  std::string mine = hxtest::ChildPath("hxctl");
+  std::string a, b;
+  ASSERT_EQ(hxtest::RunAndCapture(mine, {"table", "--focus", t_.focus(), "--dump"}, &a), 0);
+  ASSERT_EQ(hxtest::RunAndCapture(other, {"table", "--focus", t_.focus(), "--dump"}, &b), 0);
+  EXPECT_EQ(MaskSeconds(a), MaskSeconds(b));
+  EXPECT_TRUE(Contains(b, "JobID\t\t\t\t\t- 8")) << b;
+
+  std::string out;
+  ASSERT_EQ(hxtest::RunAndCapture(other, {"limit", "--job", "8", "250", "--focus", t_.focus()}, &out), 0);
+  JobView v = Job(8);
+  ASSERT_TRUE(v.found);
+  EXPECT_EQ(v.info.ThrottleMBPH, 250u);
+  EXPECT_EQ(v.info.PerStreamMBPH, 250u);
+  EXPECT_EQ(Job(7).info.PerStreamMBPH, 150u);
+}
