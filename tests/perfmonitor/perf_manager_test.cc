@@ -322,28 +322,4 @@ TEST_F(PerfManagerTest, DestroyingARunningManagerJoinsItsThread) {
   EXPECT_EQ(updates, p.updateCalls.load());
 }
 
-TEST(HxEventTest, EventAndCriticalSection) {
-  HxEvent ev(true);
-  EXPECT_EQ(1, ev.wait(1));
-  ev.set();
-  EXPECT_EQ(0, ev.wait(60000));
-  EXPECT_EQ(0, ev.wait(60000));  // manual reset: stays set
-
-  HxCriticalSection cs;
-  cs.enter(true);
-  cs.enter(true);  // re-entrant for the holder
-  std::atomic<bool> got{false};
-  std::thread other([&] {
-    cs.enter(true);
-    got = true;
-    cs.leave();
-  });
-  cs.leave();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(got.load());  // still held once
-  cs.leave();
-  other.join();
-  EXPECT_TRUE(got.load());
-}
-
 }  // namespace
