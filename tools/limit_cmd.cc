@@ -47,11 +47,21 @@ int RunLimit(const ParsedArgs& args) {
              "the configured \"Hxd\" ComputerThroughputMBPH.\n");
     }
   } else {
+    TableSnapshot before;
+    bool known = false;
+    if (session.Snapshot(&before)) {
+      for (const JobSnapshot& j : before.jobs) known = known || j.job.JobID == jobId;
+    }
     if (session.manager().SetJobMaxThroghput(jobId, mbph) != 0) {
       return Fail("limit", kExitFailure, "cannot set the job limit (table lock failed)");
     }
     printf("%s: job %s limit now %s\n", table.c_str(), FormatU64(jobId).c_str(),
            mbph ? (FormatU64(mbph) + " MBPH").c_str() : "none");
+    if (!known) {
+      printf("note: job %s has no stream in the table; a job slot now holds its limit until\n"
+             "its streams have registered and ended.\n",
+             FormatU64(jobId).c_str());
+    }
   }
   return kExitOk;
 }

@@ -135,6 +135,16 @@ TEST_F(HxctlTableTest, LimitsChangeTheLiveTable) {
   EXPECT_EQ(v.info.ThrottleMBPH, 600u);
   EXPECT_EQ(v.info.PerStreamMBPH, 300u);
   EXPECT_EQ(Job(8).info.PerStreamMBPH, 400u);
+  EXPECT_FALSE(Contains(j.out, "has no stream")) << j.out;
+
+  // A job not in the table yet: its limit waits in a slot of its own.
+  auto n = RunHxctl({"limit", "--job", "9", "100", "--focus", t_.focus()});
+  ASSERT_EQ(n.status, 0) << n.err;
+  EXPECT_TRUE(Contains(n.out, "job 9 has no stream in the table")) << n.out;
+  Register(9, 0, "gamma-host");
+  JobView nine = Job(9);
+  ASSERT_TRUE(nine.found);
+  EXPECT_EQ(nine.info.ThrottleMBPH, 100u);
 
   auto m = RunHxctl({"limit", "--machine", "2000", "--focus", t_.focus()});
   ASSERT_EQ(m.status, 0) << m.err;
@@ -143,7 +153,7 @@ TEST_F(HxctlTableTest, LimitsChangeTheLiveTable) {
   unsigned int mbph = 0;
   ASSERT_EQ(m_.GetComputerThroughput(mbph), 0);
   EXPECT_EQ(mbph, 2000u);
-  EXPECT_EQ(Job(8).info.PerStreamMBPH, 1400u);
+  EXPECT_EQ(Job(8).info.PerStreamMBPH, 1300u);  // 2000 - 600 - 100
 }
 
 TEST_F(HxctlTableTest, WatchRedrawsAsPlainLinesUntilInterrupted) {
