@@ -34,6 +34,7 @@ struct State {
   bool owned = false;  // GUARDED_BY(mu): a thread holds or is taking the file lock
   std::thread::id owner;
   long depth = 0;
+  std::chrono::steady_clock::time_point touched{};  // last mtime refresh
 };
 
 std::mutex g_registryMu;
@@ -78,6 +79,41 @@ int SetFileLock(int fd, short type, bool wait) {
   return rc == 0 ? 0 : errno;
 }
 
+// Opens (creating it and its directory when missing) the lock file.
+int OpenLockFile(const std::string& path, std::string* error) {
+  std::string dir = path.substr(0, path.rfind('/'));
+  if (!dir.empty() && !hxp::MakeDirectories(dir, error)) return -1;
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    int err = errno;
+    *error = "cannot open lock file " + path + ": " + std::strerror(err);
+    errno = err;
+  }
+  return fd;
+}
+
+bool IsFileAtPath(int fd, const std::string& path) {
+  struct stat byFd, byPath;
+  return fstat(fd, &byFd) == 0 && stat(path.c_str(), &byPath) == 0 &&
+         byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
+}
+
+// Takes the write lock on fd: without limit, or polling until deadline.
+// 0, EAGAIN/EACCES when the time ran out, or another errno.
+int TakeFileLock(int fd, bool limited, std::chrono::steady_clock::time_point deadline) {
+  if (!limited) return SetFileLock(fd, F_WRLCK, true);
+  int pauseMs = 1;
+  for (;;) {
+    int err = SetFileLock(fd, F_WRLCK, false);
+    if (err != EAGAIN && err != EACCES) return err;
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return err;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(pauseMs, left)));
+    if (pauseMs < 20) pauseMs *= 2;
+  }
+}
+
 State* Acquire(const std::string& path, std::string* error) {
   std::lock_guard<std::mutex> lock(g_registryMu);
   auto it = g_registry->find(path);
@@ -85,11 +121,8 @@ State* Acquire(const std::string& path, std::string* error) {
     ++it->second->refs;
     return it->second;
   }
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    *error = "cannot open lock file " + path + ": " + std::strerror(errno);
-    return nullptr;
-  }
+  int fd = OpenLockFile(path, error);
+  if (fd < 0) return nullptr;
   State* s = new State;
   s->path = path;
   s->fd = fd;
@@ -129,13 +162,8 @@ CNamedMutex::CNamedMutex(const char* name, CError& error, bool /*create*/)
     error_.Set(EINVAL, "named mutex: empty name");
     return;
   }
-  std::string dir = LockDirectory();
   std::string why;
-  if (!hxp::MakeDirectories(dir, &why)) {
-    error_.Set(errno ? errno : EIO, "named mutex: " + why);
-    return;
-  }
-  State* s = Acquire(dir + "/" + LockFileName(name), &why);
+  State* s = Acquire(LockDirectory() + "/" + LockFileName(name), &why);
   if (!s) {
     error_.Set(errno ? errno : EIO, "named mutex: " + why);
     return;
@@ -175,20 +203,33 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
     s->depth = 0;
   }
 
-  // This thread alone now speaks for the process on the file lock.
+  // This thread alone now speaks for the process on the file lock (and may
+  // replace the descriptor: other threads touch it only as owners).
   int err;
-  if (!limited) {
-    err = SetFileLock(s->fd, F_WRLCK, true);
-  } else {
-    int pauseMs = 1;
-    for (;;) {
-      err = SetFileLock(s->fd, F_WRLCK, false);
-      if (err != EAGAIN && err != EACCES) break;
-      auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) break;
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(pauseMs, left)));
-      if (pauseMs < 20) pauseMs *= 2;
+  for (;;) {
+    err = TakeFileLock(s->fd, limited, deadline);
+    if (err != 0) break;
+    // A lock file removed meanwhile (say by a /tmp cleaner) would let the
+    // next process create a new one and lock that instead: only a lock on the
+    // file now at the path counts.
+    if (IsFileAtPath(s->fd, s->path)) break;
+    std::string why;
+    int fd = OpenLockFile(s->path, &why);
+    if (fd < 0) {
+      err = errno ? errno : EIO;
+      SetFileLock(s->fd, F_UNLCK, false);
+      break;
+    }
+    close(s->fd);
+    s->fd = fd;
+  }
+  // Cleaners remove files by age; a lock file in use now and then gets a
+  // fresh modification time.
+  if (err == 0) {
+    auto now = std::chrono::steady_clock::now();
+    if (s->touched == std::chrono::steady_clock::time_point{} || now - s->touched > std::chrono::hours(1)) {
+      futimens(s->fd, nullptr);
+      s->touched = now;
     }
   }
 

@@ -55,6 +55,25 @@ TEST_F(NamedMutexTest, HolderKilledWithSigkillDoesNotWedgeTheLock) {
   EXPECT_EQ(mutex.unlock(), 0);
 }
 
+TEST_F(NamedMutexTest, ARemovedLockFileIsNotLockedAlone) {
+  CError error;
+  CNamedMutex mutex("Removed", error, true);  // opens the lock file now
+  ASSERT_EQ(mutex.lock(-1, true), 0);
+  ASSERT_EQ(mutex.unlock(), 0);
+  ASSERT_EQ(system(("rm -rf '" + CNamedMutex::LockDirectory() + "'").c_str()), 0);
+
+  // The child creates a new lock file and holds it; this process must wait
+  // for it rather than lock the removed file.
+  std::string marker = File("marker");
+  pid_t holder = hxtest::Spawn(hxtest::ChildPath("named_mutex_child"), {"holdfor", "Removed", marker, "300"});
+  ASSERT_TRUE(WaitForFile(marker, "locked"));
+  ASSERT_EQ(mutex.lock(-1, true), 0) << error.GetText();
+  EXPECT_EQ(hxtest::ReadFile(marker), "locked released");
+  EXPECT_FALSE(FreeForOtherProcess("Removed"));
+  EXPECT_EQ(mutex.unlock(), 0);
+  EXPECT_EQ(hxtest::WaitExit(holder), 0);
+}
+
 TEST_F(NamedMutexTest, ReentrantForTheHolderAndReleasedByTheLastUnlock) {
   CError error;
   CNamedMutex mutex("Nested", error, true);
