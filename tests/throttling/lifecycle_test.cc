@@ -263,7 +263,7 @@ TEST(LifecycleTest, DaemonStartResetsTablesKeepingCountAndUniqueId) {
   ASSERT_EQ(InitializeThrottlingManagersForHXD(nullptr), 0);
   EXPECT_EQ(t.RefCount, 2u);
   EXPECT_EQ(t.UniqueID, 17u);
-  EXPECT_EQ(t.TotalSizeProcessed, 0u);
+  EXPECT_EQ(t1test::U64(t.TotalSizeProcessed), 0u);
   EXPECT_TRUE(IsFreshTable(t));
   EXPECT_TRUE(t1test::AllZero(&t.Jobs[slot].Streams[0], offsetof(_TMStreamRecord, LastStats)));
   EXPECT_EQ(t.Jobs[slot].Streams[0].LastStats.JobType, 6u);

@@ -133,15 +133,15 @@ TEST_F(SlotsTest, ReleaseFoldsStreamIntoJobAndLastStreamReleasesJob) {
   EXPECT_EQ(m_.UnreserveStreamIndex(job, a, 99), -1) << "stale unique id";
   EXPECT_EQ(LogCount("UnreserveStreamIndex(): Unique-ID doesn't match [1] [99]"), 1u);
   EXPECT_EQ(j.ActiveStreamCount, 4u);
-  EXPECT_EQ(j.JobSizeProcessed, 0u);
+  EXPECT_EQ(t1test::U64(j.JobSizeProcessed), 0u);
 
   EXPECT_EQ(m_.UnreserveStreamIndex(job, a, 1), 0);
   EXPECT_TRUE(t1test::AllZero(&j.Streams[a], sizeof(_TMStreamRecord)));
   EXPECT_EQ(j.ActiveThrottStreamCount, 1u);
   EXPECT_EQ(j.StreamAT[0], static_cast<uint32_t>(d)) << "the last stream moved into the gap";
   EXPECT_EQ(j.Streams[d].StreamOldATIdx, 0u);
-  EXPECT_EQ(j.JobSizeProcessed, 1000u);
-  EXPECT_EQ(j.JobStats.ReadSize, 0xFFFFFFFFFFFFFFF0ULL);
+  EXPECT_EQ(t1test::U64(j.JobSizeProcessed), 1000u);
+  EXPECT_EQ(t1test::U64(j.JobStats.ReadSize), 0xFFFFFFFFFFFFFFF0ULL);
   EXPECT_EQ(j.JobStats.ReadTime, 7u);
   EXPECT_EQ(j.JobStats.JobType, 0u) << "the type word is not summed";
   EXPECT_EQ(m_.UnreserveStreamIndex(job, a, 1), 0) << "a free slot is a silent no-op";
@@ -150,8 +150,8 @@ TEST_F(SlotsTest, ReleaseFoldsStreamIntoJobAndLastStreamReleasesJob) {
   EXPECT_EQ(j.ActiveThrottStreamCount, 1u) << "flag 0x4 was never counted";
   EXPECT_EQ(m_.UnreserveStreamIndex(job, c, 3), 0);
   EXPECT_EQ(j.ActiveThrottStreamCount, 1u) << "an unresponsive stream was already uncounted";
-  EXPECT_EQ(j.JobSizeProcessed, 1234u);
-  EXPECT_EQ(j.JobStats.ReadSize, 0x10u) << "u64 sums wrap";
+  EXPECT_EQ(t1test::U64(j.JobSizeProcessed), 1234u);
+  EXPECT_EQ(t1test::U64(j.JobStats.ReadSize), 0x10u) << "u64 sums wrap";
   EXPECT_EQ(j.JobStats.SIDBLookupTime, 5u);
   EXPECT_EQ(j.ActiveStreamCount, 1u);
   EXPECT_EQ(t_->JobATIndex, 2u);

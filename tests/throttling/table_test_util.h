@@ -120,6 +120,11 @@ inline std::vector<std::string> LogTexts(const hxtest::TestInstance& inst,
   return texts;
 }
 
+// The value of a u64 table field. The table's u64 fields sit on 4-byte
+// boundaries, so they must be read, not bound to a reference (as EXPECT_EQ
+// would).
+inline uint64_t U64(uint64_t v) { return v; }
+
 inline bool AllZero(const void* p, size_t n) {
   const unsigned char* b = static_cast<const unsigned char*>(p);
   for (size_t i = 0; i < n; ++i) {
