@@ -277,8 +277,8 @@ void DemoRun::FollowPlan(uint64_t ms) {
       victim.controllerReaped = true;
       Event(ms, "killed job " + FormatU64(victim.plan.jobId) + "'s controlling process (pid " +
                     FormatU64(static_cast<uint64_t>(victim.controller)) +
-                    ") with SIGKILL; its streams stay registered until the next registration "
-                    "cleans up");
+                    ") with SIGKILL; the table names it as the owner of the streams its "
+                    "worker registered, which stay until the next registration cleans up");
     } else {
       problems_.push_back("job " + FormatU64(victim.plan.jobId) + " had ended before its kill");
     }
@@ -288,8 +288,13 @@ void DemoRun::FollowPlan(uint64_t ms) {
     if (out.ok && !out.HasJob(victim.plan.jobId)) {
       removalSeen_ = true;
       removedAtMs_ = ms;
-      Event(ms, "the clean-up pass removed job " + FormatU64(victim.plan.jobId) +
-                    "'s streams (registering process's parent is dead)");
+      const JobTrack& late = jobs_[plan_.lateIndex];
+      Event(ms, "the clean-up pass of a registration" +
+                    std::string(late.announcedRunning
+                                    ? " (job " + FormatU64(late.plan.jobId) + "'s)"
+                                    : "") +
+                    " removed job " + FormatU64(victim.plan.jobId) + "'s streams: their owner, pid " +
+                    FormatU64(static_cast<uint64_t>(victim.controller)) + ", is dead");
     }
   }
 }
