@@ -106,6 +106,9 @@ class DemoRun {
   bool ForkJobs(std::string* error);
   void Drain();
   void Reap(bool block);
+  // Events for jobs that started or ended since the last call.
+  void AnnounceJobs(uint64_t ms);
+  // AnnounceJobs, then the plan's steps that are due: limit change, kill.
   void FollowPlan(uint64_t ms);
   void Refresh(uint64_t ms);
   std::vector<std::string> Block(uint64_t ms);
@@ -203,7 +206,11 @@ void DemoRun::Reap(bool block) {
 
 bool DemoRun::AllJobsDone() const {
   for (const JobTrack& t : jobs_) {
-    if (!t.Done()) return false;
+    // A job is over when its worker said so, or when its processes are gone
+    // (a worker that died says nothing; the controller of a live worker only
+    // ends early when the demo kills it).
+    bool gone = t.killed ? (t.worker > 0 && t.workerReaped) : t.controllerReaped;
+    if (!t.Done() && !gone) return false;
   }
   return true;
 }
@@ -223,7 +230,7 @@ void DemoRun::StopWorkers(int sig) {
   }
 }
 
-void DemoRun::FollowPlan(uint64_t ms) {
+void DemoRun::AnnounceJobs(uint64_t ms) {
   for (JobTrack& t : jobs_) {
     if (t.seen && t.last.state == kJobRunning && !t.announcedRunning) {
       t.announcedRunning = true;
@@ -247,6 +254,10 @@ void DemoRun::FollowPlan(uint64_t ms) {
       }
     }
   }
+}
+
+void DemoRun::FollowPlan(uint64_t ms) {
+  AnnounceJobs(ms);
 
   if (!limitChanged_ && ms >= plan_.limitChangeMs) {
     limitChanged_ = true;
@@ -394,6 +405,7 @@ int DemoRun::Run() {
   uint64_t start = MonotonicMs();
   uint64_t ms = 0;
   bool stopping = false;
+  uint64_t killAt = plan_.endMs + 25000;  // last resort for jobs that do not end
   for (;;) {
     ms = MonotonicMs() - start;
     Drain();
@@ -402,6 +414,7 @@ int DemoRun::Run() {
     Refresh(ms);
     if (g_interrupted && !stopping) {
       stopping = true;
+      killAt = ms + 10000;
       Event(ms, "interrupted: ending every job");
       problems_.push_back("interrupted");
       StopWorkers(SIGTERM);
@@ -412,13 +425,13 @@ int DemoRun::Run() {
       problems_.push_back("some jobs did not end in time and were stopped");
       StopWorkers(SIGTERM);
     }
-    if (ms >= plan_.endMs + 25000) {
+    if (ms >= killAt) {
       StopWorkers(SIGKILL);
       break;
     }
     SleepMs(100);
   }
-  FollowPlan(ms);  // announce the last ends
+  AnnounceJobs(ms);  // the last ends
   // Wait for every process the demo started (controllers and, as their
   // subreaper, orphaned workers), at most a few seconds.
   uint64_t waitUntil = MonotonicMs() + 5000;
@@ -473,6 +486,11 @@ int DemoRun::Finish(uint64_t ms, bool daemonUp, bool monitorUp) {
   const JobTrack* victim = plan_.killIndex < jobs_.size() ? &jobs_[plan_.killIndex] : nullptr;
   if (victim && victim->killed && !removalSeen_) {
     problems_.push_back("the killed job's streams were not removed");
+  }
+  for (const JobTrack& t : jobs_) {
+    if (!t.Done() && !t.killed) {
+      problems_.push_back("job " + FormatU64(t.plan.jobId) + " ended without reporting");
+    }
   }
   if (csv.empty()) problems_.push_back("no perf-log CSV file was written");
   if (segmentsLeft) problems_.push_back(FormatU64(segmentsLeft) + " segment(s) still in use");
