@@ -57,6 +57,8 @@ class DemoInstance {
   std::string focus_, stateDir_, registry_, logDir_, jobResultsDir_;
   bool temporary_ = false;
   bool created_ = false;
+  bool hadRegistryRoot_ = true;  // <registry>/Halvex existed before the run
+  bool hadRegistryDirs_ = true;  // <registry>/Halvex/.locks existed before the run
 };
 
 }  // namespace hxctl

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,7 +150,7 @@ TEST(HxctlDemo, ShortRunInGivenStateDirLeavesPerfLogsAndNoSegment) {
 
 // A pseudo-terminal as stdout: the table is redrawn in place. Without
 // --state-dir the perf logs are copied to a kept folder and the temporary
-// state goes away.
+// state goes away, and so does the instance in the registry given.
 TEST(HxctlDemo, TerminalRunRedrawsInPlaceAndKeepsLogsOfATemporaryState) {
   int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
@@ -170,7 +171,11 @@ TEST(HxctlDemo, TerminalRunRedrawsInPlaceAndKeepsLogsOfATemporaryState) {
   const char* oldTerm = getenv("TERM");
   std::string savedTerm = oldTerm ? oldTerm : "";
   setenv("TERM", "xterm", 1);
-  pid_t pid = hxtest::Spawn(hxtest::ChildPath("hxctl"), {"demo", "--seconds", "5"}, slave);
+  hxtest::TestInstance t;
+  std::string registry = t.root() + "/otherRegistry";
+  ASSERT_EQ(mkdir(registry.c_str(), 0777), 0);
+  pid_t pid = hxtest::Spawn(hxtest::ChildPath("hxctl"), {"demo", "--seconds", "5", "--registry", registry},
+                            slave);
   int status = hxtest::WaitExit(pid);
   if (oldTerm) setenv("TERM", savedTerm.c_str(), 1); else unsetenv("TERM");
   // The reader sees EIO when no process holds the slave any more.
@@ -195,6 +200,8 @@ TEST(HxctlDemo, TerminalRunRedrawsInPlaceAndKeepsLogsOfATemporaryState) {
   ASSERT_NE(s, std::string::npos);
   std::string tmpState = out.substr(s + 9, out.find(' ', s + 9) - (s + 9));
   EXPECT_NE(access(tmpState.c_str(), F_OK), 0) << tmpState;
+  // The registry given is as empty as before: no instance, no lock files.
+  EXPECT_NE(access((registry + "/Halvex").c_str(), F_OK), 0);
   std::string rm = "rm -rf '" + kept + "'";
   EXPECT_EQ(system(rm.c_str()), 0);
 }
