@@ -114,8 +114,14 @@ int CHxThrottlingManager::EnumerateJobsInfo(void* context, IEnumerateJobInfoCall
       memcpy(out.Type, stream->Type, sizeof(out.Type));
       out.Handle = GetHandle(static_cast<unsigned int>(jobSlot),
                              static_cast<unsigned int>(streamSlot), stream->UniqueID);
-      strncpy(out.ComputerName, stream->ComputerName, sizeof(out.ComputerName) - 1);
-      out.ComputerName[sizeof(out.ComputerName) - 1] = '\0';
+      // At most 47 characters, up to the first NUL; the copy stays terminated.
+      const size_t maxName = sizeof(out.ComputerName) - 1;
+      const void* nul = memchr(stream->ComputerName, '\0', maxName);
+      const size_t nameLength =
+          nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - stream->ComputerName)
+                         : maxName;
+      memcpy(out.ComputerName, stream->ComputerName, nameLength);
+      out.ComputerName[nameLength] = '\0';
       out.LastStats = stream->LastStats;
       out.CurrentStats = stream->CurrentStats;
       if (reset) ClearCounters(stream->CurrentStats);

@@ -38,44 +38,38 @@ class AllocTest : public t2test::T2Fixture {
   }
 };
 
-TEST_F(AllocTest, NoMachineLimitSharesEachJobsOwnLimit) {
-  // A: 100 over 3 streams; B: no limit; a limited job without throttled streams.
-  EXPECT_EQ(Allocate(0, {{100, 3, 9}, {0, 2, 9}, {50, 0, 9}}),
-            (std::vector<uint32_t>{33, 0, 0}));
-}
-
-TEST_F(AllocTest, NoMachineLimitNeverRoundsALimitedStreamDownToZero) {
-  EXPECT_EQ(Allocate(0, {{2, 3, 0}}), (std::vector<uint32_t>{1}));
-}
-
-TEST_F(AllocTest, JobLimitsHonouredAndRestSharedByUnlimitedJobs) {
-  // L = 300, R = 700, U = 2, Q = 350.
-  EXPECT_EQ(Allocate(1000, {{300, 2, 0}, {0, 3, 0}, {0, 1, 0}}),
-            (std::vector<uint32_t>{150, 116, 350}));
-}
-
-TEST_F(AllocTest, JobLimitsAboveMachineAreIgnored) {
-  EXPECT_EQ(Allocate(1000, {{800, 2, 0}, {400, 2, 0}}), (std::vector<uint32_t>{250, 250}));
-}
-
-TEST_F(AllocTest, MoreStreamsThanMachineMegabytesGetOneEach) {
-  // 3000 throttled streams in six unlimited jobs.
-  EXPECT_EQ(Allocate(1000, {{0, 500, 0}, {0, 500, 0}, {0, 500, 0}, {0, 500, 0}, {0, 500, 0},
-                            {0, 500, 0}}),
-            (std::vector<uint32_t>(6, 1)));
-}
-
-TEST_F(AllocTest, NothingLeftForUnlimitedJobsStillGivesOne) {
-  // R = 0, U = 1, Q = 0 -> 1, and 1 / 2 -> 1.
-  EXPECT_EQ(Allocate(100, {{100, 1, 0}, {0, 2, 0}}), (std::vector<uint32_t>{100, 1}));
-}
-
-TEST_F(AllocTest, MachineLimitWithoutThrottledStreamsGivesZero) {
-  EXPECT_EQ(Allocate(500, {{0, 0, 42}, {200, 0, 42}}), (std::vector<uint32_t>{0, 0}));
-}
-
-TEST_F(AllocTest, JobWithoutThrottledStreamsKeepsItsRateWhenLimitsAreHonoured) {
-  EXPECT_EQ(Allocate(1000, {{300, 2, 0}, {0, 0, 77}}), (std::vector<uint32_t>{150, 77}));
+TEST_F(AllocTest, WorkedExamples) {
+  struct Example {
+    const char* what;
+    uint32_t machine;
+    std::vector<JobSpec> jobs;  // {limit, throttled streams, rate before}
+    std::vector<uint32_t> rates;
+  };
+  const std::vector<Example> examples = {
+      {"no machine limit: a job shares its own limit, unlimited jobs run free", 0,
+       {{100, 3, 9}, {0, 2, 9}, {50, 0, 9}}, {33, 0, 0}},
+      {"no machine limit: 2 / 3 rounds up to the minimum of 1", 0, {{2, 3, 0}}, {1}},
+      {"job limits honoured, the rest (700) split by the two unlimited jobs", 1000,
+       {{300, 2, 0}, {0, 3, 0}, {0, 1, 0}}, {150, 116, 350}},
+      {"job limits above the machine's are ignored", 1000, {{800, 2, 0}, {400, 2, 0}},
+       {250, 250}},
+      {"3000 streams on 1000 MBPH get 1 each", 1000,
+       {{0, 500, 0}, {0, 500, 0}, {0, 500, 0}, {0, 500, 0}, {0, 500, 0}, {0, 500, 0}},
+       std::vector<uint32_t>(6, 1)},
+      {"nothing left for the unlimited job still gives 1", 100, {{100, 1, 0}, {0, 2, 0}},
+       {100, 1}},
+      {"machine limit but no throttled streams: 0 everywhere", 500, {{0, 0, 42}, {200, 0, 42}},
+       {0, 0}},
+      {"a job without throttled streams keeps its rate when limits are honoured", 1000,
+       {{300, 2, 0}, {0, 0, 77}}, {150, 77}},
+  };
+  for (const Example& e : examples) {
+    SCOPED_TRACE(e.what);
+    EXPECT_EQ(Allocate(e.machine, e.jobs), e.rates);
+    ASSERT_TRUE(m_.Lock());
+    while (t_->ActiveJobCount > 0) m_.UnReserveJobIndex(static_cast<int>(t_->JobAT[0]));
+    m_.Unlock();
+  }
 }
 
 TEST_F(AllocTest, UnthrottledStreamGoesOnHearingItsJobsKeptRate) {

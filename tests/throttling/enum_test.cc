@@ -108,10 +108,10 @@ TEST_F(EnumTest, EachJobIsHandedCopiesOfExactlyItsOwnStreams) {
     EXPECT_EQ(s.StartTime, env_.now);
     EXPECT_EQ(s.LatUpdateTime, env_.now);
   }
-  EXPECT_EQ(ja.streams[0].SizeProcessed, 11u);
-  EXPECT_EQ(ja.streams[1].SizeProcessed, 22u);
-  EXPECT_EQ(ja.streams[1].LastStats.ReadSize, 7u);
-  EXPECT_EQ(ja.streams[1].CurrentStats.ReadSize, 7u);
+  EXPECT_EQ(uint64_t{ja.streams[0].SizeProcessed}, 11u);
+  EXPECT_EQ(uint64_t{ja.streams[1].SizeProcessed}, 22u);
+  EXPECT_EQ(uint64_t{ja.streams[1].LastStats.ReadSize}, 7u);
+  EXPECT_EQ(uint64_t{ja.streams[1].CurrentStats.ReadSize}, 7u);
 
   const Seen& jb = c.seen[1];
   EXPECT_EQ(jb.job.JobID, 20u);
@@ -119,7 +119,7 @@ TEST_F(EnumTest, EachJobIsHandedCopiesOfExactlyItsOwnStreams) {
   for (const _TMStreamInfo& s : jb.streams) {
     EXPECT_EQ(t2test::JobSlotOf(s.Handle), t2test::JobSlotOf(b[0]));
   }
-  EXPECT_EQ(jb.streams[2].SizeProcessed, 33u);
+  EXPECT_EQ(uint64_t{jb.streams[2].SizeProcessed}, 33u);
 
   // The summary: per job and in all, including what left the table.
   ASSERT_EQ(m_.UnregisterStream(a[0]), 0);
@@ -129,9 +129,9 @@ TEST_F(EnumTest, EachJobIsHandedCopiesOfExactlyItsOwnStreams) {
   ASSERT_EQ(jobs.size(), 2u);
   EXPECT_EQ(jobs[0].JobID, 10u);
   EXPECT_EQ(jobs[0].ActiveStreamCount, 1u);
-  EXPECT_EQ(jobs[0].SizeProcessed, 33u);  // 11 unregistered + 22 current
+  EXPECT_EQ(uint64_t{jobs[0].SizeProcessed}, 33u);  // 11 unregistered + 22 current
   EXPECT_EQ(jobs[1].JobID, 20u);
-  EXPECT_EQ(jobs[1].SizeProcessed, 33u);
+  EXPECT_EQ(uint64_t{jobs[1].SizeProcessed}, 33u);
   EXPECT_EQ(total, 66u);
 }
 
@@ -148,16 +148,16 @@ TEST_F(EnumTest, ResetAndLastEnumTimeMakeConsecutiveIntervals) {
   const uint32_t first = env_.now;
   Collector plain;
   ASSERT_EQ(m_.EnumerateJobsInfo(nullptr, &plain, 0), 0);
-  EXPECT_EQ(Stream(h).CurrentStats.ReadSize, 100u);  // option 0 keeps the interval
+  EXPECT_EQ(uint64_t{Stream(h).CurrentStats.ReadSize}, 100u);  // option 0 keeps the interval
 
   env_.now = first + 60;
   Collector c1;
   ASSERT_EQ(m_.EnumerateJobsInfo(nullptr, &c1, 0x1 | 0x100), 0);
   ASSERT_EQ(c1.seen.size(), 1u);
   EXPECT_EQ(c1.seen[0].job.LastEnumTime, first);
-  EXPECT_EQ(c1.seen[0].streams[0].CurrentStats.ReadSize, 100u);  // taken before the reset
+  EXPECT_EQ(uint64_t{c1.seen[0].streams[0].CurrentStats.ReadSize}, 100u);  // taken before the reset
   EXPECT_EQ(c1.seen[0].streams[0].CurrentStats.WriteTime, 4u);
-  EXPECT_EQ(Stream(h).CurrentStats.ReadSize, 0u);
+  EXPECT_EQ(uint64_t{Stream(h).CurrentStats.ReadSize}, 0u);
   EXPECT_EQ(Stream(h).CurrentStats.WriteTime, 0u);
   EXPECT_EQ(Stream(h).CurrentStats.JobType, 55u);
 
@@ -165,8 +165,8 @@ TEST_F(EnumTest, ResetAndLastEnumTimeMakeConsecutiveIntervals) {
   Collector c2;
   ASSERT_EQ(m_.EnumerateJobsInfo(nullptr, &c2, 0x1), 0);
   EXPECT_EQ(c2.seen[0].job.LastEnumTime, first + 60);
-  EXPECT_EQ(c2.seen[0].streams[0].CurrentStats.ReadSize, 0u);
-  EXPECT_EQ(c2.seen[0].streams[0].LastStats.ReadSize, 100u);
+  EXPECT_EQ(uint64_t{c2.seen[0].streams[0].CurrentStats.ReadSize}, 0u);
+  EXPECT_EQ(uint64_t{c2.seen[0].streams[0].LastStats.ReadSize}, 100u);
   EXPECT_EQ(Job(h).LastEnumTime, first + 120);
 }
 
@@ -183,7 +183,7 @@ TEST_F(EnumTest, CallbackThatStopsEndsTheWalkAfterEveryResetWasDone) {
   c.stopAfter = 1;
   ASSERT_EQ(m_.EnumerateJobsInfo(nullptr, &c, 1), 0);
   EXPECT_EQ(c.seen.size(), 1u);
-  for (auto x : h) EXPECT_EQ(Stream(x).CurrentStats.ReadSize, 0u);
+  for (auto x : h) EXPECT_EQ(uint64_t{Stream(x).CurrentStats.ReadSize}, 0u);
 }
 
 TEST_F(EnumTest, PositionNamingAFreeSlotIsReportedWithTheTableAndStillCopied) {
@@ -231,7 +231,7 @@ TEST_F(EnumTest, ImpossibleCountsNeverIndexOutsideTheTable) {
   ASSERT_EQ(m_.GetDataSizeInfo(total, jobs), 0);
   EXPECT_EQ(total, 40u);
   ASSERT_FALSE(jobs.empty());
-  EXPECT_EQ(jobs[0].SizeProcessed, 40u);
+  EXPECT_EQ(uint64_t{jobs[0].SizeProcessed}, 40u);
   EXPECT_GE(LogCount("[ERROR] ActiveJobCount 100000 out of range"), 1u);
   t_->ActiveJobCount = 1;
   Job(h).ActiveStreamCount = 1;

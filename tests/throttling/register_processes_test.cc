@@ -94,7 +94,7 @@ TEST_F(ProcessesTest, KilledRecordedProcessLosesItsStreamsAtTheNextRegistration)
   ASSERT_NE(mine, kTMInvalidHandle);
   ASSERT_TRUE(m_.Lock());
   EXPECT_EQ(m_.GetJobIndex(5), -1);
-  EXPECT_EQ(m_.table()->TotalSizeProcessed, 4096u);
+  EXPECT_EQ(uint64_t{m_.table()->TotalSizeProcessed}, 4096u);
   m_.Unlock();
   EXPECT_EQ(t1test::LogTexts(inst_, "[proc - " + std::to_string(recordedPid) + "] not alive")
                 .size(),
@@ -148,13 +148,13 @@ TEST_F(ProcessesTest, OtherAbiProcessSharesTheTable) {
   EXPECT_EQ(theirs.first.JobType, 9u);
   ASSERT_EQ(theirs.second.size(), 1u);
   const _TMStreamInfo& ts = theirs.second[0];
-  EXPECT_EQ(ts.SizeProcessed, 0x998877665545ULL);
+  EXPECT_EQ(uint64_t{ts.SizeProcessed}, 0x998877665545ULL);
   EXPECT_EQ(ts.RCID, 70u);
   EXPECT_EQ(ts.Flags, 0x11u);
   EXPECT_EQ(std::string(ts.ComputerName), "other-abi");
-  EXPECT_EQ(ts.LastStats.ReadSize, 0x200000002ULL);
+  EXPECT_EQ(uint64_t{ts.LastStats.ReadSize}, 0x200000002ULL);
   EXPECT_EQ(ts.LastStats.SIDBLookupTime, 7u);
-  EXPECT_EQ(ts.CurrentStats.NetworkSize, 1u);
+  EXPECT_EQ(uint64_t{ts.CurrentStats.NetworkSize}, 1u);
   EXPECT_EQ(ts.Handle, t2test::HandleOf(c.LineStarting("reg 0")));
 
   t2test::Touch(F("gox"));

@@ -94,13 +94,13 @@ TEST_F(RegisterTest, RateQueryRecordsProgressAndRefusesStaleAndInvalidHandles) {
   const unsigned long long h = m_.RegisterStream(p);
   env_.now += 30;
   EXPECT_EQ(Rate(h, 0x123456789ULL), 64u);
-  EXPECT_EQ(Stream(h).SizeProcessed, 0x123456789ULL);
+  EXPECT_EQ(uint64_t{Stream(h).SizeProcessed}, 0x123456789ULL);
   EXPECT_EQ(Stream(h).LatUpdateTime, env_.now);
 
   unsigned int rate = 4242;
   EXPECT_EQ(m_.GetThroughputRate(h + 1, 5, rate), 2);  // another unique id
   EXPECT_EQ(rate, 4242u);
-  EXPECT_EQ(Stream(h).SizeProcessed, 0x123456789ULL);
+  EXPECT_EQ(uint64_t{Stream(h).SizeProcessed}, 0x123456789ULL);
 
   EXPECT_EQ(m_.GetThroughputRate(0xFFFFFFFFFFFFFFFFULL, 5, rate), -1);
   EXPECT_EQ(m_.GetThroughputRate(0x0000020000000001ULL, 5, rate), -1);  // stream slot 512
@@ -206,7 +206,7 @@ TEST_F(RegisterTest, RateQueryWaitsForTheTableLockAndSeesTheReleaseMadeUnderIt) 
   query.join();
   EXPECT_EQ(result, 2);
   EXPECT_TRUE(t1test::AllZero(&t_->Jobs[0], sizeof(_TMJobRecord)));
-  EXPECT_EQ(t_->TotalSizeProcessed, 0u);
+  EXPECT_EQ(uint64_t{t_->TotalSizeProcessed}, 0u);
   EXPECT_EQ(other.Uninitialize(), 0);
 }
 

@@ -25,10 +25,10 @@ _TMStats Report(uint64_t read, uint32_t readTime, uint32_t jobType = 0) {
 }
 
 void ExpectCounters(const _TMStats& s, uint64_t read, uint32_t readTime) {
-  EXPECT_EQ(s.ReadSize, read);
-  EXPECT_EQ(s.NetworkSize, read * 2);
-  EXPECT_EQ(s.WriteSize, read * 3);
-  EXPECT_EQ(s.SIDBLookupSamples, read / 10);
+  EXPECT_EQ(uint64_t{s.ReadSize}, read);
+  EXPECT_EQ(uint64_t{s.NetworkSize}, read * 2);
+  EXPECT_EQ(uint64_t{s.WriteSize}, read * 3);
+  EXPECT_EQ(uint64_t{s.SIDBLookupSamples}, read / 10);
   EXPECT_EQ(s.ReadTime, readTime);
   EXPECT_EQ(s.WriteTime, readTime * 2);
   EXPECT_EQ(s.NetworkTime, readTime * 3);
@@ -62,7 +62,7 @@ TEST_F(StatsTest, ReportsAccumulateByDifferenceAndResetStartsANewInterval) {
   ExpectCounters(Stream(h).CurrentStats, 300, 8);
   EXPECT_EQ(Stream(h).LastStats.JobType, 0u);  // the last report as received
   // Nothing else of the stream moves with a report.
-  EXPECT_EQ(Stream(h).SizeProcessed, 0u);
+  EXPECT_EQ(uint64_t{Stream(h).SizeProcessed}, 0u);
   EXPECT_EQ(Stream(h).LatUpdateTime, env_.now);
 }
 

@@ -33,6 +33,7 @@ class Manager : public CHxThrottlingManager {
   using CHxThrottlingManager::RecomputeThroughputs;
   using CHxThrottlingManager::ReserveJobIndex;
   using CHxThrottlingManager::ReserveStreamIndex;
+  using CHxThrottlingManager::UnReserveJobIndex;
   using CHxThrottlingManager::UnreserveStreamIndex;
   _TMThrottleTable* table() { return Table; }
   unsigned int& lastCleanupTime() { return LastCleanupTime; }
