@@ -9,42 +9,14 @@
 #include <fstream>
 #include <string>
 
+#include "bench/bench_instance.h"
 #include "perfmonitor/perf_manager.h"
 #include "platform/hx_platform_info.h"
 
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-
-// A private configuration store and log directory for the run.
-class BenchInstance {
- public:
-  BenchInstance() {
-    char tmpl[] = "/tmp/hxbench.XXXXXX";
-    root_ = mkdtemp(tmpl) != nullptr ? tmpl : "/tmp";
-    const std::string focus = "Bench" + std::to_string(getpid());
-    const std::string platform = root_ + "/registry/Halvex/" + focus + "/Platform";
-    for (const std::string& d : {root_ + "/registry", root_ + "/registry/Halvex",
-                                 root_ + "/registry/Halvex/" + focus, platform}) {
-      mkdir(d.c_str(), 0777);
-    }
-    std::ofstream(platform + "/.properties") << "LogFilesDirectory " << root_ << "/Log\n"
-                                             << "PhysicalMachine benchhost\n"
-                                             << "DebugLevel 0\n";
-    setenv("HXREG", (root_ + "/registry").c_str(), 1);
-    setenv("HXFOCUS", focus.c_str(), 1);
-    HXPI_Focus::setFocus(focus.c_str());
-  }
-  ~BenchInstance() {
-    if (root_ != "/tmp") nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-  }
-
- private:
-  std::string root_;
-};
-
 void BM_OnUpdateLog(benchmark::State& state) {
-  BenchInstance instance;
+  hxbench::BenchInstance instance(0);
   CHxPerfManager manager;
   if (manager.Initialize(nullptr) != 0) {
     state.SkipWithError("perf manager initialisation failed");

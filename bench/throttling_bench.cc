@@ -14,44 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_instance.h"
 #include "benchmark/benchmark.h"
 #include "platform/hx_platform_info.h"
 #include "throttling/throttling_manager.h"
 
 namespace {
-
-// A private instance: registry, job-results and log directories in a temp
-// directory, so that key files, lock files and the log stay out of the way.
-class TempInstance {
- public:
-  TempInstance() {
-    char tmpl[] = "/tmp/hxbench.XXXXXX";
-    if (!mkdtemp(tmpl)) return;
-    root_ = tmpl;
-    focus_ = "T2Bench" + std::to_string(getpid());
-    setenv("HXREG", (root_ + "/registry").c_str(), 1);
-    setenv("HXFOCUS", focus_.c_str(), 1);
-    HXPI_Focus::setFocus(focus_.c_str());
-    const std::string dir = root_ + "/registry/Halvex/" + focus_ + "/Platform";
-    const int rc =
-        std::system(("mkdir -p '" + dir + "' '" + root_ + "/jr' '" + root_ + "/log'").c_str());
-    (void)rc;
-    std::ofstream props(dir + "/.properties");
-    props << "JobResultsDirectory " << root_ << "/jr\n"
-          << "LogFilesDirectory " << root_ << "/log\n"
-          << "PhysicalMachine benchhost\n"
-          << "DebugLevel 3\n";
-  }
-  ~TempInstance() {
-    if (root_.empty()) return;
-    const int rc = std::system(("rm -rf '" + root_ + "'").c_str());
-    (void)rc;
-  }
-  const char* focus() const { return focus_.c_str(); }
-
- private:
-  std::string root_, focus_;
-};
 
 class BenchManager : public CHxThrottlingManager {
  public:
@@ -74,7 +42,7 @@ _TMSRegParams Params(uint32_t job) {
 // One stream asking for its rate over and over: a named-mutex round trip plus
 // the query's own work.
 void BM_RateQuery(benchmark::State& state) {
-  TempInstance instance;
+  hxbench::BenchInstance instance(3);
   CHxThrottlingManager m;
   if (m.Initialize(instance.focus(), 0, kTMKindCloudOutbound) != 0) {
     state.SkipWithError("Initialize failed");
@@ -96,7 +64,7 @@ BENCHMARK(BM_RateQuery);
 
 // The named-mutex round trip alone, to tell the query's own work from it.
 void BM_TableLockRoundTrip(benchmark::State& state) {
-  TempInstance instance;
+  hxbench::BenchInstance instance(3);
   CHxThrottlingManager m;
   if (m.Initialize(instance.focus(), 0, kTMKindCloudOutbound) != 0) {
     state.SkipWithError("Initialize failed");
@@ -115,7 +83,7 @@ BENCHMARK(BM_TableLockRoundTrip);
 void BM_RateQueryProcesses(benchmark::State& state) {
   const int processes = static_cast<int>(state.range(0));
   const long queries = 100000;
-  TempInstance instance;
+  hxbench::BenchInstance instance(3);
   CHxThrottlingManager holder;  // keeps the table between rounds
   if (holder.Initialize(instance.focus(), 0, kTMKindCloudOutbound) != 0) {
     state.SkipWithError("Initialize failed");
@@ -198,7 +166,7 @@ BENCHMARK(BM_RateQueryProcesses)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->Itera
 // registration's forced clean-up pass walks them all. Arg 0: each distinct
 // process looked at once per pass; arg 1: /proc read again for every stream.
 void BM_RegisterUnregisterFullTable(benchmark::State& state) {
-  TempInstance instance;
+  hxbench::BenchInstance instance(3);
   BenchManager m;
   if (m.Initialize(instance.focus(), 0, kTMKindOutbound) != 0) {
     state.SkipWithError("Initialize failed");
@@ -247,7 +215,7 @@ BENCHMARK(BM_RegisterUnregisterFullTable)
 // RecomputeThroughputs over all 512 job slots. Arg 0: machine limit with job
 // limits that fit (limits honoured, rest shared); arg 1: no machine limit.
 void BM_RecomputeThroughputs512Jobs(benchmark::State& state) {
-  TempInstance instance;
+  hxbench::BenchInstance instance(3);
   BenchManager m;
   if (m.Initialize(instance.focus(), 0, kTMKindCloudOutbound) != 0) {
     state.SkipWithError("Initialize failed");
@@ -270,7 +238,7 @@ BENCHMARK(BM_RecomputeThroughputs512Jobs)->ArgName("no_machine_limit")->Arg(0)->
 // The debug-level lookup that the unforced dump at the end of every
 // recomputation makes (a platform call), for comparison with the above.
 void BM_DebugLevelLookup(benchmark::State& state) {
-  TempInstance instance;
+  hxbench::BenchInstance instance(3);
   EvDebug log;
   for (auto _ : state) benchmark::DoNotOptimize(log.GetDebugLevel());
 }
