@@ -11,6 +11,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/ua_file.h"
+
 namespace hxctl {
 
 bool MakeDirs(const std::string& path, std::string* error) {
@@ -18,17 +20,10 @@ bool MakeDirs(const std::string& path, std::string* error) {
     if (error) *error = "empty directory name";
     return false;
   }
-  std::string cur;
-  size_t pos = 0;
-  while (pos <= path.size()) {
-    size_t next = path.find('/', pos);
-    if (next == std::string::npos) next = path.size();
-    cur = path.substr(0, next);
-    if (!cur.empty() && mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST) {
-      if (error) *error = "cannot create " + cur + ": " + strerror(errno);
-      return false;
-    }
-    pos = next + 1;
+  const CUaError made = CUaDirectory::Create(path.c_str(), true);
+  if (made.IsError()) {
+    if (error) *error = "cannot create " + path + ": " + made.AsString();
+    return false;
   }
   if (!IsDir(path)) {
     if (error) *error = path + " is not a directory";
