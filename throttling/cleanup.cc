@@ -76,14 +76,7 @@ int CHxThrottlingManager::UnregisterStream(unsigned long long handle) {
 
   unsigned int jobSlot = 0, streamSlot = 0, uniqueId = 0;
   SplitHandle(handle, jobSlot, streamSlot, uniqueId);
-  if (jobSlot >= kTMMaxJobs) {
-    Log.debugLvl(1, LogTag, "%s: [ERROR] Invalid Job-Index %d", kLabel, static_cast<int>(jobSlot));
-    Unlock();
-    return -1;
-  }
-  if (streamSlot >= kTMMaxStreams) {
-    Log.debugLvl(1, LogTag, "%s: [ERROR] Invalid Stream-Index %d", kLabel,
-                 static_cast<int>(streamSlot));
+  if (!HandleSlotsInRange(kLabel, jobSlot, streamSlot)) {
     Unlock();
     return -1;
   }

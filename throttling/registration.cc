@@ -64,15 +64,7 @@ int CHxThrottlingManager::GetThroughputRate(unsigned long long handle,
   static const char kLabel[] = "GetThroughputRate()";
   unsigned int jobSlot = 0, streamSlot = 0, uniqueId = 0;
   SplitHandle(handle, jobSlot, streamSlot, uniqueId);
-  if (jobSlot >= kTMMaxJobs) {
-    Log.debugLvl(1, LogTag, "%s: [ERROR] Invalid Job-Index %d", kLabel, static_cast<int>(jobSlot));
-    return -1;
-  }
-  if (streamSlot >= kTMMaxStreams) {
-    Log.debugLvl(1, LogTag, "%s: [ERROR] Invalid Stream-Index %d", kLabel,
-                 static_cast<int>(streamSlot));
-    return -1;
-  }
+  if (!HandleSlotsInRange(kLabel, jobSlot, streamSlot)) return -1;
   if (!Lock()) return -1;
 
   _TMJobRecord& job = Table->Jobs[jobSlot];
@@ -133,3 +125,17 @@ int CHxThrottlingManager::GetComputerThroughput(unsigned int& mbph) {
 }
 
 unsigned int CHxThrottlingManager::GetCurrentProcID() { return static_cast<unsigned int>(getppid()); }
+
+bool CHxThrottlingManager::HandleSlotsInRange(const char* label, unsigned int jobSlot,
+                                              unsigned int streamSlot) {
+  if (jobSlot >= kTMMaxJobs) {
+    Log.debugLvl(1, LogTag, "%s: [ERROR] Invalid Job-Index %d", label, static_cast<int>(jobSlot));
+    return false;
+  }
+  if (streamSlot >= kTMMaxStreams) {
+    Log.debugLvl(1, LogTag, "%s: [ERROR] Invalid Stream-Index %d", label,
+                 static_cast<int>(streamSlot));
+    return false;
+  }
+  return true;
+}

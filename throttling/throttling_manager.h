@@ -156,6 +156,10 @@ class HX_EXPORT CHxThrottlingManager {
   int SafeJobSlotAt(unsigned int position, const char* label);
   // StreamAT[position] of a job slot (< 512), or -1 when out of range.
   int SafeStreamSlotAt(unsigned int jobSlot, unsigned int position, const char* label);
+  // Whether a handle's job and stream slot numbers lie inside the table; when
+  // not, writes the "Invalid Job-Index" / "Invalid Stream-Index" line under
+  // label. Touches no shared byte, so it needs no lock.
+  bool HandleSlotsInRange(const char* label, unsigned int jobSlot, unsigned int streamSlot);
 
   // ---- Members (process-local) -------------------------------------------
   unsigned int IpcKey = 0;           // System V key of the segment
