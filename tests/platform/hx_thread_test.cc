@@ -29,34 +29,28 @@ TEST(HxThreadTest, RunsTheEntryAndJoins) {
   EXPECT_NE(none.createThread(nullptr, nullptr), 0);
 }
 
-TEST(HxEventTest, AutoResetEventIsConsumedByOneWait) {
-  HxEventH e(false);
-  EXPECT_EQ(e.wait(0), 1);
-  e.set();
-  EXPECT_EQ(e.wait(0), 0);
-  EXPECT_EQ(e.wait(10), 1) << "consumed";
-  e.set();
-  e.reset();
-  EXPECT_EQ(e.wait(0), 1);
-}
+TEST(HxEventTest, AutoResetIsConsumedByOneWaitManualResetStaysSet) {
+  HxEventH autoReset(false), manual(true);
+  EXPECT_EQ(autoReset.wait(0), 1);
+  autoReset.set();
+  EXPECT_EQ(autoReset.wait(0), 0);
+  EXPECT_EQ(autoReset.wait(10), 1) << "consumed";
+  autoReset.set();
+  autoReset.reset();
+  EXPECT_EQ(autoReset.wait(0), 1);
+  manual.set();
+  EXPECT_EQ(manual.wait(0), 0);
+  EXPECT_EQ(manual.wait(0), 0);
+  manual.reset();
+  EXPECT_EQ(manual.wait(0), 1);
 
-TEST(HxEventTest, ManualResetEventStaysSetUntilReset) {
-  HxEventH e(true);
-  e.set();
-  EXPECT_EQ(e.wait(0), 0);
-  EXPECT_EQ(e.wait(0), 0);
-  e.reset();
-  EXPECT_EQ(e.wait(0), 1);
-}
-
-TEST(HxEventTest, WaitReturnsSoonAfterSetFromAnotherThread) {
-  HxEventH e(false);
+  // Set from another thread wakes a long wait soon.
   auto start = std::chrono::steady_clock::now();
   std::thread setter([&] {
     UASLEEP(20);
-    e.set();
+    autoReset.set();
   });
-  EXPECT_EQ(e.wait(60000), 0);
+  EXPECT_EQ(autoReset.wait(60000), 0);
   setter.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -26,17 +27,12 @@ class PlatformInfoTest : public ::testing::Test {
 
 TEST_F(PlatformInfoTest, NumbersParseAsDecimalOrHexOnlyWhenWholeTextIsANumber) {
   unsigned long v = 0;
-  EXPECT_NE(Number("1234", &v), 0);
-  EXPECT_EQ(v, 1234u);
-  EXPECT_NE(Number("0x1F", &v), 0);
-  EXPECT_EQ(v, 31u);
-  EXPECT_NE(Number("0XfF", &v), 0);
-  EXPECT_EQ(v, 255u);
-  EXPECT_NE(Number("0", &v), 0);
-  EXPECT_EQ(v, 0u);
-  EXPECT_NE(Number("017", &v), 0);
-  EXPECT_EQ(v, 17u) << "a leading zero is still decimal";
-
+  // A leading zero is still decimal.
+  for (auto c : std::vector<std::pair<const char*, unsigned long>>{
+           {"1234", 1234}, {"0x1F", 31}, {"0XfF", 255}, {"0", 0}, {"017", 17}}) {
+    EXPECT_NE(Number(c.first, &v), 0) << c.first;
+    EXPECT_EQ(v, c.second) << c.first;
+  }
   v = 77;
   for (const char* bad : {"12abc", "abc", "", "0x", "0xZ1", "-5", "+5", "1 2", "1.5",
                           "99999999999999999999999"}) {
@@ -72,7 +68,7 @@ TEST_F(PlatformInfoTest, StringValueIsTheRestOfTheLineAfterTheFirstBlanks) {
   EXPECT_EQ(s, "unchanged");
 }
 
-TEST_F(PlatformInfoTest, FocusSelectsTheInstance) {
+TEST_F(PlatformInfoTest, FocusSelectsTheInstanceAndItsPointersStayValid) {
   EXPECT_STREQ(info_.getFocus(), instance_.focus().c_str());
   instance_.SetConfig("Hxd", "Value", "5");
   HxPlatformInfo other;
@@ -80,9 +76,7 @@ TEST_F(PlatformInfoTest, FocusSelectsTheInstance) {
   unsigned long v = 0;
   EXPECT_EQ(other.getNumber("Hxd", "Value", &v), 0);
   EXPECT_EQ(HxRegistryRoot(), instance_.root() + "/registry/Halvex/");
-}
 
-TEST_F(PlatformInfoTest, ProcessFocusIsSharedAndItsPointersStayValid) {
   const char* before = HXPI_Focus::getFocus();
   std::string saved = before;
   std::vector<std::thread> threads;
