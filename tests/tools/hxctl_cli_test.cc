@@ -2,6 +2,9 @@
 // input (message on stderr, exit status, nothing created).
 #include <sys/stat.h>
 
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "tests/common/test_env.h"
@@ -15,13 +18,6 @@ namespace {
 bool Exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
-}
-
-TEST(HxctlCli, NoCommandPrintsUsageAndFails) {
-  auto r = RunHxctl({});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_TRUE(Contains(r.err, "usage: hxctl COMMAND")) << r.err;
-  EXPECT_TRUE(r.out.empty());
 }
 
 TEST(HxctlCli, HelpListsEveryCommandAndEachCommandHasItsOwn) {
@@ -41,11 +37,16 @@ TEST(HxctlCli, HelpListsEveryCommandAndEachCommandHasItsOwn) {
   }
 }
 
-TEST(HxctlCli, UnknownCommandAndOptionsAreNamed) {
+// Every usage error: status 2, the reason on stderr, nothing on stdout and
+// nothing created.
+TEST(HxctlCli, UsageErrorsAreNamedAndCreateNothing) {
+  hxtest::TestInstance t;
+  std::string state = t.root() + "/state";
   struct Case {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
+      {{}, "usage: hxctl COMMAND"},
       {{"frobnicate"}, "unknown command 'frobnicate'"},
       {{"help", "frobnicate"}, "unknown command 'frobnicate'"},
       {{"table", "--frobnicate"}, "unknown option '--frobnicate'"},
@@ -59,20 +60,6 @@ TEST(HxctlCli, UnknownCommandAndOptionsAreNamed) {
       {{"limit", "--machine", "1", "--job", "1", "2"}, "give exactly one of"},
       {{"monitor"}, "--once is required"},
       {{"table", "--kind", "sideways", "--registry", "/nonexistent"}, "unknown table kind 'sideways'"},
-  };
-  for (const Case& c : cases) {
-    auto r = RunHxctl(c.args);
-    EXPECT_EQ(r.status, 2) << c.message;
-    EXPECT_TRUE(Contains(r.err, c.message)) << "expected '" << c.message << "' in:\n" << r.err;
-    EXPECT_TRUE(r.out.empty()) << r.out;
-  }
-}
-
-TEST(HxctlCli, BadNumbersAreRejectedWithTheAcceptedRange) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-  } cases[] = {
       {{"demo", "--seconds", "abc"}, "bad number for --seconds: 'abc' (expected a whole number from 5 to 3600)"},
       {{"demo", "--seconds", "-5"}, "bad number for --seconds: '-5'"},
       {{"demo", "--seconds", "4"}, "number out of range for --seconds: '4'"},
@@ -84,53 +71,39 @@ TEST(HxctlCli, BadNumbersAreRejectedWithTheAcceptedRange) {
       {{"limit", "--machine", "4294967296"}, "number out of range for --machine"},
       {{"limit", "--job", "x", "5"}, "bad number for the job id of --job: 'x'"},
       {{"limit", "--job", "5", "0x10"}, "bad number for the MBPH of --job: '0x10'"},
+      {{"demo", "--seconds", "abc", "--state-dir", state}, "bad number for --seconds"},
   };
   for (const Case& c : cases) {
     auto r = RunHxctl(c.args);
     EXPECT_EQ(r.status, 2) << c.message;
     EXPECT_TRUE(Contains(r.err, c.message)) << "expected '" << c.message << "' in:\n" << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
   }
-}
-
-TEST(HxctlCli, UsageErrorsCreateNothing) {
-  hxtest::TestInstance t;
-  std::string state = t.root() + "/state";
-  auto r = RunHxctl({"demo", "--seconds", "abc", "--state-dir", state});
-  EXPECT_EQ(r.status, 2);
   EXPECT_FALSE(Exists(state));
 }
 
-TEST(HxctlCli, UnknownInstanceIsReportedForEveryCommand) {
+// What is not there (instance, registry, table) is status 3 on every command,
+// and looking for it creates nothing: no instance, no key file, no segment.
+TEST(HxctlCli, MissingInstanceOrTableIsReportedAndNotCreated) {
   hxtest::TestInstance t;  // a registry that has only its own instance
   std::string reg = t.root() + "/registry";
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"table"}, std::vector<std::string>{"limit", "--machine", "5"},
-        std::vector<std::string>{"monitor", "--once"}}) {
-    std::vector<std::string> full = args;
-    full.insert(full.end(), {"--registry", reg, "--focus", "NoSuchInstance"});
-    auto r = RunHxctl(full);
-    EXPECT_EQ(r.status, 3) << args[0];
-    EXPECT_TRUE(Contains(r.err, "unknown instance 'NoSuchInstance'")) << r.err;
-    EXPECT_FALSE(Exists(reg + "/Halvex/NoSuchInstance"));
-  }
-  // A registry directory that does not exist at all.
-  auto r = RunHxctl({"table", "--registry", t.root() + "/nowhere", "--focus", "X"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_TRUE(Contains(r.err, t.root() + "/nowhere/Halvex/X")) << r.err;
-}
-
-TEST(HxctlCli, AbsentTableIsReportedAndNotCreated) {
-  hxtest::TestInstance t;
+  std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"table", "--registry", reg, "--focus", "NoSuchInstance"}, "unknown instance 'NoSuchInstance'"},
+      {{"limit", "--machine", "5", "--registry", reg, "--focus", "NoSuchInstance"},
+       "unknown instance 'NoSuchInstance'"},
+      {{"monitor", "--once", "--registry", reg, "--focus", "NoSuchInstance"}, "unknown instance 'NoSuchInstance'"},
+      {{"table", "--registry", t.root() + "/nowhere", "--focus", "X"}, t.root() + "/nowhere/Halvex/X"},
+  };
   for (const char* kind : {"out", "in", "cloud-out", "cloud-in"}) {
-    auto r = RunHxctl({"table", "--kind", kind, "--focus", t.focus()});
-    EXPECT_EQ(r.status, 3) << kind;
-    EXPECT_TRUE(Contains(r.err, "table absent")) << r.err;
-    auto l = RunHxctl({"limit", "--kind", kind, "--machine", "100", "--focus", t.focus()});
-    EXPECT_EQ(l.status, 3) << kind;
-    EXPECT_TRUE(Contains(l.err, "table absent")) << l.err;
+    cases.push_back({{"table", "--kind", kind, "--focus", t.focus()}, "table absent"});
+    cases.push_back({{"limit", "--kind", kind, "--machine", "100", "--focus", t.focus()}, "table absent"});
   }
-  // No key file was made, so no segment can be keyed by one: an observer
-  // leaves nothing behind.
+  for (const auto& c : cases) {
+    auto r = RunHxctl(c.first);
+    EXPECT_EQ(r.status, 3) << c.second;
+    EXPECT_TRUE(Contains(r.err, c.second)) << "expected '" << c.second << "' in:\n" << r.err;
+  }
+  EXPECT_FALSE(Exists(reg + "/Halvex/NoSuchInstance"));
   EXPECT_FALSE(Exists(t.jobResultsDir() + "/" + t.focus() + "_HX_THROTTLE_SHMEM_OUT"));
   EXPECT_FALSE(Exists(t.jobResultsDir() + "/" + t.focus() + "_HX_THROTTLE_SHMEM_IN"));
 }

@@ -3,7 +3,6 @@
 // a file, redrawing in place on a terminal.
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,9 +44,9 @@ std::string SummaryValue(const std::string& out, const std::string& name) {
   return "";
 }
 
+// The CSV files in dir.
 std::vector<std::string> CsvFiles(const std::string& dir) {
   std::vector<std::string> names;
-  std::string listing;
   if (DIR* d = opendir(dir.c_str())) {
     while (dirent* e = readdir(d)) {
       std::string n = e->d_name;
@@ -141,7 +140,6 @@ TEST(HxctlDemo, ShortRunInGivenStateDirLeavesPerfLogsAndNoSegment) {
   EXPECT_EQ(SummaryValue(r.out, "state"), "kept in " + state);
   // The lock files of the run are gone even though the state is kept.
   std::string locks = state + "/registry/Halvex/.locks";
-  EXPECT_TRUE(CsvFiles(locks).empty());
   if (DIR* d = opendir(locks.c_str())) {
     while (dirent* e = readdir(d)) EXPECT_EQ(std::string(e->d_name).find("HxDemo"), std::string::npos);
     closedir(d);
@@ -204,37 +202,6 @@ TEST(HxctlDemo, TerminalRunRedrawsInPlaceAndKeepsLogsOfATemporaryState) {
   EXPECT_NE(access((registry + "/Halvex").c_str(), F_OK), 0);
   std::string rm = "rm -rf '" + kept + "'";
   EXPECT_EQ(system(rm.c_str()), 0);
-}
-
-}  // namespace
-
-namespace {
-
-// Interrupted (SIGINT, as Ctrl-C sends it) early: every job ends, the summary
-// says so, and still nothing is left behind.
-TEST(HxctlDemo, InterruptedRunEndsEveryJobAndLeavesNothing) {
-  hxtest::TestInstance t;
-  std::string state = t.root() + "/state";
-  std::string outPath = t.root() + "/demo.out";
-  pid_t pid = hxtest::Spawn(hxtest::ChildPath("hxctl"), {"demo", "--seconds", "60", "--state-dir", state},
-                            outPath);
-  // Wait until the jobs run (the first snapshot comes one second in).
-  for (int i = 0; i < 600 && !Contains(hxtest::ReadFile(outPath), "--- t=1s ---"); ++i) usleep(50000);
-  kill(pid, SIGINT);
-  int status = hxtest::WaitExit(pid);
-  std::string out = hxtest::ReadFile(outPath);
-  EXPECT_EQ(status, 1) << out;
-  EXPECT_TRUE(Contains(out, "interrupted: ending every job")) << out;
-  EXPECT_TRUE(Contains(out, "PROBLEM: interrupted\n")) << out;
-  EXPECT_FALSE(Contains(out, "killed job")) << "the kill was not due yet:\n" << out;
-  EXPECT_EQ(SummaryValue(out, "left behind"), "segments 0, processes 0, lock files 0") << out;
-  EXPECT_EQ(hxctltest::SegmentsCreatedBy(pid), 0);
-  // The jobs ended their streams themselves, reporting their last count
-  // first: the tables' totals hold exactly what the jobs counted.
-  std::string jobs = SummaryValue(out, "data moved");
-  std::string tables = SummaryValue(out, "table totals");
-  ASSERT_FALSE(jobs.empty() || tables.empty()) << out;
-  EXPECT_EQ(jobs.substr(0, jobs.find(" (")), tables.substr(0, tables.find(" ("))) << out;
 }
 
 }  // namespace

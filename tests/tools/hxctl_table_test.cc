@@ -76,7 +76,7 @@ class HxctlTableTest : public ::testing::Test {
   std::vector<unsigned long long> handles_;
 };
 
-TEST_F(HxctlTableTest, ShowsJobsStreamsAndShares) {
+TEST_F(HxctlTableTest, ShowsJobsStreamsSharesAndTheDump) {
   auto r = RunHxctl({"table", "--focus", t_.focus()});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Contains(r.out, "outbound throttle table of instance " + t_.focus() +
@@ -108,20 +108,14 @@ TEST_F(HxctlTableTest, ShowsJobsStreamsAndShares) {
   EXPECT_EQ(alphaStreams, 2u) << r.out;
   EXPECT_FALSE(Contains(r.out, "\x1b")) << "escape sequences in plain output";
 
-  // The inbound table of the same instance does not exist.
-  auto in = RunHxctl({"table", "--focus", t_.focus(), "--kind", "in"});
-  EXPECT_EQ(in.status, 3);
-  EXPECT_TRUE(Contains(in.err, "table absent"));
-}
-
-TEST_F(HxctlTableTest, DumpPrintsTheDiagnosticDump) {
-  auto r = RunHxctl({"table", "--focus", t_.focus(), "--dump"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(Contains(r.out, "Diagnostic dump (written to " + t_.logDir() + "/hxdebug.log)"))
-      << r.out;
-  EXPECT_TRUE(Contains(r.out, "ComputerThrottleMBPH\t\t- 1000")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "JobID\t\t\t\t\t- 7")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "JobID\t\t\t\t\t- 8")) << r.out;
+  // --dump prints the diagnostic dump.
+  auto dump = RunHxctl({"table", "--focus", t_.focus(), "--dump"});
+  ASSERT_EQ(dump.status, 0) << dump.err;
+  EXPECT_TRUE(Contains(dump.out, "Diagnostic dump (written to " + t_.logDir() + "/hxdebug.log)"))
+      << dump.out;
+  EXPECT_TRUE(Contains(dump.out, "ComputerThrottleMBPH\t\t- 1000")) << dump.out;
+  EXPECT_TRUE(Contains(dump.out, "JobID\t\t\t\t\t- 7")) << dump.out;
+  EXPECT_TRUE(Contains(dump.out, "JobID\t\t\t\t\t- 8")) << dump.out;
   // What was printed is in the debug log as well.
   EXPECT_FALSE(t_.LogLinesContaining("ComputerThrottleMBPH").empty());
 }
