@@ -60,17 +60,6 @@ TEST_F(EvDebugTest, ThresholdComesFromConfigurationAndChangesAreSeen) {
   EXPECT_EQ(log_.GetDebugLevel(), 3) << "garbage: default";
 }
 
-TEST_F(EvDebugTest, LinesFollowTheCurrentInstance) {
-  log_.debugLvl(1, 0, "first instance");
-  {
-    hxtest::TestInstance second;
-    log_.debugLvl(1, 0, "second instance");
-    EXPECT_EQ(second.LogLinesContaining("second instance").size(), 1u);
-    EXPECT_EQ(second.LogLinesContaining("first instance").size(), 0u);
-  }
-  EXPECT_EQ(instance_.LogLinesContaining("second instance").size(), 0u);
-}
-
 TEST_F(EvDebugTest, ConcurrentWritersNeverSplitLines) {
   std::vector<std::thread> threads;
   const std::string payload(300, 'x');
