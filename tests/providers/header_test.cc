@@ -5,57 +5,39 @@
 
 namespace {
 
-TEST(PerfHeaderInfoTest, KnownTypesGiveNameVersionAndColumns) {
+TEST(PerfHeaderInfoTest, KnownTypesGiveNameVersionAndColumnsUnknownOnesClearColumnsOnly) {
   struct Case {
-    ResourceAgentType type;
-    const char* name;
+    int type;
+    const char* name;  // nullptr: no entry
     const char* version;
     size_t count;
-    const char* first;
-    const char* last;
+    size_t index;  // a column to check
+    const char* column;
   } cases[] = {
-      {RSRC_AGENT_HBA_FC, "HBA-FC", "1.0", 8, "HBAadapter", "OutputMegabytes"},
-      {RSRC_AGENT_LOGICAL_DISK, "LogicalDisk", "1.2", 10, "Name", "TotalMegabytes"},
-      {RSRC_AGENT_PROCESS, "Process", "1.2", 13, "CPU-Usage", "Arguments"},
-      {RSRC_AGENT_SYSTEM, "System", "1.2", 10, "CPU-Usage", "Threads"},
-      {RSRC_AGENT_TCPIP, "Tcpip", "1.2", 10, "Name", "PacketsOutboundErrors"},
-      {RSRC_AGENT_LOGICAL_DISK1, "LogicalDisk1", "1.2", 2, "Name", "Size"},
+      {RSRC_AGENT_HBA_FC, "HBA-FC", "1.0", 8, 7, "OutputMegabytes"},
+      {RSRC_AGENT_LOGICAL_DISK, "LogicalDisk", "1.2", 10, 0, "Name"},
+      {RSRC_AGENT_PROCESS, "Process", "1.2", 13, 4, "HandleCCount"},  // as stored files spell it
+      {RSRC_AGENT_SYSTEM, "System", "1.2", 10, 2, "Percentage-FreePhysicalMemory"},
+      {RSRC_AGENT_TCPIP, "Tcpip", "1.2", 10, 9, "PacketsOutboundErrors"},
+      {RSRC_AGENT_LOGICAL_DISK1, "LogicalDisk1", "1.2", 2, 1, "Size"},
+      {0, nullptr, nullptr, 0, 0, nullptr},  {5, nullptr, nullptr, 0, 0, nullptr},
+      {9, nullptr, nullptr, 0, 0, nullptr},  {11, nullptr, nullptr, 0, 0, nullptr},
+      {-1, nullptr, nullptr, 0, 0, nullptr},
   };
+  // One list reused throughout: each call replaces it, never appends.
+  std::vector<std::string> columns = {"stale"};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string name, version;
-    std::vector<std::string> columns = {"stale"};
-    ASSERT_TRUE(CPerfHeaderInfo::GetPerfHeader(c.type, name, version, columns));
-    EXPECT_EQ(c.name, name);
-    EXPECT_EQ(c.version, version);
-    ASSERT_EQ(c.count, columns.size());
-    EXPECT_EQ(c.first, columns.front());
-    EXPECT_EQ(c.last, columns.back());
-  }
-}
-
-TEST(PerfHeaderInfoTest, SpellingKeptAndListClearedFirst) {
-  std::string name, version;
-  std::vector<std::string> columns;
-  ASSERT_TRUE(CPerfHeaderInfo::GetPerfHeader(RSRC_AGENT_PROCESS, name, version, columns));
-  EXPECT_EQ("Process-Id", columns[2]);
-  EXPECT_EQ("HandleCCount", columns[4]);  // two C: stored files carry this header
-  // Asking again with the same list does not double it.
-  ASSERT_TRUE(CPerfHeaderInfo::GetPerfHeader(RSRC_AGENT_SYSTEM, name, version, columns));
-  EXPECT_EQ(10u, columns.size());
-  EXPECT_EQ("Percentage-FreePhysicalMemory", columns[2]);
-}
-
-TEST(PerfHeaderInfoTest, TypesWithoutEntryClearColumnsOnly) {
-  for (int type : {0, 4, 5, 6, 9, 11, -1}) {
-    SCOPED_TRACE(type);
+    SCOPED_TRACE(c.type);
     std::string name = "keep-name", version = "keep-version";
-    std::vector<std::string> columns = {"x", "y"};
-    EXPECT_FALSE(CPerfHeaderInfo::GetPerfHeader(static_cast<ResourceAgentType>(type), name,
-                                                version, columns));
-    EXPECT_EQ("keep-name", name);
-    EXPECT_EQ("keep-version", version);
-    EXPECT_TRUE(columns.empty());
+    const bool known = CPerfHeaderInfo::GetPerfHeader(static_cast<ResourceAgentType>(c.type),
+                                                      name, version, columns);
+    EXPECT_EQ(known, c.name != nullptr);
+    EXPECT_EQ(name, c.name ? c.name : "keep-name");
+    EXPECT_EQ(version, c.version ? c.version : "keep-version");
+    ASSERT_EQ(columns.size(), c.count);
+    if (c.count) {
+      EXPECT_EQ(columns[c.index], c.column);
+    }
   }
 }
 

@@ -13,16 +13,16 @@
 #include <vector>
 
 #include "platform/hx_metrics.h"
-#include "platform/hx_platform_info.h"
 #include "providers/tarnell_jobs_provider.h"
-#include "tests/common/test_env.h"
-#include "tests/providers/jobs_test_support.h"
+#include "tests/providers/linux_provider_test_support.h"
 #include "throttling/throttling_manager.h"
 
-using jobstest::RecordingCallback;
-using jobstest::Value;
+using hxtest::Value;
 
 namespace {
+
+const ResourceAgentType kJobTypes[] = {RSRC_AGENT_JOBS_STREAM_READER,
+                                       RSRC_AGENT_JOBS_STREAM_WRITER, RSRC_AGENT_JOBS_STATS};
 
 class JobsProvider : public ::testing::Test {
  protected:
@@ -33,15 +33,11 @@ class JobsProvider : public ::testing::Test {
   // Number of attachments of a table's segment; -1 when there is no segment.
   int Attachments(unsigned int kind) const {
     key_t key = ftok(KeyFile(kind).c_str(), 0xFEFA);
-    if (key == -1) return -1;
-    int id = shmget(key, 0, 0);
-    if (id == -1) return -1;
+    int id = key == -1 ? -1 : shmget(key, 0, 0);
     shmid_ds ds;
-    if (shmctl(id, IPC_STAT, &ds) != 0) return -1;
-    return static_cast<int>(ds.shm_nattch);
+    return id == -1 || shmctl(id, IPC_STAT, &ds) != 0 ? -1 : static_cast<int>(ds.shm_nattch);
   }
-  // Makes the table's key file a dangling link: the key cannot be derived,
-  // so attaching the table fails.
+  // Makes the table's key file a dangling link: attaching the table fails.
   void BlockTable(unsigned int kind) {
     ASSERT_EQ(symlink((inst_.root() + "/nowhere").c_str(), KeyFile(kind).c_str()), 0);
   }
@@ -58,68 +54,66 @@ class JobsProvider : public ::testing::Test {
     EXPECT_EQ(m.GetThroughputRate(h, bytes, rate), 0);
     return h;
   }
-  std::vector<RecordingCallback::Call> CallsOf(ResourceAgentType type) const {
-    std::vector<RecordingCallback::Call> out;
-    for (const auto& c : cb_.calls) {
-      if (c.type == type) out.push_back(c);
-    }
-    return out;
+  void UpdateAll(CHxPerfProviderTarnellJobs& p) {
+    for (ResourceAgentType t : kJobTypes) p.UpdatePerfCounters(t);
   }
 
   hxtest::TestInstance inst_;
-  RecordingCallback cb_;
+  hxtest::CaptureCallback cb_;
 };
 
-TEST_F(JobsProvider, NameTypesAndIntervalsFromConfiguration) {
+TEST_F(JobsProvider, IntervalsFromConfiguration) {
   CHxPerfProviderTarnellJobs p;
-  std::string name;
-  p.GetPerfProviderName(name);
-  EXPECT_EQ(name, "Tarnell Job");
-  std::vector<ResourceAgentType> types = {RSRC_AGENT_SYSTEM};
-  p.GetSupprotedAgentTypes(types);
-  EXPECT_EQ(types, (std::vector<ResourceAgentType>{RSRC_AGENT_JOBS_STREAM_READER,
-                                                   RSRC_AGENT_JOBS_STREAM_WRITER,
-                                                   RSRC_AGENT_JOBS_STATS}));
-
-  // Absent values.
-  EXPECT_EQ(p.GetUpdateIntervalMinutes(RSRC_AGENT_JOBS_STATS), 10u);
-  EXPECT_EQ(p.GetUpdateIntervalMinutes(RSRC_AGENT_JOBS_STREAM_WRITER), 15u);
-  EXPECT_EQ(p.GetUpdateIntervalMinutes(RSRC_AGENT_JOBS_STREAM_READER), 15u);
-  // Seconds become whole minutes; less than a minute disables the job rows.
-  inst_.SetConfig("Hxd", "PerfUpdateIntervalSeconds", "600");
-  EXPECT_EQ(p.GetUpdateIntervalMinutes(RSRC_AGENT_JOBS_STATS), 10u);
-  inst_.SetConfig("Hxd", "PerfUpdateIntervalSeconds", "179");
-  EXPECT_EQ(p.GetUpdateIntervalMinutes(RSRC_AGENT_JOBS_STATS), 2u);
-  inst_.SetConfig("Hxd", "PerfUpdateIntervalSeconds", "59");
-  EXPECT_EQ(p.GetUpdateIntervalMinutes(RSRC_AGENT_JOBS_STATS), 0u);
-  inst_.SetConfig("Hxd", "SysRsrcMonTarnellJobsMinutes", "0");
-  EXPECT_EQ(p.GetUpdateIntervalMinutes(RSRC_AGENT_JOBS_STREAM_WRITER), 0u);
-  inst_.SetConfig("Hxd", "SysRsrcMonTarnellJobsMinutes", "7");
-  EXPECT_EQ(p.GetUpdateIntervalMinutes(RSRC_AGENT_JOBS_STREAM_READER), 7u);
-  // The summary value does not leak into the job rows and vice versa.
-  EXPECT_EQ(p.GetUpdateIntervalMinutes(RSRC_AGENT_JOBS_STATS), 0u);
+  struct Step {
+    const char* key;  // nullptr: defaults
+    const char* value;
+    ResourceAgentType type;
+    unsigned int minutes;
+  } steps[] = {
+      {nullptr, nullptr, RSRC_AGENT_JOBS_STATS, 10},
+      {nullptr, nullptr, RSRC_AGENT_JOBS_STREAM_WRITER, 15},
+      {nullptr, nullptr, RSRC_AGENT_JOBS_STREAM_READER, 15},
+      // Seconds become whole minutes; less than a minute disables the job rows.
+      {"PerfUpdateIntervalSeconds", "179", RSRC_AGENT_JOBS_STATS, 2},
+      {"PerfUpdateIntervalSeconds", "59", RSRC_AGENT_JOBS_STATS, 0},
+      {"SysRsrcMonTarnellJobsMinutes", "0", RSRC_AGENT_JOBS_STREAM_WRITER, 0},
+      {"SysRsrcMonTarnellJobsMinutes", "7", RSRC_AGENT_JOBS_STREAM_READER, 7},
+      // The summary value does not leak into the job rows.
+      {nullptr, nullptr, RSRC_AGENT_JOBS_STATS, 0},
+  };
+  for (const Step& s : steps) {
+    if (s.key) inst_.SetConfig("Hxd", s.key, s.value);
+    EXPECT_EQ(p.GetUpdateIntervalMinutes(s.type), s.minutes) << (s.key ? s.value : "default");
+  }
 }
 
 TEST_F(JobsProvider, InitializeOnceWithACallback) {
   CHxPerfProviderTarnellJobs p;
   EXPECT_EQ(p.Initialize(nullptr, nullptr), -1);
-  EXPECT_FALSE(
-      inst_.LogLinesContaining("CHxPerfProviderTarnellJobs::Initialize:[ERROR]Invalid Callback address")
-          .empty());
+  EXPECT_FALSE(inst_.LogLinesContaining(
+                        "CHxPerfProviderTarnellJobs::Initialize:[ERROR]Invalid Callback address")
+                   .empty());
   EXPECT_EQ(Attachments(kTMKindInbound), -1);  // nothing attached by a refused call
 
   ASSERT_EQ(p.Initialize(nullptr, &cb_), 0);
-  EXPECT_EQ(Attachments(kTMKindInbound), 1);
-  EXPECT_EQ(Attachments(kTMKindOutbound), 1);
-
-  RecordingCallback other;
+  hxtest::CaptureCallback other;
   EXPECT_EQ(p.Initialize(nullptr, &other), 0);
-  EXPECT_FALSE(
-      inst_.LogLinesContaining("CHxPerfProviderTarnellJobs::Initialize: Already initialized").empty());
+  EXPECT_FALSE(inst_.LogLinesContaining(
+                        "CHxPerfProviderTarnellJobs::Initialize: Already initialized")
+                   .empty());
   EXPECT_EQ(Attachments(kTMKindInbound), 1);  // not attached twice
-  p.UpdatePerfCounters(RSRC_AGENT_JOBS_STREAM_WRITER);
-  EXPECT_EQ(cb_.calls.size(), 1u);  // still reports to the first callback
-  EXPECT_TRUE(other.calls.empty());
+  EXPECT_EQ(Attachments(kTMKindOutbound), 1);
+  // The outbound summary is reported also for an empty table, to the first
+  // callback; types the provider does not serve report nothing.
+  p.UpdatePerfCounters(RSRC_AGENT_JOBS_STREAM_READER);
+  p.UpdatePerfCounters(RSRC_AGENT_SYSTEM);
+  EXPECT_TRUE(other.reports.empty());
+  ASSERT_EQ(cb_.reports.size(), 1u);
+  EXPECT_EQ(cb_.reports[0].object, "JobsStreamReader");
+  EXPECT_EQ(cb_.reports[0].items.version, "1.0");
+  EXPECT_EQ(cb_.reports[0].items.columns,
+            (std::vector<std::string>{"TotalBytesSent", "ActiveJobs", "ActiveStreams"}));
+  EXPECT_EQ(cb_.reports[0].items.rows, (std::vector<std::vector<std::string>>{{"0", "0", "0"}}));
 }
 
 TEST_F(JobsProvider, InboundOnlyMachineReportsWriterSummaryAndJobRows) {
@@ -130,51 +124,25 @@ TEST_F(JobsProvider, InboundOnlyMachineReportsWriterSummaryAndJobRows) {
   std::vector<unsigned long long> j11;
   for (uint64_t b : {10, 5, 15, 20}) j11.push_back(AddStream(jobs, 11, b));
   ASSERT_EQ(jobs.UnregisterStream(j11[0]), 0);
-  // Job 12: four streams.
   for (uint64_t b : {10, 10, 10, 20}) AddStream(jobs, 12, b);
 
   CHxPerfProviderTarnellJobs p;
   ASSERT_EQ(p.Initialize(nullptr, &cb_), 0);
   EXPECT_EQ(Attachments(kTMKindOutbound), -1);  // never tried
-
-  p.UpdatePerfCounters(RSRC_AGENT_JOBS_STREAM_READER);
-  EXPECT_TRUE(cb_.calls.empty());
-
-  p.UpdatePerfCounters(RSRC_AGENT_JOBS_STREAM_WRITER);
-  ASSERT_EQ(cb_.calls.size(), 1u);
-  const RecordingCallback::Call& w = cb_.calls[0];
+  UpdateAll(p);
+  ASSERT_EQ(cb_.reports.size(), 3u);  // no reader summary
+  const hxtest::CapturedReport& w = cb_.reports[0];
   EXPECT_EQ(w.type, RSRC_AGENT_JOBS_STREAM_WRITER);
   EXPECT_EQ(w.object, "JobsStreamWriter");
   EXPECT_EQ(w.items.version, "1.0");
   EXPECT_EQ(w.items.columns,
             (std::vector<std::string>{"TotalBytesRecieved", "ActiveJobs", "ActiveStreams"}));
-  ASSERT_EQ(w.items.rows.size(), 1u);
-  EXPECT_EQ(w.items.rows[0], (std::vector<std::string>{"100", "2", "7"}));
-
-  p.UpdatePerfCounters(RSRC_AGENT_JOBS_STATS);
-  auto rows = CallsOf(RSRC_AGENT_JOBS_STATS);
-  ASSERT_EQ(rows.size(), 2u);
-  std::vector<std::string> ids = {Value(rows[0].items, 0, "Job-ID"),
-                                  Value(rows[1].items, 0, "Job-ID")};
+  EXPECT_EQ(w.items.rows, (std::vector<std::vector<std::string>>{{"100", "2", "7"}}));
+  std::vector<std::string> ids = {Value(cb_.reports[1].items, 0, "Job-ID"),
+                                  Value(cb_.reports[2].items, 0, "Job-ID")};
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(ids, (std::vector<std::string>{"11", "12"}));
   ASSERT_EQ(jobs.Uninitialize(), 0);
-}
-
-TEST_F(JobsProvider, OutboundSummaryIsReportedAlsoForAnEmptyTable) {
-  CHxPerfProviderTarnellJobs p;
-  ASSERT_EQ(p.Initialize(nullptr, &cb_), 0);
-  p.UpdatePerfCounters(RSRC_AGENT_JOBS_STREAM_READER);
-  ASSERT_EQ(cb_.calls.size(), 1u);
-  EXPECT_EQ(cb_.calls[0].object, "JobsStreamReader");
-  EXPECT_EQ(cb_.calls[0].items.version, "1.0");
-  EXPECT_EQ(cb_.calls[0].items.columns,
-            (std::vector<std::string>{"TotalBytesSent", "ActiveJobs", "ActiveStreams"}));
-  EXPECT_EQ(cb_.calls[0].items.rows,
-            (std::vector<std::vector<std::string>>{{"0", "0", "0"}}));
-  // Types the provider does not serve report nothing.
-  p.UpdatePerfCounters(RSRC_AGENT_SYSTEM);
-  EXPECT_EQ(cb_.calls.size(), 1u);
 }
 
 TEST_F(JobsProvider, JobRowsCoverOneIntervalEach) {
@@ -194,26 +162,25 @@ TEST_F(JobsProvider, JobRowsCoverOneIntervalEach) {
   CHxPerfProviderTarnellJobs p;
   ASSERT_EQ(p.Initialize(nullptr, &cb_), 0);
   p.UpdatePerfCounters(RSRC_AGENT_JOBS_STATS);
-  ASSERT_EQ(cb_.calls.size(), 1u);
-  const _PerfLogItems& first = cb_.calls[0].items;
-  EXPECT_EQ(Value(first, 0, "Job-ID"), "21");
-  EXPECT_EQ(Value(first, 0, "Stream-Source"), "src-a");
-  EXPECT_EQ(Value(first, 0, "Active-Streams"), "2");
-  EXPECT_EQ(Value(first, 0, "Job-Type"), HxJobPerfManager::GetPerfCounterName(2));
-  EXPECT_EQ(Value(first, 0, "Total-Read-Size"), "4000");
-  EXPECT_EQ(Value(first, 0, "Current-Read-Size"), "4000");
-  EXPECT_EQ(Value(first, 0, "Current-Read-Time"), "30");
-
   // The enumeration reset the interval: only what is reported after it counts.
   s.ReadSize = 3500;
   s.ReadTime = 25;
   ASSERT_EQ(jobs.UpdateStreamStats(b, s), 0);
   p.UpdatePerfCounters(RSRC_AGENT_JOBS_STATS);
-  ASSERT_EQ(cb_.calls.size(), 2u);
-  const _PerfLogItems& second = cb_.calls[1].items;
-  EXPECT_EQ(Value(second, 0, "Total-Read-Size"), "4500");
-  EXPECT_EQ(Value(second, 0, "Current-Read-Size"), "500");
-  EXPECT_EQ(Value(second, 0, "Current-Read-Time"), "5");
+  ASSERT_EQ(cb_.reports.size(), 2u);
+  const _PerfLogItems& first = cb_.reports[0].items;
+  const _PerfLogItems& second = cb_.reports[1].items;
+  EXPECT_EQ(Value(first, 0, "Job-ID"), "21");
+  EXPECT_EQ(Value(first, 0, "Stream-Source"), "src-a");
+  EXPECT_EQ(Value(first, 0, "Active-Streams"), "2");
+  EXPECT_EQ(Value(first, 0, "Job-Type"), HxJobPerfManager::GetPerfCounterName(2));
+  const std::vector<std::pair<std::string, std::string>> sizes = {
+      {"4000", "4500"}, {"4000", "500"}, {"30", "5"}};
+  const char* columns[] = {"Total-Read-Size", "Current-Read-Size", "Current-Read-Time"};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(Value(first, 0, columns[i]), sizes[i].first) << columns[i];
+    EXPECT_EQ(Value(second, 0, columns[i]), sizes[i].second) << columns[i];
+  }
   ASSERT_EQ(jobs.Uninitialize(), 0);
 }
 
@@ -230,11 +197,8 @@ TEST_F(JobsProvider, UninitializeAndDestructionReleaseTheTables) {
     EXPECT_EQ(Attachments(kTMKindOutbound), -1);  // its last user left: removed
     EXPECT_EQ(p.Uninitialize(), 0);                // a second call changes nothing
     EXPECT_EQ(Attachments(kTMKindInbound), 1);
-    for (ResourceAgentType t : {RSRC_AGENT_JOBS_STREAM_READER, RSRC_AGENT_JOBS_STREAM_WRITER,
-                                RSRC_AGENT_JOBS_STATS}) {
-      p.UpdatePerfCounters(t);
-    }
-    EXPECT_TRUE(cb_.calls.empty());
+    UpdateAll(p);
+    EXPECT_TRUE(cb_.reports.empty());
   }
   {
     CHxPerfProviderTarnellJobs p;
@@ -246,7 +210,7 @@ TEST_F(JobsProvider, UninitializeAndDestructionReleaseTheTables) {
   EXPECT_EQ(Attachments(kTMKindInbound), -1);
 }
 
-TEST_F(JobsProvider, OneUnavailableTableDoesNotDisableTheOther) {
+TEST_F(JobsProvider, UnavailableTablesDisableOnlyTheirOwnRows) {
   BlockTable(kTMKindOutbound);
   CHxPerfProviderTarnellJobs p;
   // Succeeds: the inbound agent types can still report, whichever of them
@@ -257,31 +221,23 @@ TEST_F(JobsProvider, OneUnavailableTableDoesNotDisableTheOther) {
                         "ThrottlingManager-Out")
                    .empty());
   p.UpdatePerfCounters(RSRC_AGENT_JOBS_STREAM_READER);
-  EXPECT_TRUE(cb_.calls.empty());
   p.UpdatePerfCounters(RSRC_AGENT_JOBS_STREAM_WRITER);
-  EXPECT_EQ(cb_.calls.size(), 1u);
+  ASSERT_EQ(cb_.reports.size(), 1u);
+  EXPECT_EQ(cb_.reports[0].type, RSRC_AGENT_JOBS_STREAM_WRITER);
   p.Uninitialize();
-}
-
-TEST_F(JobsProvider, InitializeFailsWhenNoTableCanBeAttached) {
+  // With no table attachable at all, Initialize fails.
+  unlink(KeyFile(kTMKindInbound).c_str());
   BlockTable(kTMKindInbound);
-  BlockTable(kTMKindOutbound);
-  CHxPerfProviderTarnellJobs p;
-  EXPECT_EQ(p.Initialize(nullptr, &cb_), -1);
+  CHxPerfProviderTarnellJobs none;
+  EXPECT_EQ(none.Initialize(nullptr, &cb_), -1);
   EXPECT_FALSE(inst_.LogLinesContaining("[ERROR]Initializing  ThrottlingManager-In").empty());
-}
-
-TEST_F(JobsProvider, MachineWithoutTablesInitialisesAndNeverReports) {
+  // A machine type without tables tries none: it initialises and never reports.
   inst_.SetConfig("Platform", "PlatformType", "1");
-  CHxPerfProviderTarnellJobs p;
-  EXPECT_EQ(p.Initialize(nullptr, &cb_), 0);
-  for (ResourceAgentType t : {RSRC_AGENT_JOBS_STREAM_READER, RSRC_AGENT_JOBS_STREAM_WRITER,
-                              RSRC_AGENT_JOBS_STATS}) {
-    p.UpdatePerfCounters(t);
-  }
-  EXPECT_TRUE(cb_.calls.empty());
+  CHxPerfProviderTarnellJobs without;
+  EXPECT_EQ(without.Initialize(nullptr, &cb_), 0);
+  UpdateAll(without);
+  EXPECT_EQ(cb_.reports.size(), 1u);
   EXPECT_EQ(Attachments(kTMKindInbound), -1);
-  EXPECT_EQ(Attachments(kTMKindOutbound), -1);
 }
 
 }  // namespace

@@ -129,21 +129,4 @@ TEST_F(DiskProviderTest, FailedCommandsSkipTheirStep) {
   EXPECT_EQ(rows[0][0], "sda");
 }
 
-TEST(DiskProviderSmokeTest, RealCommandsGiveNumericRows) {
-  if (!hxtest::HaveCommand("awk") || !hxtest::HaveCommand("df")) {
-    GTEST_SKIP() << "awk or df is not installed here";
-  }
-  hxtest::TestInstance instance;
-  CHxPerfProviderLinuxDisk provider;
-  CaptureCallback callback;
-  ASSERT_EQ(provider.Initialize(nullptr, &callback), 0);
-  provider.UpdatePerfCounters(RSRC_AGENT_LOGICAL_DISK);
-  if (callback.reports.empty()) GTEST_SKIP() << "no block device has done I/O here";
-  for (const auto& row : callback.SingleRows()) {
-    ASSERT_EQ(row.size(), 10u);
-    EXPECT_FALSE(row[0].empty());
-    for (int i = 1; i < 10; ++i) EXPECT_TRUE(hxtest::IsNumeric(row[i])) << row[i];
-  }
-}
-
 }  // namespace

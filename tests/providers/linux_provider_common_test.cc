@@ -1,32 +1,41 @@
-// Behaviour every operating-system provider shares: identity, Initialize,
-// the configured interval, and ignoring agent types it does not serve.
+// Behaviour every operating-system provider shares: Initialize, the
+// configured interval, ignoring agent types it does not serve, and a
+// well-formed row from the real commands of this machine.
+#include <unistd.h>
+
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <sstream>
 
 #include "gtest/gtest.h"
 #include "providers/linux_disk_provider.h"
 #include "providers/linux_process_provider.h"
 #include "providers/linux_system_provider.h"
 #include "providers/linux_tcp_provider.h"
+#include "platform/hx_platform_info.h"
 #include "tests/providers/linux_provider_test_support.h"
 
 namespace {
 
 struct ProviderKind {
   const char* className;
-  const char* displayName;
   ResourceAgentType type;
+  const char* programs;  // the real commands need these
+  // Per column: 'n' numeric, 't' text, '-' empty.
+  const char* shape;
   std::function<iCHxPerfProvider*(HxEnv*)> make;
 };
 
 const ProviderKind kKinds[] = {
-    {"CHxPerfProviderLinuxSystem", "Linux System perf counters", RSRC_AGENT_SYSTEM,
+    {"CHxPerfProviderLinuxSystem", RSRC_AGENT_SYSTEM, "top getconf vmstat ps ipcs awk",
+     "nnnnnnnnnn",
      [](HxEnv* e) { return new CHxPerfProviderLinuxSystem(e); }},
-    {"CHxPerfProviderLinuxTCP", "Linux System perf counters TCP/IP", RSRC_AGENT_TCPIP,
+    {"CHxPerfProviderLinuxTCP", RSRC_AGENT_TCPIP, "ip awk", "tnnnnn----",
      [](HxEnv* e) { return new CHxPerfProviderLinuxTCP(e); }},
-    {"CHxPerfProviderLinuxDisk", "Linux System perf counters DISK", RSRC_AGENT_LOGICAL_DISK,
+    {"CHxPerfProviderLinuxDisk", RSRC_AGENT_LOGICAL_DISK, "awk df", "tnnnnnnnnn",
      [](HxEnv* e) { return new CHxPerfProviderLinuxDisk(e); }},
-    {"CHxPerfProviderLinuxProcess", "Linux System perf counters process", RSRC_AGENT_PROCESS,
+    {"CHxPerfProviderLinuxProcess", RSRC_AGENT_PROCESS, "ps getconf awk wc", "ntnnnn--nnnnt",
      [](HxEnv* e) { return new CHxPerfProviderLinuxProcess(e); }},
 };
 
@@ -36,15 +45,6 @@ class ProviderCommonTest : public ::testing::TestWithParam<ProviderKind> {
   hxtest::FakeEnv env;
   std::unique_ptr<iCHxPerfProvider> provider{GetParam().make(&env)};
 };
-
-TEST_P(ProviderCommonTest, NamesItselfAndItsOneAgentType) {
-  std::string name;
-  provider->GetPerfProviderName(name);
-  EXPECT_EQ(name, GetParam().displayName);
-  std::vector<ResourceAgentType> types = {RSRC_AGENT_HBA_FC, RSRC_AGENT_JOBS_STATS};
-  provider->GetSupprotedAgentTypes(types);
-  EXPECT_EQ(types, std::vector<ResourceAgentType>{GetParam().type});
-}
 
 TEST_P(ProviderCommonTest, InitializeRejectsNullCallbackAndKeepsTheFirstOne) {
   const std::string prefix = std::string(GetParam().className) + "::Initialize";
@@ -77,6 +77,36 @@ TEST_P(ProviderCommonTest, OtherAgentTypesRunNothingAndReportNothing) {
   }
   EXPECT_TRUE(env.commands.empty());
   EXPECT_TRUE(callback.reports.empty());
+}
+
+// Skips, saying why, where a command is missing or there is nothing to report.
+TEST_P(ProviderCommonTest, RealCommandsGiveWellFormedRows) {
+  std::istringstream programs(GetParam().programs);
+  for (std::string program; programs >> program;) {
+    if (!hxtest::HaveCommand(program)) GTEST_SKIP() << program << " is not installed here";
+  }
+  hxtest::ReplayEnv real;  // real commands, test clock
+  real.passThrough = {""};
+  std::unique_ptr<iCHxPerfProvider> p{GetParam().make(&real)};
+  const std::string dir = HxRegistryRoot() + instance.focus() + "/Runtime";
+  std::filesystem::create_directories(dir);  // this process as one of the platform's own
+  hxtest::WriteFile(dir + "/.properties", "pid " + std::to_string(getpid()) + "\n");
+  hxtest::CaptureCallback callback;
+  ASSERT_EQ(p->Initialize(nullptr, &callback), 0);
+  p->UpdatePerfCounters(GetParam().type);
+  real.now += 60;  // the network provider reports from its second sample on
+  p->UpdatePerfCounters(GetParam().type);
+  if (callback.reports.empty()) GTEST_SKIP() << "nothing to report on this machine";
+  const std::string shape = GetParam().shape;
+  for (const auto& row : callback.SingleRows()) {
+    ASSERT_EQ(row.size(), shape.size());
+    for (size_t i = 0; i < shape.size(); ++i) {
+      const bool ok = shape[i] == 'n'   ? hxtest::IsNumeric(row[i])
+                      : shape[i] == 't' ? !row[i].empty()
+                                        : row[i].empty();
+      EXPECT_TRUE(ok) << "column " << i << ": '" << row[i] << "'";
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLinuxProviders, ProviderCommonTest, ::testing::ValuesIn(kKinds),

@@ -1,5 +1,5 @@
-// Shared by the operating-system provider tests: recorded command outputs,
-// an environment that replays them, and a callback that keeps every report.
+// Shared by the provider tests: recorded command outputs, an environment that
+// replays them, and a callback that keeps every report.
 #pragma once
 
 #include <string>
@@ -75,6 +75,16 @@ class CaptureCallback : public iCHxPerfUpdateCallback {
     return rows;
   }
 };
+
+// Value of column name in row of items ("<missing>" when there is no such column).
+inline std::string Value(const _PerfLogItems& items, size_t row, const std::string& name) {
+  for (size_t i = 0; i < items.columns.size(); ++i) {
+    if (items.columns[i] == name && row < items.rows.size() && i < items.rows[row].size()) {
+      return items.rows[row][i];
+    }
+  }
+  return "<missing>";
+}
 
 // True when text is a decimal number ("12", "3.125000").
 inline bool IsNumeric(const std::string& text) {

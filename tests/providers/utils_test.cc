@@ -16,8 +16,6 @@ TEST(ProviderUtilsTest, TrimRemovesOnlyOuterTabsBlanksAndNewlines) {
   EXPECT_EQ("", trim(blanks));
   std::string kept = "\rx\r";  // carriage returns are not trimmed
   EXPECT_EQ("\rx\r", trim(kept));
-  std::string empty;
-  EXPECT_EQ("", trim(empty));
 }
 
 TEST(ProviderUtilsTest, MonitorProcessNamesSplitTrimAndAppend) {
@@ -31,21 +29,6 @@ TEST(ProviderUtilsTest, MonitorProcessNamesSplitTrimAndAppend) {
   inst.SetConfig("EventManager", "sMonitorProcessNames", " a , ,b,,\tc d ,");
   EXPECT_TRUE(GetMonitorProcessNames(names));
   EXPECT_EQ((std::vector<std::string>{"keep", "a", "a", "b", "c d"}), names);
-}
-
-TEST(ProviderUtilsTest, ProcessListCommandNamesTheRuntimePropertiesFile) {
-  hxtest::TestInstance inst;
-  const std::string reg = inst.root() + "/reg/";  // a trailing slash stays
-  setenv("HXREG", reg.c_str(), 1);
-  hxtest::FakeEnv env;
-  const std::string command =
-      "awk '/^pid/ {print $2}' '" + reg + "/Halvex/" + inst.focus() + "/Runtime/.properties'";
-  env.replies[command] = {0, "11\n22\n"};
-  EXPECT_EQ("11\n22\n", getProcesslist(&env));
-  ASSERT_EQ(1u, env.commands.size());
-  EXPECT_EQ(command, env.commands[0]);
-  env.replies[command] = {1, "partial"};
-  EXPECT_EQ("", getProcesslist(&env));  // failure: empty, whatever was printed
 }
 
 TEST(ProviderUtilsTest, ProcessListReadsPidLinesAndTreatsThePathAsData) {
