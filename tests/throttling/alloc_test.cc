@@ -7,8 +7,6 @@
 
 namespace {
 
-using t2test::Params;
-
 struct JobSpec {
   uint32_t limit;     // ThrottleMBPH
   uint32_t streams;   // ActiveThrottStreamCount
@@ -70,59 +68,6 @@ TEST_F(AllocTest, WorkedExamples) {
     while (t_->ActiveJobCount > 0) m_.UnReserveJobIndex(static_cast<int>(t_->JobAT[0]));
     m_.Unlock();
   }
-}
-
-TEST_F(AllocTest, UnthrottledStreamGoesOnHearingItsJobsKeptRate) {
-  // Job 2's only stream stops being counted (as when it is marked
-  // unresponsive); in step 5 its job keeps its rate and the query returns it.
-  ASSERT_EQ(m_.SetComputerMaxThroghput(1000), 0);
-  _TMSRegParams a = Params(1, 1, 300);
-  _TMSRegParams b = Params(2);
-  const unsigned long long ha = m_.RegisterStream(a);
-  const unsigned long long hb = m_.RegisterStream(b);
-  EXPECT_EQ(Rate(ha), 300u);
-  EXPECT_EQ(Rate(hb), 700u);
-  ASSERT_TRUE(m_.Lock());
-  Job(hb).ActiveThrottStreamCount = 0;
-  m_.RecomputeThroughputs();
-  m_.Unlock();
-  EXPECT_EQ(Rate(hb), 700u);
-}
-
-TEST_F(AllocTest, RegisteredStreamsSeeTheSharesMoveAsJobsComeAndGo) {
-  ASSERT_EQ(m_.SetComputerMaxThroghput(1000), 0);
-  std::vector<unsigned long long> a, b;
-  for (int i = 0; i < 2; ++i) {
-    _TMSRegParams p = Params(10, i, 300);
-    a.push_back(m_.RegisterStream(p));
-  }
-  for (int i = 0; i < 3; ++i) {
-    _TMSRegParams p = Params(20, i);
-    b.push_back(m_.RegisterStream(p));
-  }
-  _TMSRegParams d = Params(30);
-  const unsigned long long hd = m_.RegisterStream(d);
-  for (auto h : a) EXPECT_EQ(Rate(h), 150u);
-  for (auto h : b) EXPECT_EQ(Rate(h), 116u);
-  EXPECT_EQ(Rate(hd), 350u);
-
-  // D leaves: B alone shares the 700 left by A's limit.
-  EXPECT_EQ(m_.UnregisterStream(hd), 0);
-  for (auto h : b) EXPECT_EQ(Rate(h), 233u);
-  EXPECT_EQ(Rate(a[0]), 150u);
-
-  // A's limit rises above what the machine has: every stream gets C / S.
-  ASSERT_EQ(m_.SetJobMaxThroghput(10, 2000), 0);
-  for (auto h : a) EXPECT_EQ(Rate(h), 200u);
-  for (auto h : b) EXPECT_EQ(Rate(h), 200u);
-
-  // No machine limit: A shares its own limit, B runs free.
-  ASSERT_EQ(m_.SetComputerMaxThroghput(0), 0);
-  EXPECT_EQ(Rate(a[1]), 1000u);
-  EXPECT_EQ(Rate(b[2]), 0u);
-  for (auto h : a) EXPECT_EQ(m_.UnregisterStream(h), 0);
-  for (auto h : b) EXPECT_EQ(m_.UnregisterStream(h), 0);
-  EXPECT_EQ(t_->ActiveJobCount, 0u);
 }
 
 TEST_F(AllocTest, ImpossibleCountsAndSlotNumbersAreNeverUsedAsIndices) {

@@ -220,21 +220,4 @@ TEST_F(EnumTest, PositionNamingAFreeSlotIsReportedWithTheTableAndStillCopied) {
   Job(h).StreamAT[2] = 2;
 }
 
-TEST_F(EnumTest, ImpossibleCountsNeverIndexOutsideTheTable) {
-  _TMSRegParams p = Params(1);
-  const unsigned long long h = m_.RegisterStream(p);
-  Rate(h, 40);
-  t_->ActiveJobCount = 100000;
-  Job(h).ActiveStreamCount = 0x80000000u;
-  unsigned long long total = 0;
-  std::vector<_TMAllJobStreamInfo> jobs;
-  ASSERT_EQ(m_.GetDataSizeInfo(total, jobs), 0);
-  EXPECT_EQ(total, 40u);
-  ASSERT_FALSE(jobs.empty());
-  EXPECT_EQ(uint64_t{jobs[0].SizeProcessed}, 40u);
-  EXPECT_GE(LogCount("[ERROR] ActiveJobCount 100000 out of range"), 1u);
-  t_->ActiveJobCount = 1;
-  Job(h).ActiveStreamCount = 1;
-}
-
 }  // namespace

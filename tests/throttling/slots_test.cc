@@ -27,9 +27,9 @@ class SlotsTest : public ::testing::Test {
     m_.Unlock();
     EXPECT_EQ(m_.Uninitialize(), 0);
   }
-  int AddStream(int job, unsigned int uid, unsigned int flags = 0, const char* name = "host") {
-    std::string copy(name);
-    return m_.ReserveStreamIndex(job, uid, t_->Jobs[job].JobID, 100 + uid, flags, 1, &copy[0]);
+  int AddStream(int job, unsigned int uid, unsigned int flags = 0) {
+    char name[] = "host";
+    return m_.ReserveStreamIndex(job, uid, t_->Jobs[job].JobID, 100 + uid, flags, 1, name);
   }
   size_t LogCount(const std::string& text) { return t1test::LogTexts(inst_, text).size(); }
 
@@ -38,79 +38,6 @@ class SlotsTest : public ::testing::Test {
   TestManager m_{&env_};
   _TMThrottleTable* t_ = nullptr;
 };
-
-TEST_F(SlotsTest, LastReleasedJobSlotIsReusedFirst) {
-  env_.now = 1700000123;
-  EXPECT_EQ(m_.ReserveJobIndex(10, 0), 0);
-  EXPECT_EQ(m_.ReserveJobIndex(11, 250), 1);
-  EXPECT_EQ(m_.ReserveJobIndex(12, 0), 2);
-  const _TMJobRecord& j1 = t_->Jobs[1];
-  EXPECT_EQ(j1.Flags, kTMJobInUse);
-  EXPECT_EQ(j1.JobID, 11u);
-  EXPECT_EQ(j1.ThrottleMBPH, 250u);
-  EXPECT_EQ(j1.JobOldATIdx, 1u);
-  EXPECT_EQ(j1.StartTime, 1700000123u);
-  EXPECT_EQ(t_->JobATIndex, 3u);
-  EXPECT_EQ(t_->ActiveJobCount, 3u);
-  EXPECT_EQ(m_.GetJobIndex(12), 2);
-  EXPECT_EQ(m_.GetJobIndex(99), -1);
-  EXPECT_EQ(LogCount("ReserveJobIndex(): [Job - 11] [JobTPMBBH - 250] [return - 1]"), 1u);
-
-  EXPECT_EQ(m_.UnReserveJobIndex(1), 0);
-  EXPECT_EQ(LogCount("UnreserveJobIndex(): [JobIdx - 1] [Job - 11] [JobTPMBBH - 250]"), 1u);
-  EXPECT_TRUE(t1test::AllZero(&t_->Jobs[1], sizeof(_TMJobRecord)));
-  EXPECT_EQ(m_.GetJobIndex(11), -1);
-  EXPECT_EQ(m_.ReserveJobIndex(13, 0), 1);
-
-  EXPECT_EQ(m_.UnReserveJobIndex(0), 0);
-  EXPECT_EQ(m_.UnReserveJobIndex(2), 0);
-  EXPECT_EQ(m_.ReserveJobIndex(14, 0), 2);
-  EXPECT_EQ(m_.ReserveJobIndex(15, 0), 0);
-  EXPECT_EQ(m_.UnReserveJobIndex(7), 0) << "a free slot is a silent no-op";
-  EXPECT_EQ(t_->JobATIndex, 3u);
-}
-
-TEST_F(SlotsTest, FullTablesRefuseTheNextSlot) {
-  for (int i = 0; i < 512; ++i) ASSERT_EQ(m_.ReserveJobIndex(1000 + i, 0), i);
-  EXPECT_EQ(m_.ReserveJobIndex(5000, 0), -1);
-  EXPECT_EQ(LogCount("ReserveJobIndex(): [ERROR] JobATIndex reached max count"), 1u);
-  EXPECT_EQ(t_->JobATIndex, 512u);
-
-  for (unsigned int s = 0; s < 512; ++s) ASSERT_EQ(AddStream(3, s + 1), static_cast<int>(s));
-  EXPECT_EQ(AddStream(3, 999), -1);
-  EXPECT_EQ(LogCount("ReserveStreamIndex(): [ERROR] JobATIndex reached max count"), 1u);
-  EXPECT_EQ(t_->Jobs[3].ActiveStreamCount, 512u);
-  EXPECT_EQ(t_->Jobs[3].ActiveThrottStreamCount, 512u);
-}
-
-TEST_F(SlotsTest, StreamReservationFillsTheRecord) {
-  env_.now = 1700000500;
-  const int job = m_.ReserveJobIndex(77, 0);
-  const std::string name47(47, 'a');
-  const std::string name60 = std::string(47, 'b') + "0123456789abc";
-  const int s0 = AddStream(job, 41, 0x10, name47.c_str());
-  const int s1 = AddStream(job, 42, 0x4, name60.c_str());
-  ASSERT_EQ(s0, 0);
-  ASSERT_EQ(s1, 1);
-  const _TMStreamRecord& a = t_->Jobs[job].Streams[s0];
-  EXPECT_EQ(a.UniqueID, 41u);
-  EXPECT_EQ(a.JobID, 77u);
-  EXPECT_EQ(a.RCID, 141u);
-  EXPECT_EQ(a.Flags, 0x11u);
-  EXPECT_EQ(a.StartTime, 1700000500u);
-  EXPECT_EQ(a.LatUpdateTime, 1700000500u);
-  EXPECT_EQ(a.StreamOldATIdx, 0u);
-  EXPECT_EQ(a.ProcessID, static_cast<uint32_t>(getppid()));
-  EXPECT_EQ(a.Type[0], 1u);
-  EXPECT_EQ(std::string(a.ComputerName), name47);
-  const _TMStreamRecord& b = t_->Jobs[job].Streams[s1];
-  EXPECT_EQ(std::string(b.ComputerName), name60.substr(0, 47));
-  EXPECT_EQ(b.ComputerName[47], '\0');
-  EXPECT_EQ(b.StreamOldATIdx, 1u);
-  EXPECT_EQ(t_->Jobs[job].ActiveStreamCount, 2u);
-  EXPECT_EQ(t_->Jobs[job].StreamATIndex, 2u);
-  EXPECT_EQ(t_->Jobs[job].ActiveThrottStreamCount, 1u) << "flag 0x4 is never throttled";
-}
 
 TEST_F(SlotsTest, ReleaseFoldsStreamIntoJobAndLastStreamReleasesJob) {
   const int job = m_.ReserveJobIndex(5, 0);
@@ -129,11 +56,6 @@ TEST_F(SlotsTest, ReleaseFoldsStreamIntoJobAndLastStreamReleasesJob) {
   j.Streams[c].LastStats.SIDBLookupTime = 5;
   j.Streams[c].Flags |= kTMStreamUnresponsive;
   j.ActiveThrottStreamCount = 2;  // as the clean-up pass leaves it after marking c
-
-  EXPECT_EQ(m_.UnreserveStreamIndex(job, a, 99), -1) << "stale unique id";
-  EXPECT_EQ(LogCount("UnreserveStreamIndex(): Unique-ID doesn't match [1] [99]"), 1u);
-  EXPECT_EQ(j.ActiveStreamCount, 4u);
-  EXPECT_EQ(t1test::U64(j.JobSizeProcessed), 0u);
 
   EXPECT_EQ(m_.UnreserveStreamIndex(job, a, 1), 0);
   EXPECT_TRUE(t1test::AllZero(&j.Streams[a], sizeof(_TMStreamRecord)));

@@ -23,21 +23,7 @@
 
 namespace t2test {
 
-class Manager : public CHxThrottlingManager {
- public:
-  explicit Manager(HxEnv* env = HxEnv::Default()) : CHxThrottlingManager(env) {}
-  using CHxThrottlingManager::CheckAndCleanupStreams;
-  using CHxThrottlingManager::CheckEachStreamProcess;
-  using CHxThrottlingManager::GetJobIndex;
-  using CHxThrottlingManager::IsProcAlive;
-  using CHxThrottlingManager::RecomputeThroughputs;
-  using CHxThrottlingManager::ReserveJobIndex;
-  using CHxThrottlingManager::ReserveStreamIndex;
-  using CHxThrottlingManager::UnReserveJobIndex;
-  using CHxThrottlingManager::UnreserveStreamIndex;
-  _TMThrottleTable* table() { return Table; }
-  unsigned int& lastCleanupTime() { return LastCleanupTime; }
-};
+using Manager = t1test::TestManager;
 
 inline _TMSRegParams Params(uint32_t job, uint32_t rcid = 1, uint32_t limit = 0,
                             uint32_t flags = 0, const char* name = "host") {

@@ -123,65 +123,24 @@ TEST_F(ShMemTest, ReplacesSegmentOfAnotherSize) {
   big->Disconnect(true);
 }
 
-TEST(HandleTest, PacksAndSplits) {
-  TestManager m;
-  EXPECT_EQ(m.GetHandle(3, 7, 0x12345678u), 0x0003000712345678ULL);
-  EXPECT_EQ(m.GetHandle(511, 511, 0xFFFFFFFFu), 0x01FF01FFFFFFFFFFULL);
-  // Only the low 16 bits of either slot survive.
-  EXPECT_EQ(m.GetHandle(0x10003, 0x20007, 1), 0x0003000700000001ULL);
-
-  unsigned int job = 0, stream = 0, uid = 0;
-  EXPECT_EQ(m.SplitHandle(0x0003000712345678ULL, job, stream, uid), 0);
-  EXPECT_EQ(job, 3u);
-  EXPECT_EQ(stream, 7u);
-  EXPECT_EQ(uid, 0x12345678u);
-  m.SplitHandle(kTMInvalidHandle, job, stream, uid);
-  EXPECT_EQ(job, 0xFFFFu);
-  EXPECT_EQ(stream, 0xFFFFu);
-  EXPECT_EQ(uid, 0xFFFFFFFFu);
-}
-
-// A record written by one process is read field by field by another.
+// A record written by this process is read field by field by another (the
+// other direction is covered by the job processes sharing a table).
 void ExchangeRecordsWith(const std::string& child) {
   hxtest::TestInstance inst;
   TestManager m;
   ASSERT_EQ(m.Initialize(inst.focus().c_str(), 7, kTMKindCloudOutbound), 0);
   _TMThrottleTable& t = *m.table();
 
-  // The child writes job slot 300 / stream slot 511; we check known values.
-  const uint32_t seed = 77;
-  ASSERT_EQ(hxtest::WaitExit(hxtest::Spawn(child, {"write", "300", "511", "77"})), 0);
+  // Job slot 300 / stream slot 511: the last stream record of a far job, so
+  // that any drift in a record's size shows. The child prints what it reads.
   ASSERT_TRUE(m.Lock());
-  const _TMJobRecord& j = t.Jobs[300];
-  const _TMStreamRecord& s = j.Streams[511];
-  EXPECT_EQ(t1test::U64(t.TotalSizeProcessed), t1test::Pattern64(seed, 3));
-  EXPECT_EQ(t.RefCount, 1u) << "the child must have counted itself out again";
-  EXPECT_EQ(t1test::U64(j.JobSizeProcessed), t1test::Pattern64(seed, 5));
-  EXPECT_EQ(j.Flags, t1test::Pattern32(seed, 16));
-  EXPECT_EQ(t1test::U64(j.JobStats.SIDBLookupSamples), t1test::Pattern64(seed, 20));
-  EXPECT_EQ(j.JobStats.JobType, t1test::Pattern32(seed, 25));
-  EXPECT_EQ(t1test::U64(s.SizeProcessed), t1test::Pattern64(seed, 30));
-  EXPECT_EQ(s.Flags, t1test::Pattern32(seed, 37));
-  EXPECT_EQ(t1test::U64(s.CurrentStats.WriteSize), t1test::Pattern64(seed, 52));
-  EXPECT_STREQ(s.ComputerName, "host-77");
-  EXPECT_EQ(s.ProcessID, t1test::Pattern32(seed, 60));
-  EXPECT_EQ(s.Type[7], 84u);
-  // Every field, and the neighbours untouched.
-  _TMThrottleTable* mine = static_cast<_TMThrottleTable*>(malloc(sizeof(_TMThrottleTable)));
-  ASSERT_NE(mine, nullptr);
-  t1test::FillPattern(*mine, 300, 511, seed);
-  EXPECT_EQ(t1test::Describe(t, 300, 511), t1test::Describe(*mine, 300, 511));
-  free(mine);
-  EXPECT_EQ(t.Jobs[301].StreamAT[0], 0u);
-  EXPECT_EQ(t.Jobs[301].StreamAT[1], 1u);
-
-  // We write job slot 0 / stream slot 0; the child prints what it reads.
-  t1test::FillPattern(t, 0, 0, 1234);
-  const std::string expected = t1test::Describe(t, 0, 0);
+  t1test::FillPattern(t, 300, 1234);
+  const std::string expected = t1test::Describe(t, 300, 511);
   m.Unlock();
   std::string out;
-  ASSERT_EQ(hxtest::RunAndCapture(child, {"read", "0", "0"}, &out), 0);
+  ASSERT_EQ(hxtest::RunAndCapture(child, {"read", "300", "511"}, &out), 0);
   EXPECT_EQ(out, expected);
+  EXPECT_EQ(t.RefCount, 1u) << "the child must have counted itself out again";
   EXPECT_EQ(m.Uninitialize(), 0);
 }
 

@@ -18,12 +18,17 @@ namespace t1test {
 class TestManager : public CHxThrottlingManager {
  public:
   explicit TestManager(HxEnv* env = HxEnv::Default()) : CHxThrottlingManager(env) {}
+  using CHxThrottlingManager::CheckAndCleanupStreams;
+  using CHxThrottlingManager::CheckEachStreamProcess;
   using CHxThrottlingManager::GetJobIndex;
+  using CHxThrottlingManager::IsProcAlive;
+  using CHxThrottlingManager::RecomputeThroughputs;
   using CHxThrottlingManager::ReserveJobIndex;
   using CHxThrottlingManager::ReserveStreamIndex;
   using CHxThrottlingManager::UnReserveJobIndex;
   using CHxThrottlingManager::UnreserveStreamIndex;
   _TMThrottleTable* table() { return Table; }
+  unsigned int& lastCleanupTime() { return LastCleanupTime; }
   bool lanFree() const { return ThrottleLanFree; }
   const std::string& shMemName() const { return ShMemName; }
 };

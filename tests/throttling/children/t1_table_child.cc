@@ -4,7 +4,6 @@
 // rewrites) otherwise -- and then:
 //   hold <readyFile> <goFile>   writes "<Initialize result>" to readyFile, waits
 //                               for goFile to exist, then uninitialises;
-//   write <job> <stream> <seed> writes the record pattern into the table;
 //   read <job> <stream>         prints the records' fields on stdout.
 // Exit status 0 on success.
 #include <unistd.h>
@@ -35,13 +34,7 @@ int main(int argc, char** argv) {
   }
   if (init != 0) return 1;
   int rc = 0;
-  if (mode == "write" && argc == 5) {
-    if (!manager.Lock()) return 1;
-    t1test::FillPattern(*manager.table(), static_cast<uint32_t>(atoi(argv[2])),
-                        static_cast<uint32_t>(atoi(argv[3])),
-                        static_cast<uint32_t>(strtoul(argv[4], nullptr, 10)));
-    manager.Unlock();
-  } else if (mode == "read" && argc == 4) {
+  if (mode == "read" && argc == 4) {
     if (!manager.Lock()) return 1;
     const std::string text =
         t1test::Describe(*manager.table(), static_cast<uint32_t>(atoi(argv[2])),

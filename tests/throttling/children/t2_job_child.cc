@@ -2,19 +2,14 @@
 // arguments, one command after another, on one throttling manager of the
 // current instance ($HXREG/$HXFOCUS), and prints one line per result to
 // stdout (flushed at once). Commands:
-//   kind K                      table kind for the manager (default 1); before first use
 //   fork                        the rest of the script runs in a new child process;
 //                               this process prints "forked <pid>" and waits for it
 //   reg JOB RCID LIMIT FLAGS [NAME]  -> "reg <i> <handle hex>"
 //   rate I BYTES                -> "rate <i> <result> <rate>"
 //   stats I RS NS WS SS RT WT NT ST TYPE   -> "stats <i> <result>"
 //   unreg I                     -> "unreg <i> <result>"
-//   setmax MBPH                 -> "setmax <result>"
-//   setjob JOB MBPH             -> "setjob <result>"
 //   enum OPTIONS                -> "job ..." and "stream ..." lines, then "enum <result>"
 //   size                        -> "size <result> <total> <jobs>"
-//   hold LOCKED RELEASE         takes the table lock, creates LOCKED, waits for
-//                               RELEASE to exist, releases the lock
 //   touch FILE / wait FILE      create a file / wait (up to 120 s) until it exists
 //   pid                         -> "pid <pid> <parent pid>"
 // At the end the manager is uninitialised and "end" is printed. Exit status:
@@ -78,14 +73,13 @@ class Printer : public IEnumerateJobInfoCallback {
 
 int main(int argc, char** argv) {
   std::vector<std::string> a(argv + 1, argv + argc);
-  unsigned int kind = 1;
   CHxThrottlingManager manager;
   bool ready = false;
   std::vector<unsigned long long> handles;
   auto use = [&]() {
     if (ready) return true;
     const char* focus = getenv("HXFOCUS");
-    if (manager.Initialize(focus != nullptr ? focus : HXPI_Focus::getFocus(), 7, kind) != 0) {
+    if (manager.Initialize(focus != nullptr ? focus : HXPI_Focus::getFocus(), 7, 1) != 0) {
       Say("init failed");
       return false;
     }
@@ -103,10 +97,7 @@ int main(int argc, char** argv) {
   size_t i = 0;
   while (i < a.size()) {
     const std::string& c = a[i];
-    if (c == "kind") {
-      kind = static_cast<unsigned int>(arg(i + 1));
-      i += 2;
-    } else if (c == "fork") {
+    if (c == "fork") {
       fflush(stdout);
       const pid_t pid = fork();
       if (pid < 0) return 2;
@@ -170,13 +161,6 @@ int main(int argc, char** argv) {
         Say("unreg %u %d", static_cast<unsigned int>(arg(i + 1)),
             manager.UnregisterStream(handle(i + 1)));
         i += 2;
-      } else if (c == "setmax") {
-        Say("setmax %d", manager.SetComputerMaxThroghput(static_cast<unsigned int>(arg(i + 1))));
-        i += 2;
-      } else if (c == "setjob") {
-        Say("setjob %d", manager.SetJobMaxThroghput(static_cast<unsigned int>(arg(i + 1)),
-                                                    static_cast<unsigned int>(arg(i + 2))));
-        i += 3;
       } else if (c == "enum") {
         Printer printer;
         Say("enum %d", manager.EnumerateJobsInfo(nullptr, &printer, arg(i + 1)));
@@ -188,14 +172,6 @@ int main(int argc, char** argv) {
         Say("size %d %" PRIu64 " %u", r, static_cast<uint64_t>(total),
             static_cast<unsigned int>(jobs.size()));
         i += 1;
-      } else if (c == "hold") {
-        if (!manager.Lock()) return 4;
-        const int fd = open(a.at(i + 1).c_str(), O_CREAT | O_WRONLY, 0644);
-        if (fd >= 0) close(fd);
-        const bool released = WaitForFile(a.at(i + 2));
-        manager.Unlock();
-        if (!released) return 3;
-        i += 3;
       } else {
         Say("bad command %s", c.c_str());
         return 2;
