@@ -4,7 +4,6 @@
 // report statistics on the inbound and outbound tables, and the perf-log
 // folder fills with every provider's CSV file. The stop then releases every
 // table attachment the monitor made.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -23,6 +22,7 @@
 #include "platform/hx_process.h"
 #include "providers/perf_header_info.h"
 #include "tests/common/test_env.h"
+#include "tests/perfmonitor/perf_manager_test_peer.h"
 
 namespace {
 
@@ -101,40 +101,16 @@ class EndToEnd : public ::testing::Test {
     return static_cast<int>(ds.shm_nattch);
   }
 
-  // The current perf-log file of key ("" when absent).
+  // The current perf-log file of key.
   std::string LogFile(const std::string& key) const {
-    const std::string dir = inst_.logDir() + "/ResourceMonitor";
-    const std::string prefix = "PerfLog_" + key + "_";
-    std::string found;
-    if (DIR* d = opendir(dir.c_str())) {
-      while (dirent* e = readdir(d)) {
-        const std::string n = e->d_name;
-        // Current file: prefix, machine identifier (digits), ".csv".
-        if (n.compare(0, prefix.size(), prefix) == 0 && n.size() > prefix.size() + 4 &&
-            n.compare(n.size() - 4, 4, ".csv") == 0 &&
-            n.find_first_not_of("0123456789", prefix.size()) == n.size() - 4) {
-          found = dir + "/" + n;
-        }
-      }
-      closedir(d);
-    }
-    return found;
+    return inst_.logDir() + "/ResourceMonitor/PerfLog_" + key + "_" + hxtest::MachineId() + ".csv";
   }
   CsvFile ReadCsv(const std::string& key) const {
     CsvFile f;
-    const std::string path = LogFile(key);
-    if (path.empty()) return f;
-    std::stringstream in(hxtest::ReadFile(path));
+    std::stringstream in(hxtest::ReadFile(LogFile(key)));
     std::string line;
-    bool first = true;
-    while (std::getline(in, line)) {
-      if (first) {
-        f.header = SplitCsv(line);
-        first = false;
-      } else {
-        f.rows.push_back(SplitCsv(line));
-      }
-    }
+    if (std::getline(in, line)) f.header = SplitCsv(line);
+    while (std::getline(in, line)) f.rows.push_back(SplitCsv(line));
     return f;
   }
   bool HasRow(const std::string& key, const std::map<std::string, std::string>& want) const {
@@ -146,15 +122,6 @@ class EndToEnd : public ::testing::Test {
     }
     return false;
   }
-  std::string Listing() const {
-    std::string names;
-    if (DIR* d = opendir((inst_.logDir() + "/ResourceMonitor").c_str())) {
-      while (dirent* e = readdir(d)) names += std::string(e->d_name) + " ";
-      closedir(d);
-    }
-    return names;
-  }
-
   hxtest::TestInstance inst_;
   std::string ctl_;
   std::vector<pid_t> children_;  // still to be waited for
@@ -213,16 +180,15 @@ TEST_F(EndToEnd, MonitorLogsEveryProviderAndReleasesTheTablesOnStop) {
       300);
   const double elapsed =
       std::chrono::duration<double>(Clock::now() - testStart).count();
-  ASSERT_TRUE(complete) << "perf-log folder: " << Listing() << "\nwriter:\n"
+  ASSERT_TRUE(complete) << "writer:\n"
                         << hxtest::ReadFile(LogFile("JobsStreamWriter-1.0")) << "reader:\n"
                         << hxtest::ReadFile(LogFile("JobsStreamReader-1.0")) << "stats:\n"
                         << hxtest::ReadFile(LogFile("JobsStats-1.3"));
 
   // Headers: Date, Time and the columns of each record kind.
-  EXPECT_EQ(ReadCsv("System-1.2").header, Header(RSRC_AGENT_SYSTEM));
-  EXPECT_EQ(ReadCsv("Tcpip-1.2").header, Header(RSRC_AGENT_TCPIP));
-  EXPECT_EQ(ReadCsv("LogicalDisk-1.2").header, Header(RSRC_AGENT_LOGICAL_DISK));
-  EXPECT_EQ(ReadCsv("Process-1.2").header, Header(RSRC_AGENT_PROCESS));
+  const ResourceAgentType osTypes[] = {RSRC_AGENT_SYSTEM, RSRC_AGENT_TCPIP, RSRC_AGENT_LOGICAL_DISK,
+                                       RSRC_AGENT_PROCESS};
+  for (size_t i = 0; i < osKeys.size(); ++i) EXPECT_EQ(ReadCsv(osKeys[i]).header, Header(osTypes[i]));
   EXPECT_EQ(ReadCsv("JobsStreamWriter-1.0").header,
             (std::vector<std::string>{"Date", "Time", "TotalBytesRecieved", "ActiveJobs",
                                       "ActiveStreams"}));

@@ -9,34 +9,18 @@
 #include <vector>
 
 #include "perfmonitor/monitor_handle.h"
-#include "providers/linux_disk_provider.h"
-#include "providers/linux_process_provider.h"
-#include "providers/linux_system_provider.h"
-#include "providers/linux_tcp_provider.h"
 #include "providers/tarnell_jobs_provider.h"
 #include "tests/common/test_env.h"
+#include "tests/perfmonitor/perf_manager_test_peer.h"
 
 namespace {
 
 // A provider that counts its destruction.
-class CountedProvider : public iCHxPerfProvider {
- public:
-  CountedProvider(int* deleted, std::string name) : deleted_(deleted), name_(std::move(name)) {}
-  ~CountedProvider() override { ++*deleted_; }
-  void GetPerfProviderName(std::string& name) override { name = name_; }
-  void GetSupprotedAgentTypes(std::vector<ResourceAgentType>& types) override {
-    types.assign(1, RSRC_AGENT_SYSTEM);
-  }
-  int32_t Initialize(EvDebug*, iCHxPerfUpdateCallback*) override { return 0; }
-  int32_t Uninitialize() override { return 0; }
-  uint32_t GetUpdateIntervalMinutes(ResourceAgentType) override { return 15; }
-  void UpdatePerfCounters(ResourceAgentType) override {}
-  void SetAgentProp(ResourceAgentType, ResourceAgentPropType, std::vector<std::string>&) override {}
-
- private:
-  int* deleted_;
-  std::string name_;
-};
+hxtest::FakeProvider* CountedProvider(int* deleted, const char* name) {
+  auto* p = new hxtest::FakeProvider(name, {RSRC_AGENT_SYSTEM});
+  p->deleted = deleted;
+  return p;
+}
 
 std::vector<std::string> Names(const _RsrcMonitorHandle& h) {
   std::vector<std::string> names;
@@ -45,14 +29,6 @@ std::vector<std::string> Names(const _RsrcMonitorHandle& h) {
     p->GetPerfProviderName(names.back());
   }
   return names;
-}
-
-template <typename P>
-std::string NameOf() {
-  P p;
-  std::string n;
-  p.GetPerfProviderName(n);
-  return n;
 }
 
 class MonitorHandle : public ::testing::Test {
@@ -72,7 +48,7 @@ class MonitorHandle : public ::testing::Test {
 
 TEST_F(MonitorHandle, InsertKeepsRegisteredProvidersAndDropsRefusedOnes) {
   int deleted = 0;
-  EXPECT_EQ(InsertAndRegisterProvider(&log_, handle_, new CountedProvider(&deleted, "first")), 0);
+  EXPECT_EQ(InsertAndRegisterProvider(&log_, handle_, CountedProvider(&deleted, "first")), 0);
   EXPECT_FALSE(inst_.LogLinesContaining(
                         "[System Resource Monitor] Registering [first]Provider has been Succeeded...")
                    .empty());
@@ -80,7 +56,7 @@ TEST_F(MonitorHandle, InsertKeepsRegisteredProvidersAndDropsRefusedOnes) {
   // Invalid arguments are refused without touching the handle.
   EXPECT_EQ(InsertAndRegisterProvider(&log_, handle_, nullptr), -1);
   EXPECT_FALSE(inst_.LogLinesContaining("Try to Registering Invalid Provider").empty());
-  CountedProvider kept(&deleted, "kept");
+  hxtest::FakeProvider kept("kept", {RSRC_AGENT_SYSTEM});
   EXPECT_EQ(InsertAndRegisterProvider(&log_, nullptr, &kept), -1);
   EXPECT_FALSE(inst_.LogLinesContaining("Try to Registering Invalid Handle").empty());
   _RsrcMonitorHandle empty;
@@ -90,7 +66,7 @@ TEST_F(MonitorHandle, InsertKeepsRegisteredProvidersAndDropsRefusedOnes) {
 
   // Registration refused by the manager (it runs): the provider is deleted.
   ASSERT_EQ(handle_->pPerfManager->Run(), 0);
-  EXPECT_EQ(InsertAndRegisterProvider(&log_, handle_, new CountedProvider(&deleted, "late")), -1);
+  EXPECT_EQ(InsertAndRegisterProvider(&log_, handle_, CountedProvider(&deleted, "late")), -1);
   EXPECT_EQ(deleted, 1);
   EXPECT_FALSE(inst_.LogLinesContaining(
                         "[System Resource Monitor] Registering [late]Provider has been Failed...")
@@ -104,34 +80,17 @@ TEST_F(MonitorHandle, InsertKeepsRegisteredProvidersAndDropsRefusedOnes) {
   DestructHandle(nullptr);  // ignored
 }
 
-TEST_F(MonitorHandle, ProvidersFollowTheConfiguration) {
-  const std::vector<std::string> os = {
-      NameOf<CHxPerfProviderLinuxSystem>(), NameOf<CHxPerfProviderLinuxTCP>(),
-      NameOf<CHxPerfProviderLinuxDisk>(), NameOf<CHxPerfProviderLinuxProcess>()};
-  AddProvidersToHandle(nullptr, handle_);
-  EXPECT_EQ(Names(*handle_), os);
-
-  _RsrcMonitorHandle* second = new _RsrcMonitorHandle;
-  second->pPerfManager = new CHxPerfManager(&env_);
-  ASSERT_EQ(second->pPerfManager->Initialize(&log_), 0);
+TEST_F(MonitorHandle, DisabledMonitoringKeepsOnlyTheJobsProvider) {
   inst_.SetConfig("Hxd", "CollectStreamStats", "1");
-  AddProvidersToHandle(&log_, second, &env_);
-  std::vector<std::string> all = os;
-  all.insert(all.begin(), NameOf<CHxPerfProviderTarnellJobs>());
-  EXPECT_EQ(Names(*second), all);
-  DestructHandle(second);
-
-  // Monitoring disabled: only the jobs provider stays.
-  _RsrcMonitorHandle* third = new _RsrcMonitorHandle;
-  third->pPerfManager = new CHxPerfManager(&env_);
-  ASSERT_EQ(third->pPerfManager->Initialize(&log_), 0);
   inst_.SetConfig("Hxd", "HX_PERF_LOG_DISABLE", "1");
-  AddProvidersToHandle(&log_, third, &env_);
-  EXPECT_EQ(Names(*third), (std::vector<std::string>{NameOf<CHxPerfProviderTarnellJobs>()}));
+  AddProvidersToHandle(&log_, handle_, &env_);
+  CHxPerfProviderTarnellJobs jobs;
+  std::string name;
+  jobs.GetPerfProviderName(name);
+  EXPECT_EQ(Names(*handle_), (std::vector<std::string>{name}));
   EXPECT_FALSE(
       inst_.LogLinesContaining("AddProvidersToHandle:System Resource Monitor is disabled for linux")
           .empty());
-  DestructHandle(third);
 }
 
 // Path of the loaded system library.

@@ -19,18 +19,7 @@
 
 namespace {
 
-std::map<std::string, std::string> RunMonitor(const std::vector<std::string>& args, int* exitCode) {
-  std::string out;
-  *exitCode = hxtest::RunAndCapture(hxtest::ChildPath("j_monitor"), args, &out);
-  std::map<std::string, std::string> result;
-  std::stringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t eq = line.find('=');
-    if (eq != std::string::npos) result[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return result;
-}
+using Results = std::map<std::string, std::string>;
 
 template <typename P>
 std::string NameOf() {
@@ -50,104 +39,74 @@ class MonitorLifecycle : public ::testing::Test {
       EXPECT_TRUE(key == -1 || shmget(key, 0, 0) == -1) << suffix;
     }
   }
-  std::string HxdProperties() const {
-    return inst_.root() + "/registry/Halvex/" + inst_.focus() + "/Hxd/.properties";
+  // Runs j_monitor and returns its "name=value" lines.
+  Results RunMonitor(const std::vector<std::string>& args) {
+    std::string out;
+    EXPECT_EQ(hxtest::RunAndCapture(hxtest::ChildPath("j_monitor"), args, &out), 0);
+    Results result;
+    std::stringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t eq = line.find('=');
+      if (eq != std::string::npos) result[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return result;
   }
-  std::string OsProviders() const {
-    return NameOf<CHxPerfProviderLinuxSystem>() + "|" + NameOf<CHxPerfProviderLinuxTCP>() + "|" +
-           NameOf<CHxPerfProviderLinuxDisk>() + "|" + NameOf<CHxPerfProviderLinuxProcess>();
+  // Every expected value appears as printed.
+  static void ExpectAll(Results& got, const Results& want) {
+    for (const auto& kv : want) EXPECT_EQ(got[kv.first], kv.second) << kv.first;
   }
 
   hxtest::TestInstance inst_;
+  const std::string os_ = NameOf<CHxPerfProviderLinuxSystem>() + "|" + NameOf<CHxPerfProviderLinuxTCP>() +
+                          "|" + NameOf<CHxPerfProviderLinuxDisk>() + "|" + NameOf<CHxPerfProviderLinuxProcess>();
 };
 
 TEST_F(MonitorLifecycle, ActiveUntilStopThenClosedForGood) {
-  inst_.SetConfig("Hxd", "CollectStreamStats", "1");
-  int rc = -1;
-  auto r = RunMonitor({"sequence"}, &rc);
-  ASSERT_EQ(rc, 0);
-  EXPECT_EQ(r["start1"], "1");
-  EXPECT_EQ(r["start2"], "1");  // already active: true, nothing built
-  EXPECT_EQ(r["agent_nonnull"], "1");
-  EXPECT_EQ(r["agent_same"], "1");
-  // The jobs provider first, then the operating-system providers in order.
-  EXPECT_EQ(r["providers"], NameOf<CHxPerfProviderTarnellJobs>() + "|" + OsProviders());
-  EXPECT_EQ(r["handle_null_after_stop"], "1");
-  EXPECT_EQ(r["start3"], "0");
-  EXPECT_EQ(r["agent_after_stop_null"], "1");
-  EXPECT_EQ(r["handle_null_at_end"], "1");
-  // Stop waits for the monitor thread, which is idle here: it must not take
-  // anything like a shell command's time limit.
-  ASSERT_FALSE(r["stop_ms"].empty());
-  EXPECT_LT(std::stoll(r["stop_ms"]), static_cast<long long>(HxProcess::kDefaultTimeoutMs));
-
-  EXPECT_EQ(inst_.LogLinesContaining("[System Resource Monitor] a valid Handle is already active. ...")
-                .size(),
-            1u);
-  EXPECT_FALSE(inst_.LogLinesContaining("StopSystemresourceMonitorLog has run, hxd is going down, "
-                                        "not starting SystemresourceMonitorLog")
-                   .empty());
+  for (bool streams : {false, true}) {
+    SCOPED_TRACE(streams);
+    inst_.ClearLog();
+    inst_.SetConfig("Hxd", "CollectStreamStats", streams ? "1" : "0");
+    Results r = RunMonitor({"sequence"});
+    // The jobs provider first (with stream statistics), then the operating-system providers in order.
+    ExpectAll(r, {{"agent_nonnull", "1"}, {"handle_null", "0"}, {"start", "1"}, {"agent_same", "1"},
+                  {"providers", (streams ? NameOf<CHxPerfProviderTarnellJobs>() + "|" : "") + os_},
+                  {"handle_null_after_stop", "1"}, {"start_after_stop", "0"},
+                  {"agent_after_stop_null", "1"}, {"handle_null_at_end", "1"}});
+    // Stop waits for the monitor thread, which is idle here: it must not take
+    // anything like a shell command's time limit.
+    ASSERT_FALSE(r["stop_ms"].empty());
+    EXPECT_LT(std::stoll(r["stop_ms"]), static_cast<long long>(HxProcess::kDefaultTimeoutMs));
+    EXPECT_EQ(inst_.LogLinesContaining("[System Resource Monitor] a valid Handle is already active. ...").size(), 1u);
+    EXPECT_FALSE(inst_.LogLinesContaining("StopSystemresourceMonitorLog has run, hxd is going down, "
+                                          "not starting SystemresourceMonitorLog").empty());
+  }
 }
 
-TEST_F(MonitorLifecycle, WithoutStreamStatisticsTheFourSystemProvidersRegister) {
-  int rc = -1;
-  auto r = RunMonitor({"sequence"}, &rc);
-  ASSERT_EQ(rc, 0);
-  EXPECT_EQ(r["start1"], "1");
-  EXPECT_EQ(r["providers"], OsProviders());
-}
+TEST_F(MonitorLifecycle, StopBeforeAnyStartClosesAndAFailedStartLeavesIdle) {
+  Results r = RunMonitor({"stopfirst"});
+  ExpectAll(r, {{"flag", "1"}, {"start", "0"}, {"agent_null", "1"}, {"handle_null", "1"}});
 
-TEST_F(MonitorLifecycle, StopBeforeAnyStartClosesTheProcess) {
-  int rc = -1;
-  auto r = RunMonitor({"stopfirst"}, &rc);
-  ASSERT_EQ(rc, 0);
-  EXPECT_EQ(r["flag"], "1");
-  EXPECT_EQ(r["start"], "0");
-  EXPECT_EQ(r["agent_null"], "1");
-  EXPECT_EQ(r["handle_null"], "1");
-}
-
-TEST_F(MonitorLifecycle, LookupOnAnIdleProcessStartsTheMonitor) {
-  int rc = -1;
-  auto r = RunMonitor({"lookupstarts"}, &rc);
-  ASSERT_EQ(rc, 0);
-  EXPECT_EQ(r["agent_nonnull"], "1");
-  EXPECT_EQ(r["handle_null"], "0");
-  EXPECT_EQ(r["start"], "1");
-  EXPECT_EQ(r["agent_same"], "1");
-}
-
-TEST_F(MonitorLifecycle, FailedStartLeavesTheProcessIdle) {
   // Disabled monitor: the start fails at the manager's initialisation, before
   // any provider (not even the jobs provider) is created.
   inst_.SetConfig("Hxd", "CollectStreamStats", "1");
   inst_.SetConfig("Hxd", "HX_PERF_LOG_DISABLE", "1");
-  int rc = -1;
-  auto r = RunMonitor({"failedstart", HxdProperties()}, &rc);
-  ASSERT_EQ(rc, 0);
-  EXPECT_EQ(r["start1"], "0");
-  EXPECT_EQ(r["handle_null"], "1");
-  EXPECT_EQ(r["agent_null"], "1");  // the lookup tried again and failed again
-  EXPECT_EQ(r["start2"], "1");      // configuration fixed: a later start succeeds
-  EXPECT_EQ(r["handle_null_after_retry"], "0");
-  EXPECT_GE(inst_.LogLinesContaining("[System Resource Monitor] PerfManager-Initialization failed. ...")
-                .size(),
-            2u);
+  r = RunMonitor({"failedstart", inst_.root() + "/registry/Halvex/" + inst_.focus() + "/Hxd/.properties"});
+  // The lookup tries again and fails again; once the configuration is fixed a start succeeds.
+  ExpectAll(r, {{"start1", "0"}, {"handle_null", "1"}, {"agent_null", "1"}, {"start2", "1"},
+                {"handle_null_after_retry", "0"}});
+  EXPECT_GE(inst_.LogLinesContaining("[System Resource Monitor] PerfManager-Initialization failed. ...").size(), 2u);
 }
 
 TEST_F(MonitorLifecycle, ConcurrentStartsLookupsAndStopKeepTheLifecycle) {
   // A fast tick with every provider due at each tick, so the monitor thread
   // works (and attaches the throttle tables) while the stop arrives.
-  inst_.SetConfig("Hxd", "CollectStreamStats", "1");
-  inst_.SetConfig("Hxd", "SysRsrcMonMinutes", "1");
-  inst_.SetConfig("Hxd", "SysRsrcMonTarnellJobsMinutes", "1");
+  for (const char* name : {"CollectStreamStats", "SysRsrcMonMinutes", "SysRsrcMonTarnellJobsMinutes"}) {
+    inst_.SetConfig("Hxd", name, "1");
+  }
   inst_.SetConfig("Hxd", "PerfUpdateIntervalSeconds", "60");
-  int rc = -1;
-  auto r = RunMonitor({"concurrent", "6", "40", "20"}, &rc);
-  ASSERT_EQ(rc, 0);  // also fails on a sanitizer report in sanitizer builds
-  EXPECT_EQ(r["violations"], "0");
-  EXPECT_EQ(r["handle_null_at_end"], "1");
-  EXPECT_EQ(r["flag"], "1");
+  Results r = RunMonitor({"concurrent", "6", "40", "20"});  // also fails on a sanitizer report
+  ExpectAll(r, {{"violations", "0"}, {"handle_null_at_end", "1"}, {"flag", "1"}});
   ASSERT_FALSE(r["succeeded"].empty());
   EXPECT_GT(std::stoi(r["succeeded"]), 0);
   EXPECT_GT(std::stoi(r["refused"]), 0);

@@ -2,10 +2,7 @@
 // lock. Stop must return as soon as the thread can finish, never deadlock.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
-#include <mutex>
-#include <thread>
 
 #include "perfmonitor/perf_manager.h"
 #include "tests/common/test_env.h"
@@ -18,63 +15,37 @@ using hxtest::FakeProvider;
 // Long enough for any healthy Stop; only a deadlock exceeds it.
 const auto kDeadlockBound = std::chrono::seconds(60);
 
-// A one-shot gate the monitor thread waits on inside a provider update.
-class Gate {
- public:
-  void Open() {
-    std::lock_guard<std::mutex> g(mu_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void Wait() {
-    std::unique_lock<std::mutex> g(mu_);
-    cv_.wait(g, [&] { return open_; });
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
-
-std::atomic<int> g_policyRows{0};
-bool CountRow(unsigned long, unsigned long, std::vector<std::string>&) {
-  ++g_policyRows;
-  return true;
-}
-
 class PerfManagerStopTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    ASSERT_EQ(0, m.Initialize(nullptr));
+    p.SetInterval(RSRC_AGENT_SYSTEM, 1);
+  }
   hxtest::TestInstance inst;
   hxtest::FakeEnv env;
+  CHxPerfManager m{&env, 1};
+  CHxPerfManagerTestPeer peer{m};
+  FakeProvider p{"P", {RSRC_AGENT_SYSTEM}};
+  std::promise<void> inside, release;  // first update entered / may go on
+  std::atomic<bool> first{true};
 };
 
 TEST_F(PerfManagerStopTest, StopMidTickReturnsWhenTheTickEnds) {
-  CHxPerfManager m(&env, 1);
-  CHxPerfManagerTestPeer peer(m);
-  ASSERT_EQ(0, m.Initialize(nullptr));
-  FakeProvider p("Slow", {RSRC_AGENT_SYSTEM});
-  p.SetInterval(RSRC_AGENT_SYSTEM, 1);
-  Gate inside, release;
-  std::atomic<bool> first{true};
+  std::shared_future<void> go = release.get_future().share();
   p.onUpdate = [&](ResourceAgentType, iCHxPerfUpdateCallback*) {
-    if (first.exchange(false)) {
-      inside.Open();
-      release.Wait();
-    }
+    if (!first.exchange(false)) return;
+    inside.set_value();
+    go.wait();
   };
   ASSERT_EQ(0, m.RegisterPerfProvider(&p));
   ASSERT_EQ(0, m.Run());
-  inside.Wait();
+  inside.get_future().wait();
 
   auto stopped = std::async(std::launch::async, [&] { return m.Stop(); });
-  for (int i = 0; i < 10000 && !peer.stopRequested(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ASSERT_TRUE(peer.stopRequested());
+  ASSERT_TRUE(hxtest::Eventually([&] { return peer.stopRequested(); }));
   // The thread is still inside the provider: Stop cannot have finished.
   EXPECT_EQ(std::future_status::timeout, stopped.wait_for(std::chrono::milliseconds(20)));
-  release.Open();
+  release.set_value();
   ASSERT_EQ(std::future_status::ready, stopped.wait_for(kDeadlockBound));
   EXPECT_EQ(0, stopped.get());
   EXPECT_FALSE(peer.running());
@@ -83,23 +54,12 @@ TEST_F(PerfManagerStopTest, StopMidTickReturnsWhenTheTickEnds) {
 }
 
 TEST_F(PerfManagerStopTest, StopWhileTheThreadWaitsForTheManagerLock) {
-  CHxPerfManager m(&env, 1);
-  CHxPerfManagerTestPeer peer(m);
-  ASSERT_EQ(0, m.Initialize(nullptr));
-  GenericResourcePolicyDetails rec;
-  rec.agentType = RSRC_AGENT_SYSTEM;
-  rec.policyId1 = 7;
-  peer.attachPolicy({rec}, &CountRow);
-  g_policyRows = 0;
-
+  peer.attachPolicy({hxtest::Policy(RSRC_AGENT_SYSTEM, 1, 7, 0)}, &hxtest::CollectPolicyRow);
+  hxtest::PolicyRows(true);
   // The provider reports a row: the policy hand-off takes the manager lock.
-  FakeProvider p("Reporter", {RSRC_AGENT_SYSTEM});
-  p.SetInterval(RSRC_AGENT_SYSTEM, 1);
-  Gate reporting;
-  std::atomic<bool> first{true};
   p.onUpdate = [&](ResourceAgentType type, iCHxPerfUpdateCallback* cb) {
     if (!first.exchange(false)) return;
-    reporting.Open();
+    inside.set_value();
     _PerfLogItems items;
     items.version = "1.2";
     items.columns = {"A"};
@@ -112,7 +72,7 @@ TEST_F(PerfManagerStopTest, StopWhileTheThreadWaitsForTheManagerLock) {
   // the stop while it waits; the stopper queues on the lock too.
   peer.lock().enter(true);
   ASSERT_EQ(0, m.Run());
-  reporting.Wait();
+  inside.get_future().wait();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it reach the lock
   auto stopped = std::async(std::launch::async, [&] { return m.Stop(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let Stop queue up
@@ -123,44 +83,28 @@ TEST_F(PerfManagerStopTest, StopWhileTheThreadWaitsForTheManagerLock) {
   EXPECT_EQ(1, p.uninitCalls.load());
   // Delivered when the thread passed the stop test before the request, else
   // skipped; never twice.
-  EXPECT_LE(g_policyRows.load(), 1);
+  EXPECT_LE(hxtest::PolicyRows().size(), 1u);
 }
 
-TEST_F(PerfManagerStopTest, ConcurrentStopsBothReturnAndJoinOnce) {
+TEST_F(PerfManagerStopTest, ConcurrentRunAndStopsNeverLeaveAThreadBehind) {
   for (int round = 0; round < 20; ++round) {
-    CHxPerfManager m(&env, 1);
-    CHxPerfManagerTestPeer peer(m);
-    ASSERT_EQ(0, m.Initialize(nullptr));
-    FakeProvider p("P", {RSRC_AGENT_SYSTEM});
-    p.SetInterval(RSRC_AGENT_SYSTEM, 1);
-    ASSERT_EQ(0, m.RegisterPerfProvider(&p));
-    ASSERT_EQ(0, m.Run());
-    auto a = std::async(std::launch::async, [&] { return m.Stop(); });
-    auto b = std::async(std::launch::async, [&] { return m.Stop(); });
+    CHxPerfManager m2(&env, 1);
+    CHxPerfManagerTestPeer peer2(m2);
+    ASSERT_EQ(0, m2.Initialize(nullptr));
+    FakeProvider p2("P", {RSRC_AGENT_SYSTEM});
+    p2.SetInterval(RSRC_AGENT_SYSTEM, 1);
+    ASSERT_EQ(0, m2.RegisterPerfProvider(&p2));
+    if (round % 2) {
+      ASSERT_EQ(0, m2.Run());  // odd rounds: two stops of a running thread
+    }
+    auto a = std::async(std::launch::async, [&] { return round % 2 ? m2.Stop() : m2.Run(); });
+    auto b = std::async(std::launch::async, [&] { return m2.Stop(); });
     ASSERT_EQ(std::future_status::ready, a.wait_for(kDeadlockBound));
     ASSERT_EQ(std::future_status::ready, b.wait_for(kDeadlockBound));
-    EXPECT_FALSE(peer.running());
-    EXPECT_EQ(p.initCalls.load(), p.uninitCalls.load());
-  }
-}
-
-TEST_F(PerfManagerStopTest, StopRacingRunNeverLeavesAThreadBehind) {
-  for (int round = 0; round < 20; ++round) {
-    CHxPerfManager m(&env, 1);
-    CHxPerfManagerTestPeer peer(m);
-    ASSERT_EQ(0, m.Initialize(nullptr));
-    FakeProvider p("P", {RSRC_AGENT_SYSTEM});
-    p.SetInterval(RSRC_AGENT_SYSTEM, 1);
-    ASSERT_EQ(0, m.RegisterPerfProvider(&p));
-    auto run = std::async(std::launch::async, [&] { return m.Run(); });
-    auto stop = std::async(std::launch::async, [&] { return m.Stop(); });
-    ASSERT_EQ(std::future_status::ready, stop.wait_for(kDeadlockBound));
-    ASSERT_EQ(std::future_status::ready, run.wait_for(kDeadlockBound));
-    run.get();
-    // Whichever came first, once both returned no thread may still run
-    // (the stop request is permanent).
-    m.Stop();
-    EXPECT_FALSE(peer.running());
+    // Whichever came first, no thread may still run (the stop is permanent).
+    m2.Stop();
+    EXPECT_FALSE(peer2.running());
+    EXPECT_EQ(p2.initCalls.load(), p2.uninitCalls.load());
   }
 }
 
