@@ -1,7 +1,6 @@
 // The demo, shortened: what it leaves (CSV perf logs, summary) and what it
 // must not leave (segments, processes, lock files); plain lines when stdout is
 // a file, redrawing in place on a terminal.
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -18,6 +17,8 @@
 #include "tests/tools/hxctl_run.h"
 
 using hxctltest::Contains;
+using hxctltest::DirNames;
+using hxctltest::FileWithPrefix;
 using hxctltest::RunHxctl;
 
 namespace {
@@ -47,21 +48,10 @@ std::string SummaryValue(const std::string& out, const std::string& name) {
 // The CSV files in dir.
 std::vector<std::string> CsvFiles(const std::string& dir) {
   std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() > 4 && n.substr(n.size() - 4) == ".csv") names.push_back(n);
-    }
-    closedir(d);
+  for (const std::string& n : hxctltest::DirNames(dir)) {
+    if (n.size() > 4 && n.compare(n.size() - 4, 4, ".csv") == 0) names.push_back(n);
   }
   return names;
-}
-
-std::string FileWithPrefix(const std::string& dir, const std::string& prefix) {
-  for (const std::string& n : CsvFiles(dir)) {
-    if (n.compare(0, prefix.size(), prefix) == 0) return dir + "/" + n;
-  }
-  return "";
 }
 
 // Checks the perf logs the demo must produce: the jobs summaries of both
@@ -114,13 +104,10 @@ TEST(HxctlDemo, ShortRunInGivenStateDirLeavesPerfLogsAndNoSegment) {
   // Neither table of the demo's instance is left, nor any segment it made.
   size_t keyFiles = 0;
   std::string jobResults = state + "/JobResults";
-  if (DIR* d = opendir(jobResults.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (!Contains(e->d_name, "_HX_THROTTLE_SHMEM_")) continue;
-      ++keyFiles;
-      EXPECT_FALSE(hxctltest::SegmentExistsForKeyFile(jobResults + "/" + e->d_name)) << e->d_name;
-    }
-    closedir(d);
+  for (const std::string& n : DirNames(jobResults)) {
+    if (!Contains(n, "_HX_THROTTLE_SHMEM_")) continue;
+    ++keyFiles;
+    EXPECT_FALSE(hxctltest::SegmentExistsForKeyFile(jobResults + "/" + n)) << n;
   }
   EXPECT_EQ(keyFiles, 2u);
   EXPECT_EQ(hxctltest::SegmentsCreatedBy(r.pid), 0);
@@ -139,11 +126,7 @@ TEST(HxctlDemo, ShortRunInGivenStateDirLeavesPerfLogsAndNoSegment) {
   EXPECT_TRUE(Contains(where, "in " + perfLogs)) << where;
   EXPECT_EQ(SummaryValue(r.out, "state"), "kept in " + state);
   // The lock files of the run are gone even though the state is kept.
-  std::string locks = state + "/registry/Halvex/.locks";
-  if (DIR* d = opendir(locks.c_str())) {
-    while (dirent* e = readdir(d)) EXPECT_EQ(std::string(e->d_name).find("HxDemo"), std::string::npos);
-    closedir(d);
-  }
+  for (const std::string& n : DirNames(state + "/registry/Halvex/.locks")) EXPECT_FALSE(Contains(n, "HxDemo")) << n;
 }
 
 // A pseudo-terminal as stdout: the table is redrawn in place. Without

@@ -1,7 +1,5 @@
 // hxctl monitor --once: every provider runs once, rows land in the CSV perf
 // logs and on stdout.
-#include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include "tests/common/test_env.h"
@@ -23,16 +21,7 @@ TEST(HxctlMonitor, OnceWritesAndPrintsEveryProvidersRowsUnlessDisabled) {
     EXPECT_TRUE(Contains(r.out, std::string("[") + key + "]")) << key << "\n" << r.out;
   }
   // The system row printed is the one written under the file's header.
-  std::string header = hxtest::ReadFile(dir + "/" + [&] {
-    std::string found;
-    if (DIR* d = opendir(dir.c_str())) {
-      while (dirent* e = readdir(d)) {
-        if (std::string(e->d_name).rfind("PerfLog_System-1.2_", 0) == 0) found = e->d_name;
-      }
-      closedir(d);
-    }
-    return found;
-  }());
+  std::string header = hxtest::ReadFile(hxctltest::FileWithPrefix(dir, "PerfLog_System-1.2_"));
   ASSERT_FALSE(header.empty()) << "no System perf log in " << dir;
   std::string columns = header.substr(10, header.find("\r\n") - 10);  // after "Date,Time,"
   EXPECT_TRUE(Contains(r.out, "  " + columns + "\n")) << columns;

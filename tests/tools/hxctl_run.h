@@ -3,6 +3,7 @@
 // error.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -73,6 +74,27 @@ inline int SegmentsCreatedBy(pid_t pid) {
     if (fields >> key >> id >> perms >> size >> cpid && cpid == pid) ++n;
   }
   return n;
+}
+
+// The names in dir, without "." and ".." (none when it cannot be read).
+inline std::vector<std::string> DirNames(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+// dir + "/" + the first name in dir that starts with prefix, or "".
+inline std::string FileWithPrefix(const std::string& dir, const std::string& prefix) {
+  for (const std::string& n : DirNames(dir)) {
+    if (n.compare(0, prefix.size(), prefix) == 0) return dir + "/" + n;
+  }
+  return "";
 }
 
 inline bool Contains(const std::string& text, const std::string& part) {

@@ -18,25 +18,19 @@ using hxctltest::RunHxctl;
 
 namespace {
 
-struct JobView {
-  bool found = false;
-  _TMJobInfo info;
-};
-
-class FindJob : public IEnumerateJobInfoCallback {
- public:
-  explicit FindJob(uint32_t id) : id_(id) {}
+// What the table says about one job (found stays false when it is not there).
+struct JobView : IEnumerateJobInfoCallback {
+  explicit JobView(uint32_t id) : id(id) {}
   int OnThrottelingInfo(void*, _TMJobInfo* job, _TMStreamInfo*, unsigned int) override {
-    if (job->JobID == id_) {
-      view.found = true;
-      view.info = *job;
+    if (job->JobID == id) {
+      found = true;
+      info = *job;
     }
     return 0;
   }
-  JobView view;
-
- private:
-  uint32_t id_;
+  uint32_t id;
+  bool found = false;
+  _TMJobInfo info;
 };
 
 class HxctlTableTest : public ::testing::Test {
@@ -66,9 +60,9 @@ class HxctlTableTest : public ::testing::Test {
     handles_.push_back(h);
   }
   JobView Job(uint32_t id) {
-    FindJob f(id);
-    EXPECT_EQ(m_.EnumerateJobsInfo(nullptr, &f, 0), 0);
-    return f.view;
+    JobView v(id);
+    EXPECT_EQ(m_.EnumerateJobsInfo(nullptr, &v, 0), 0);
+    return v;
   }
 
   hxtest::TestInstance t_;
