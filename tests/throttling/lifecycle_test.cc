@@ -151,23 +151,6 @@ TEST(LifecycleTest, RefusedInitializeLeavesNothingBehind) {
     EXPECT_EQ(t1test::SegmentOf(keyFile), -1);
   }
   {
-    // No job-results directory can be had: a plain file stands in its way.
-    const std::string blocker = inst.root() + "/not_a_directory";
-    hxtest::WriteFile(blocker, "x");
-    inst.SetConfig("Platform", "JobResultsDirectory", blocker);
-    TestManager m;
-    EXPECT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), -1);
-    EXPECT_EQ(m.table(), nullptr);
-    EXPECT_FALSE(m.Lock());
-    EXPECT_EQ(t1test::LogTexts(inst, "Initialize():[error] cannot Get Job-result folder").size(),
-              1u);
-    const std::vector<std::string> failed = t1test::LogTexts(inst, "Initialize():Failed for ");
-    ASSERT_EQ(failed.size(), 1u);
-    EXPECT_NE(failed[0].find("Failed for " + inst.focus() + ".[]["), std::string::npos)
-        << failed[0];
-    inst.SetConfig("Platform", "JobResultsDirectory", inst.jobResultsDir());
-  }
-  {
     TestManager m;
     EXPECT_EQ(m.Initialize(inst.focus().c_str(), 1, 5), -1) << "unknown table kind";
     EXPECT_EQ(m.table(), nullptr);

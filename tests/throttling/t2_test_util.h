@@ -119,11 +119,9 @@ class Child {
   }
   // The first output line that starts with prefix, waiting up to 60 s for it.
   std::string LineStarting(const std::string& prefix) const {
-    for (int i = 0; i < 60000; ++i) {
-      for (const std::string& l : Lines()) {
-        if (l.compare(0, prefix.size(), prefix) == 0) return l;
-      }
-      usleep(1000);
+    for (int i = 0; i < 60000; ++i, usleep(1000)) {
+      const std::vector<std::string> lines = LinesStarting(prefix);
+      if (!lines.empty()) return lines.front();
     }
     return "(no line starting with '" + prefix + "')";
   }
