@@ -72,7 +72,16 @@ TEST_F(PolicyEngine, RecordsTakeOverIntervalsAndEveryRowReachesTheEngine) {
   }
 }
 
-TEST_F(PolicyEngine, PoliciesBeforeInitAreStoredButProvidersKeepTheIntervals) {
+TEST_F(PolicyEngine, PropertiesReachTheProvidersAndPoliciesBeforeInitWait) {
+  hxtest::FakeProvider second("Second", {RSRC_AGENT_PROCESS});
+  ASSERT_EQ(manager_.RegisterPerfProvider(&second), 0);
+  std::vector<std::string> names = {"hxd"};
+  agent_.SM_SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_NAMES, names);
+  agent_.SM_SetAgentProp(RSRC_AGENT_TCPIP, RSRC_PROP_PROCESS_PATHS, names);  // nobody serves it
+  EXPECT_EQ(provider_.Props(), (std::vector<std::string>{"3:1:hxd"}));
+  EXPECT_EQ(second.Props(), (std::vector<std::string>{"3:1:hxd"}));
+
+  // Policies stored before the engine initialises: the providers keep their intervals.
   std::set<GenericResourcePolicyDetails> policies = {Policy(RSRC_AGENT_SYSTEM, 1, 1, 2)};
   agent_.SM_SetPolicyDetails(policies);
   EXPECT_FALSE(inst_.LogLinesContaining("CHxPerfManager::SM_SetPolicyDetails: SM_SetPolicyDetails  called...").empty());
@@ -91,16 +100,6 @@ TEST_F(PolicyEngine, PoliciesBeforeInitAreStoredButProvidersKeepTheIntervals) {
   EXPECT_EQ(reported_.load(), 1);
   ASSERT_EQ(PolicyRows().size(), 1u);
   EXPECT_EQ(PolicyRows()[0].id1, 1ul);
-}
-
-TEST_F(PolicyEngine, PropertiesReachEveryEntryOfTheirType) {
-  hxtest::FakeProvider second("Second", {RSRC_AGENT_PROCESS});
-  ASSERT_EQ(manager_.RegisterPerfProvider(&second), 0);
-  std::vector<std::string> names = {"hxd"};
-  agent_.SM_SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_NAMES, names);
-  agent_.SM_SetAgentProp(RSRC_AGENT_TCPIP, RSRC_PROP_PROCESS_PATHS, names);  // nobody serves it
-  EXPECT_EQ(provider_.Props(), (std::vector<std::string>{"3:1:hxd"}));
-  EXPECT_EQ(second.Props(), (std::vector<std::string>{"3:1:hxd"}));
 }
 
 TEST_F(PolicyEngine, RunningMonitorDeliversUntilStopAndNothingAfter) {
