@@ -137,26 +137,6 @@ TEST_F(CleanupTest, RateLimitedPassRunsNoSoonerThan600SecondsAfterTheLast) {
   EXPECT_EQ(m_.lastCleanupTime(), start + 701);
 }
 
-TEST_F(CleanupTest, StreamsOfADeadProcessGoAtTheNextPassHoweverRecentlyQueried) {
-  _TMSRegParams p = Params(1, 1, 0, 0, "x");
-  const unsigned long long live = m_.RegisterStream(p);
-  const unsigned long long dead1 = m_.RegisterStream(p);
-  const unsigned long long dead2 = m_.RegisterStream(p);
-  const pid_t gone = DeadPid();
-  Stream(dead1).ProcessID = static_cast<uint32_t>(gone);
-  Stream(dead2).ProcessID = static_cast<uint32_t>(gone);
-  Rate(dead1, 10);
-  Rate(dead2, 20);
-  _TMSRegParams q = Params(2);
-  m_.RegisterStream(q);  // its forced pass removes them
-  EXPECT_TRUE(Registered(live));
-  EXPECT_EQ(Job(live).ActiveStreamCount, 1u);
-  EXPECT_EQ(uint64_t{t_->TotalSizeProcessed}, 30u);
-  EXPECT_EQ(LogCount("CHxThrottlingManager::IsProcAlive(): [proc - " + std::to_string(gone) +
-                     "] not alive "),
-            2u);
-}
-
 TEST_F(CleanupTest, ProcessThatStartedAfterTheRegistrationCountsAsReused) {
   const pid_t parent = getppid();
   const uint32_t parentStart = t2test::StartTimeOf(parent);
