@@ -27,16 +27,11 @@ class DiskProviderTest : public ::testing::Test {
     env.Reply(kLvs, 0, "");
     env.Reply(kDf, 0, "");
   }
-  std::vector<std::vector<std::string>> Update() {
-    callback.reports.clear();
-    provider.UpdatePerfCounters(RSRC_AGENT_LOGICAL_DISK);
-    for (const auto& r : callback.reports) {
-      EXPECT_EQ(r.object, "LogicalDisk");
-      EXPECT_EQ(r.items.version, "1.2");
-      EXPECT_EQ(r.items.columns.size(), 10u);
-    }
+  hxtest::Rows Update() {
+    hxtest::Rows rows =
+        hxtest::UpdateRows(provider, callback, RSRC_AGENT_LOGICAL_DISK, "LogicalDisk", 10);
     EXPECT_TRUE(env.unknownCommands.empty());
-    return callback.SingleRows();
+    return rows;
   }
   // A symbolic link in the test directory standing for an LVM device path.
   std::string DeviceLink(const std::string& name, const std::string& target) {
@@ -60,9 +55,7 @@ TEST_F(DiskProviderTest, RecordedOutputsGiveRowsForDevicesThatDidIO) {
     if (writes != "0" || reads != "0") active.push_back(name);
   }
   const auto rows = Update();
-  std::vector<std::string> names;
-  for (const auto& row : rows) names.push_back(row[0]);
-  EXPECT_EQ(names, active);
+  EXPECT_EQ(hxtest::Column(rows, 0), active);
   // The recorded root file system lies on a device: its space is filled in.
   std::istringstream df(env.replies.at(std::string("LC_ALL=C ") + kDf).output);
   double total = 0;
@@ -105,9 +98,7 @@ TEST_F(DiskProviderTest, VolumesRemappedSwapAndPhysicalVolumesDropped) {
             "  vg0 gone    " + instance.root() + "/no-such-link\n");
   env.Reply(kDf, 0, "vg0-root 2e+06 1500.5 75\nsda 100 50 50\nnfsroot 1 1 1\n");
   const auto rows = Update();
-  std::vector<std::string> names;
-  for (const auto& row : rows) names.push_back(row[0]);
-  EXPECT_EQ(names, (std::vector<std::string>{"sda", "vg0-myswap", "vg0-root"}));
+  EXPECT_EQ(hxtest::Column(rows, 0), (std::vector<std::string>{"sda", "vg0-myswap", "vg0-root"}));
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[2][1], "1000");  // dm-0's counters under the volume's name
   EXPECT_EQ(rows[2][7], "1500");

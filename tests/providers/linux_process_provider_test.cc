@@ -49,22 +49,11 @@ class ProcessProviderTest : public ::testing::Test {
     env.Reply(FdCommand(id), 0, "5\n");
     env.Reply(IoCommand(id), 0, io);
   }
-  std::vector<std::vector<std::string>> Update() {
+  hxtest::Rows Update() {
     if (!initialized) Initialize();
-    callback.reports.clear();
-    provider.UpdatePerfCounters(RSRC_AGENT_PROCESS);
-    for (const auto& r : callback.reports) {
-      EXPECT_EQ(r.object, "Process");
-      EXPECT_EQ(r.items.columns.size(), 13u);
-      EXPECT_EQ(r.items.rows.at(0).size(), 13u);
-    }
-    return callback.SingleRows();
+    return hxtest::UpdateRows(provider, callback, RSRC_AGENT_PROCESS, "Process", 13);
   }
-  static std::vector<std::string> Pids(const std::vector<std::vector<std::string>>& rows) {
-    std::vector<std::string> pids;
-    for (const auto& row : rows) pids.push_back(row.at(2));
-    return pids;
-  }
+  static std::vector<std::string> Pids(const hxtest::Rows& rows) { return hxtest::Column(rows, 2); }
   size_t CountCommandsStartingWith(const std::string& prefix) const {
     size_t n = 0;
     for (const auto& c : env.commands) n += c.rfind("LC_ALL=C " + prefix, 0) == 0;

@@ -76,6 +76,29 @@ class CaptureCallback : public iCHxPerfUpdateCallback {
   }
 };
 
+using Rows = std::vector<std::vector<std::string>>;
+
+// One update of type: every report names object and carries one row of
+// columns values; returns the rows in order.
+inline Rows UpdateRows(iCHxPerfProvider& provider, CaptureCallback& callback,
+                       ResourceAgentType type, const char* object, size_t columns) {
+  callback.reports.clear();
+  provider.UpdatePerfCounters(type);
+  for (const CapturedReport& r : callback.reports) {
+    EXPECT_EQ(r.object, object);
+    EXPECT_EQ(r.items.columns.size(), columns);
+    for (const auto& row : r.items.rows) EXPECT_EQ(row.size(), columns);
+  }
+  return callback.SingleRows();
+}
+
+// Column i of every row.
+inline std::vector<std::string> Column(const Rows& rows, size_t i) {
+  std::vector<std::string> values;
+  for (const auto& row : rows) values.push_back(row.at(i));
+  return values;
+}
+
 // Value of column name in row of items ("<missing>" when there is no such column).
 inline std::string Value(const _PerfLogItems& items, size_t row, const std::string& name) {
   for (size_t i = 0; i < items.columns.size(); ++i) {

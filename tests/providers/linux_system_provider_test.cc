@@ -39,14 +39,11 @@ class SystemProviderTest : public ::testing::Test {
   }
   // The one row of one update.
   std::vector<std::string> UpdateRow() {
-    callback.reports.clear();
-    provider.UpdatePerfCounters(RSRC_AGENT_SYSTEM);
+    const hxtest::Rows rows =
+        hxtest::UpdateRows(provider, callback, RSRC_AGENT_SYSTEM, "System", 10);
     EXPECT_TRUE(env.unknownCommands.empty()) << env.unknownCommands[0];
-    EXPECT_EQ(callback.reports.size(), 1u);
-    if (callback.reports.size() != 1) return {};
-    EXPECT_EQ(callback.reports[0].object, "System");
-    EXPECT_EQ(callback.reports[0].items.version, "1.2");
-    return callback.SingleRows().at(0);
+    EXPECT_EQ(rows.size(), 1u);
+    return rows.empty() ? std::vector<std::string>() : rows[0];
   }
 
   hxtest::TestInstance instance;

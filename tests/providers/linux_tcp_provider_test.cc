@@ -47,22 +47,13 @@ class TcpProviderTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(provider.Initialize(nullptr, &callback), 0); }
   // One update at time now with ip printing output; the rows it reported.
-  std::vector<std::vector<std::string>> Update(uint32_t now, const std::string& output,
-                                               int result = 0) {
+  hxtest::Rows Update(uint32_t now, const std::string& output, int result = 0) {
     env.now = now;
     env.Reply(kIp, result, output);
-    callback.reports.clear();
-    provider.UpdatePerfCounters(RSRC_AGENT_TCPIP);
-    for (const auto& r : callback.reports) {
-      EXPECT_EQ(r.object, "Tcpip");
-      EXPECT_EQ(r.items.columns.size(), 10u);
-    }
-    return callback.SingleRows();
+    return hxtest::UpdateRows(provider, callback, RSRC_AGENT_TCPIP, "Tcpip", 10);
   }
-  static std::vector<std::string> Names(const std::vector<std::vector<std::string>>& rows) {
-    std::vector<std::string> names;
-    for (const auto& row : rows) names.push_back(row.at(0));
-    return names;
+  static std::vector<std::string> Names(const hxtest::Rows& rows) {
+    return hxtest::Column(rows, 0);
   }
 
   hxtest::TestInstance instance;
