@@ -17,14 +17,18 @@ before=$(shm_count)
 tmp_list() { ls -d /tmp/hxtest.* /tmp/hxtest_out.* 2>/dev/null | sort || true; }
 tmp_before=$(tmp_list)
 
-echo "== i386 build (tests under qemu-i386) =="
-cmake --preset m32 >/dev/null
+# Both builds first, each told where the other's programs are, so that the
+# cross-ABI tests run in both directions.
+echo "== building: i386 (-m32) and native 64-bit =="
+cmake --preset m32 -DHX_OTHER_ABI_BIN_DIR="$PWD/build/default/bin" >/dev/null
+cmake --preset default -DHX_OTHER_ABI_BIN_DIR="$PWD/build/m32/bin" >/dev/null
 cmake --build --preset m32 -j "$JOBS"
+cmake --build --preset default -j "$JOBS"
+
+echo "== i386 tests (under qemu-i386) =="
 ctest --preset m32 -j "$CTEST_JOBS"
 
-echo "== native 64-bit build =="
-cmake --preset default -DHX_OTHER_ABI_BIN_DIR="$PWD/build/m32/bin" >/dev/null
-cmake --build --preset default -j "$JOBS"
+echo "== native 64-bit tests =="
 ctest --preset default -j "$CTEST_JOBS"
 
 after=$(shm_count)
