@@ -95,7 +95,7 @@ TEST_F(TcpProviderTest, RecordedOutputFirstSampleSilentThenOneRowPerInterface) {
   EXPECT_TRUE(env.unknownCommands.empty());
 }
 
-TEST_F(TcpProviderTest, RatesWrapOnlyWhere32BitCountersWrapped) {
+TEST_F(TcpProviderTest, RatesWrapOnlyWhere32BitCountersWrappedAndNeedElapsedTime) {
   env.Reply(SpeedCommand("eth0"), 0, "1000\n");
   Update(1000, IpOutput({{"eth0", 1000, 5000000000ull, 4294967000ull, 6000000000ull}}));
   const auto rows = Update(1060, IpOutput({{"eth0", 61000, 5000060000ull, 296, 1200}}));
@@ -110,6 +110,16 @@ TEST_F(TcpProviderTest, RatesWrapOnlyWhere32BitCountersWrapped) {
                                              296, 1200}}));
   ASSERT_EQ(fast.size(), 1u);
   EXPECT_EQ(fast[0][1], "5000000000");
+  // No elapsed time, or ip failing, reports nothing and keeps the earlier sample.
+  const uint64_t rx = 61000 + 50000000000ull, packets = 5000060000ull;
+  const std::string late = IpOutput({{"eth0", rx + 999999, packets, 296, 1200}});
+  EXPECT_TRUE(Update(1070, late).empty());  // same second
+  EXPECT_TRUE(Update(900, late).empty());   // clock set back
+  EXPECT_TRUE(Update(1130, "", 1).empty());  // ip failed
+  const auto kept = Update(1170, IpOutput({{"eth0", rx + 10000, packets + 100, 296, 1200}}));
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0][1], "100");  // averaged over the 100 s since the kept sample
+  EXPECT_EQ(kept[0][4], "1");
 }
 
 // Rows only for interfaces seen in both samples, loopback names dropped,
@@ -123,17 +133,6 @@ TEST_F(TcpProviderTest, InterfacesAppearingAndDisappearingLoopbackDropped) {
             (std::vector<std::string>{"Eth", "eth1", "l"}));
   EXPECT_EQ(Names(Update(220, IpOutput(ifaces))),
             (std::vector<std::string>{"Eth", "eth0", "eth1", "l"}));
-}
-
-TEST_F(TcpProviderTest, NoElapsedTimeOrFailedIpKeepsTheEarlierSample) {
-  Update(1000, IpOutput({{"eth0", 0, 0, 0, 0}}));
-  EXPECT_TRUE(Update(1000, IpOutput({{"eth0", 6000, 60, 0, 0}})).empty());  // same second
-  EXPECT_TRUE(Update(900, IpOutput({{"eth0", 6000, 60, 0, 0}})).empty());   // clock set back
-  EXPECT_TRUE(Update(1060, "", 1).empty());                                   // ip failed
-  const auto rows = Update(1120, IpOutput({{"eth0", 12000, 120, 0, 0}}));
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][1], "100");  // averaged over the 120 s since the kept sample
-  EXPECT_EQ(rows[0][4], "1");
 }
 
 // An interface name is data: it reaches the shell quoted, so it cannot run
