@@ -106,7 +106,7 @@ TEST_F(ProcessProviderTest, RecordedOutputsGiveOneRowPerOwnProcess) {
   }
 }
 
-TEST_F(ProcessProviderTest, ConfiguredNamesBuildOnePgrepAndDuplicatesRepeat) {
+TEST_F(ProcessProviderTest, ConfiguredNamesPolicyListsAndPathsDuplicatesRepeat) {
   instance.SetConfig("EventManager", "sMonitorProcessNames", "a, b ,c");
   SetOwnProcesses("pid 100\npid 200\n");
   Process("100", " 1.0 hxd 100 3 1024 /opt/hx/hxd");
@@ -121,23 +121,19 @@ TEST_F(ProcessProviderTest, ConfiguredNamesBuildOnePgrepAndDuplicatesRepeat) {
   EXPECT_EQ(Pids(Update()), (std::vector<std::string>{"100", "200", "300", "100"}));
   EXPECT_TRUE(env.unknownCommands.empty());
 
-  std::vector<std::string> none;
+  // Policy lists replace the configured names; path prefixes match the
+  // executable targets, skipping damaged lines of the listing.
+  std::vector<std::string> none, paths = {"/opt/hx/", "/opt/hx/bin"};
   provider.SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_NAMES, none);
-  env.commands.clear();
-  EXPECT_EQ(Pids(Update()), (std::vector<std::string>{"100", "200"}));
-  EXPECT_EQ(CountCommandsStartingWith("pgrep"), 0u);
-}
-
-TEST_F(ProcessProviderTest, PathPrefixesMatchExecutableTargets) {
-  std::vector<std::string> paths = {"/opt/hx/", "/opt/hx/bin"};
   provider.SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_PATHS, paths);
-  // What the gawk program prints for /proc/*/exe, with damaged lines mixed in.
   env.Reply(kExeLinks, 0,
             "400 /opt/hx/bin/hxd\n500 /usr/bin/bash\n0 /opt/hx/zero\n-5 /opt/hx/neg\n600\n"
             "700 /opt/hx/sbin/z\n800 /opt/hxother\nend /opt/hx/after\n900 /opt/hx/late\n");
   Process("400", " 0.0 hxd 400 1 1 /opt/hx/bin/hxd");
   Process("700", " 0.0 z 700 1 1 /opt/hx/sbin/z");
-  EXPECT_EQ(Pids(Update()), (std::vector<std::string>{"400", "400", "700"}));
+  env.commands.clear();
+  EXPECT_EQ(Pids(Update()), (std::vector<std::string>{"100", "200", "400", "400", "700"}));
+  EXPECT_EQ(CountCommandsStartingWith("pgrep"), 0u);
   EXPECT_TRUE(env.unknownCommands.empty());
 }
 
