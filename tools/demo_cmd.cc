@@ -27,18 +27,13 @@
 #include "tools/demo_view.h"
 #include "tools/live_display.h"
 #include "tools/text_table.h"
+#include "tools/monotonic_clock.h"
 
 namespace hxctl {
 namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
 void OnInterrupt(int) { g_interrupted = 1; }
-
-uint64_t MonotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
 
 void SleepMs(int ms) {
   timespec ts{ms / 1000, (ms % 1000) * 1000000L};

@@ -12,18 +12,13 @@
 #include <vector>
 
 #include "throttling/throttling_manager.h"
+#include "tools/monotonic_clock.h"
 
 namespace hxctl {
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }
-
-uint64_t MonotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
 
 class Worker {
  public:
