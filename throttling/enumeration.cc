@@ -54,16 +54,24 @@ int CHxThrottlingManager::GetDataSizeInfo(unsigned long long& total,
 
 int CHxThrottlingManager::EnumerateJobsInfo(void* context, IEnumerateJobInfoCallback* callback,
                                             unsigned long long options) {
+  return CopyAndReportJobs(context, callback, (options & 0x1) != 0, false);
+}
+
+int CHxThrottlingManager::SnapshotJobsInfo(void* context, IEnumerateJobInfoCallback* callback) {
+  return CopyAndReportJobs(context, callback, false, true);
+}
+
+int CHxThrottlingManager::CopyAndReportJobs(void* context, IEnumerateJobInfoCallback* callback,
+                                            bool reset, bool readOnly) {
   static const char kLabel[] = "EnumerateJobsInfo()";
   if (!Lock()) return -1;
-  CheckAndCleanupStreams(false);
+  if (!readOnly) CheckAndCleanupStreams(false);
 
   struct JobCopy {
     _TMJobInfo job;
     std::vector<_TMStreamInfo> streams;
   };
   std::vector<JobCopy> copies;
-  const bool reset = (options & 0x1) != 0;
   const uint32_t now = env->NowSeconds();
   _TMThrottleTable& t = *Table;
   const unsigned int jobCount = SafeJobCount(kLabel);
@@ -88,14 +96,14 @@ int CHxThrottlingManager::EnumerateJobsInfo(void* context, IEnumerateJobInfoCall
     info.JobSizeProcessed = job.JobSizeProcessed;
     info.JobStats = job.JobStats;
     info.JobStats.JobType = 0;
-    job.LastEnumTime = now;
+    if (!readOnly) job.LastEnumTime = now;
 
     copy.streams.resize(streams);
     for (unsigned int k = 0; k < streams; ++k) {
       _TMStreamInfo& out = copy.streams[k];
       const int streamSlot = SafeStreamSlotAt(static_cast<unsigned int>(jobSlot), k, kLabel);
       _TMStreamRecord* stream = streamSlot >= 0 ? &job.Streams[streamSlot] : nullptr;
-      if (stream == nullptr || stream->StartTime == 0) {
+      if (!readOnly && (stream == nullptr || stream->StartTime == 0)) {
         // The position names no registered stream: report it with the whole
         // table, and hand out the (zero) copy all the same.
         Log.debugLvl(1, LogTag,

@@ -103,6 +103,12 @@ class HX_EXPORT CHxThrottlingManager {
   int GetDataSizeInfo(unsigned long long& total, std::vector<_TMAllJobStreamInfo>& jobs);
   int EnumerateJobsInfo(void* context, IEnumerateJobInfoCallback* callback,
                         unsigned long long options);
+  // An observer's look: the same copies and callbacks as EnumerateJobsInfo
+  // with option 0, but the table is left exactly as it was -- no clean-up
+  // pass, no LastEnumTime advanced, no statistics reset, no dump. Operator
+  // views use it so that looking never changes the monitor's intervals.
+  // 0, or -1 when the lock cannot be taken.
+  int SnapshotJobsInfo(void* context, IEnumerateJobInfoCallback* callback);
 
   // ---- Diagnostic dump ----------------------------------------------------
   // Writes the whole table to the log at level 1 when the log level is above 4
@@ -180,6 +186,9 @@ class HX_EXPORT CHxThrottlingManager {
 
  private:
   void FailInitialize(const char* focus, bool locked);
+  // EnumerateJobsInfo (readOnly false) and SnapshotJobsInfo (readOnly true).
+  int CopyAndReportJobs(void* context, IEnumerateJobInfoCallback* callback, bool reset,
+                        bool readOnly);
   // InitializeThrottleData; zeroFilled skips the writes of zeros that a
   // freshly created (all-zero) segment does not need.
   void ResetTableContents(bool zeroFilled);

@@ -70,7 +70,7 @@ bool TableSession::Snapshot(TableSnapshot* out) {
   out->jobs.clear();
   Collector collector(&out->jobs);
   if (manager_.GetComputerThroughput(out->machineMbph) != 0) return false;
-  if (manager_.EnumerateJobsInfo(nullptr, &collector, 0) != 0) return false;
+  if (manager_.SnapshotJobsInfo(nullptr, &collector) != 0) return false;
   out->takenAt = HxEnv::Default()->NowSeconds();
   return true;
 }
