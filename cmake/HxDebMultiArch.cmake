@@ -1,0 +1,27 @@
+# CPack post-build script: adds "Multi-Arch: same" to the control file of each
+# finished package named in CPACK_HX_DEB_MULTIARCH_SAME, rebuilding the .deb
+# in place (files owned by root, as dpkg-deb records them for packages).
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  get_filename_component(name "${deb}" NAME)
+  string(REGEX REPLACE "_.*" "" pkg "${name}")
+  if(NOT pkg IN_LIST CPACK_HX_DEB_MULTIARCH_SAME)
+    continue()
+  endif()
+  set(tree "${deb}.tree")
+  file(REMOVE_RECURSE "${tree}")
+  execute_process(COMMAND dpkg-deb -R "${deb}" "${tree}" RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dpkg-deb -R ${deb} failed")
+  endif()
+  file(READ "${tree}/DEBIAN/control" control)
+  if(NOT control MATCHES "(^|\n)Multi-Arch:")
+    string(STRIP "${control}" control)
+    file(WRITE "${tree}/DEBIAN/control" "${control}\nMulti-Arch: same\n")
+  endif()
+  execute_process(COMMAND dpkg-deb --root-owner-group -Zxz -b "${tree}" "${deb}"
+    OUTPUT_QUIET RESULT_VARIABLE rc)
+  file(REMOVE_RECURSE "${tree}")
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dpkg-deb -b ${deb} failed")
+  endif()
+endforeach()
