@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite in both ABIs: i386 (under qemu-i386)
-# and native 64-bit. The 64-bit run also drives the i386 helper programs for
+# and native 64-bit, including the install, package and exported-name checks
+# of each ABI. The 64-bit run also drives the i386 helper programs for
 # the cross-ABI tests. Fails when a test fails or a test leaves a System V
 # shared-memory segment behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/setup-deps.sh suite
 JOBS=${JOBS:-$(nproc)}
 # Tests run one at a time by default: several of them compare the machine-wide
 # number of System V segments before and after, which tests running beside

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a set-up command needs and this machine
+# lacks; does nothing when everything is there.
+#   bash scripts/setup-deps.sh demo     build the library and hxctl
+#   bash scripts/setup-deps.sh package  also the i386 build and Debian packages
+#   bash scripts/setup-deps.sh suite    also the test suite in both ABIs
+# Installing needs root (or sudo without a password); otherwise the script
+# says what to run and fails.
+set -euo pipefail
+profile=${1:-suite}
+case "$profile" in demo | package | suite) ;; *)
+  echo "usage: $0 demo|package|suite" >&2
+  exit 2 ;;
+esac
+
+if ! command -v dpkg-query >/dev/null 2>&1; then
+  echo "setup-deps: not a Debian system; install by hand: cmake, ninja, g++ with" \
+    "32-bit multilib, qemu-i386, GoogleTest sources, Google Benchmark, pkg-config" >&2
+  exit 0
+fi
+
+has() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+need=()
+add_arch=""
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+# The build adds the tests, which build GoogleTest from /usr/src/googletest.
+has googletest || need+=(googletest)
+if [ "$profile" != demo ]; then
+  has g++-multilib || need+=(g++-multilib)
+  command -v qemu-i386 >/dev/null 2>&1 || need+=(qemu-user)
+  command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
+fi
+if [ "$profile" = suite ]; then
+  native=$(dpkg --print-architecture)
+  command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
+  has "libgtest-dev:$native" || need+=(libgtest-dev)
+  has "libbenchmark-dev:$native" || need+=("libbenchmark-dev:$native")
+  # The i386 benchmarks link the i386 Google Benchmark (Debian multiarch).
+  dpkg --print-foreign-architectures | grep -qx i386 || add_arch=i386
+  has libbenchmark-dev:i386 || need+=(libbenchmark-dev:i386)
+fi
+[ ${#need[@]} -eq 0 ] && [ -z "$add_arch" ] && exit 0
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+    as_root=(sudo -n)
+  else
+    {
+      echo "setup-deps: this machine lacks Debian packages that '$profile' needs:"
+      echo "    ${need[*]}"
+      echo "Installing them needs root. Run as root (or with sudo):"
+      [ -n "$add_arch" ] && echo "    dpkg --add-architecture $add_arch"
+      echo "    apt-get update && apt-get install -y ${need[*]}"
+      echo "or: sudo bash scripts/setup-deps.sh $profile"
+    } >&2
+    exit 1
+  fi
+fi
+
+[ -n "$add_arch" ] && "${as_root[@]}" dpkg --add-architecture "$add_arch"
+echo "setup-deps: installing ${need[*]}"
+export DEBIAN_FRONTEND=noninteractive
+for attempt in 1 2 3; do
+  # A mirror caught mid-sync fails "update" for one list; the install
+  # decides whether what we need could be had.
+  "${as_root[@]}" apt-get update -qq || true
+  if "${as_root[@]}" apt-get install -y -qq "${need[@]}" >/dev/null; then exit 0; fi
+  sleep $((attempt * 10))
+done
+echo "setup-deps: could not install: ${need[*]}" >&2
+exit 1
