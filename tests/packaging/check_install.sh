@@ -48,8 +48,23 @@ headers_alone() {
   done < <(find "$prefix/include/halvex" -name '*.h' | sort)
   return $bad
 }
+# The man page names every command and option that hxctl's --help names.
+man_covers_help() {
+  local page cmds cmd opt missing=""
+  page=$(sed 's/\\-/-/g' "$prefix/share/man/man1/hxctl.1")
+  cmds=$("$prefix/bin/hxctl" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z]\+\) .*/\1/p')
+  [ -n "$cmds" ] || return 1
+  for cmd in $cmds; do
+    grep -q "^\.B $cmd\$" <<<"$page" || missing+=" $cmd"
+    for opt in $("$prefix/bin/hxctl" "$cmd" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
+      grep -qe "$opt" <<<"$page" || missing+=" $cmd $opt"
+    done
+  done
+  [ -z "$missing" ] || { echo "not in the man page:$missing" >&2; return 1; }
+}
 if [ -z "$HX_ABI_FLAGS" ]; then
   check "every installed header compiles on its own" headers_alone
+  check "the man page covers hxctl --help" man_covers_help
 fi
 
 check "consumer with find_package(Halvex) against the prefix" \
