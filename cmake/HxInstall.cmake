@@ -73,5 +73,13 @@ if(TARGET hxctl)
   file(RELATIVE_PATH bin_to_lib "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
   set_target_properties(hxctl PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
   install(TARGETS hxctl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
-  install(FILES doc/hxctl.1 DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tool)
+  # Man pages ship compressed (gzip -n: no name or time stamp, so the same
+  # page gives the same bytes in every build).
+  add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/hxctl.1.gz"
+    COMMAND gzip -9nc "${PROJECT_SOURCE_DIR}/doc/hxctl.1" > "${CMAKE_BINARY_DIR}/hxctl.1.gz"
+    DEPENDS doc/hxctl.1 VERBATIM)
+  add_custom_target(hxctl_man DEPENDS "${CMAKE_BINARY_DIR}/hxctl.1.gz")
+  add_dependencies(hxctl hxctl_man)
+  install(FILES "${CMAKE_BINARY_DIR}/hxctl.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
+    COMPONENT tool)
 endif()

@@ -30,7 +30,10 @@ has googletest || need+=(googletest)
 if [ "$profile" != demo ]; then
   has g++-multilib || need+=(g++-multilib)
   command -v qemu-i386 >/dev/null 2>&1 || need+=(qemu-user)
+  # cpack's DEB generator finds the binaries with file(1) and their library
+  # dependencies with dpkg-shlibdeps.
   command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
+  command -v file >/dev/null 2>&1 || need+=(file)
 fi
 if [ "$profile" = suite ]; then
   native=$(dpkg --print-architecture)

@@ -62,7 +62,7 @@ dev_shape() {
 }
 check "dev holds headers, .so links, CMake and pkg-config files only" dev_shape
 check "tool holds hxctl and its man page" \
-  [ "$(files_of "$tool_deb")" = "./usr/bin/hxctl ./usr/share/man/man1/hxctl.1 " ]
+  [ "$(files_of "$tool_deb")" = "./usr/bin/hxctl ./usr/share/man/man1/hxctl.1.gz " ]
 
 root="$work/root"
 for deb in "$run_deb" "$dev_deb" "$tool_deb"; do dpkg -x "$deb" "$root"; done

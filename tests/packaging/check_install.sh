@@ -22,7 +22,7 @@ expect_files() {
 }
 check "libraries, tool, man page, headers, package files in GNU/multiarch dirs" expect_files \
   "lib/$HX_LIBARCH/libhxsys.so.1.0.0" "lib/$HX_LIBARCH/libhxplatform.so.1.0.0" \
-  bin/hxctl share/man/man1/hxctl.1 include/halvex/throttling/throttling_manager.h \
+  bin/hxctl share/man/man1/hxctl.1.gz include/halvex/throttling/throttling_manager.h \
   include/halvex/perfmonitor/monitor_handle.h include/halvex/perfmonitor/generic_resource_agent.h \
   "lib/$HX_LIBARCH/cmake/Halvex/HalvexConfig.cmake" \
   "lib/$HX_LIBARCH/cmake/Halvex/HalvexConfigVersion.cmake" \
@@ -51,7 +51,7 @@ headers_alone() {
 # The man page names every command and option that hxctl's --help names.
 man_covers_help() {
   local page cmds cmd opt missing=""
-  page=$(sed 's/\\-/-/g' "$prefix/share/man/man1/hxctl.1")
+  page=$(zcat "$prefix/share/man/man1/hxctl.1.gz" | sed 's/\\-/-/g')
   cmds=$("$prefix/bin/hxctl" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z]\+\) .*/\1/p')
   [ -n "$cmds" ] || return 1
   for cmd in $cmds; do
