@@ -34,6 +34,7 @@ struct State {
   bool owned = false;  // GUARDED_BY(mu): a thread holds or is taking the file lock
   std::thread::id owner;
   long depth = 0;
+  bool ownerDied = false;  // guarded by the lock itself: set on taking it
   std::chrono::steady_clock::time_point touched{};  // last mtime refresh
 };
 
@@ -90,6 +91,24 @@ int OpenLockFile(const std::string& path, std::string* error) {
     errno = err;
   }
   return fd;
+}
+
+// A byte of the lock file set while a process holds the lock: found set by
+// the next holder, it means the previous one died inside.
+constexpr off_t kHeldMarkerOffset = 8;
+
+bool ReadHeldMarker(int fd) {
+  char c = 0;
+  return pread(fd, &c, 1, kHeldMarkerOffset) == 1 && c != 0;
+}
+
+int WriteHeldMarker(int fd, bool held) {
+  char c = held ? 1 : 0;
+  ssize_t n;
+  do {
+    n = pwrite(fd, &c, 1, kHeldMarkerOffset);
+  } while (n < 0 && errno == EINTR);
+  return n == 1 ? 0 : (n < 0 ? errno : EIO);
 }
 
 bool IsFileAtPath(int fd, const std::string& path) {
@@ -223,6 +242,11 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
     close(s->fd);
     s->fd = fd;
   }
+  if (err == 0) {
+    if (ReadHeldMarker(s->fd)) s->ownerDied = true;
+    err = WriteHeldMarker(s->fd, true);
+    if (err != 0) SetFileLock(s->fd, F_UNLCK, false);
+  }
   // Cleaners remove files by age; a lock file in use now and then gets a
   // fresh modification time.
   if (err == 0) {
@@ -260,7 +284,9 @@ int CNamedMutex::unlock() {
     return -1;
   }
   if (--s->depth > 0) return 0;
-  int err = SetFileLock(s->fd, F_UNLCK, false);
+  int err = WriteHeldMarker(s->fd, false);
+  int unlockErr = SetFileLock(s->fd, F_UNLCK, false);
+  if (err == 0) err = unlockErr;
   s->owned = false;
   s->cv.notify_one();
   if (err != 0) {
@@ -268,4 +294,13 @@ int CNamedMutex::unlock() {
     return -1;
   }
   return 0;
+}
+
+bool CNamedMutex::TakeOwnerDied() {
+  State* s = impl_->state;
+  if (!s) return false;
+  std::lock_guard<std::mutex> lock(s->mu);
+  bool died = s->ownerDied;
+  s->ownerDied = false;
+  return died;
 }

@@ -43,6 +43,11 @@ class HXP_EXPORT CNamedMutex {
   // Negative when the calling thread does not hold the lock.
   int unlock();
 
+  // True once after a lock() that took the lock over from a holder that died
+  // while holding it; reading it clears it. The new holder should check and
+  // repair what the lock protects.
+  bool TakeOwnerDied();
+
   // Directory of the lock files: $HXREG/Halvex/.locks when HXREG is set, else
   // /tmp/.hx_locks.
   static std::string LockDirectory();

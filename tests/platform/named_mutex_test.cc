@@ -58,10 +58,22 @@ TEST_F(NamedMutexTest, HolderKilledWithSigkillDoesNotWedgeTheLock) {
   EXPECT_LT(mutex.lock(100, true), 0) << "the child holds the lock";
   EXPECT_NE(error.GetCode(), 0);
 
+  EXPECT_FALSE(mutex.TakeOwnerDied());
+
   kill(child, SIGKILL);
   EXPECT_EQ(hxtest::WaitExit(child), 128 + SIGKILL);
   ASSERT_EQ(mutex.lock(20000, true), 0) << error.GetText();
+  EXPECT_TRUE(mutex.TakeOwnerDied()) << "the new holder learns that the last one died inside";
+  EXPECT_FALSE(mutex.TakeOwnerDied()) << "reported once";
   EXPECT_EQ(mutex.unlock(), 0);
+
+  // A holder that released normally leaves nothing to report.
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(mutex.lock(-1, true), 0);
+    EXPECT_FALSE(mutex.TakeOwnerDied()) << round;
+    EXPECT_EQ(mutex.unlock(), 0);
+    EXPECT_TRUE(FreeForOtherProcess("Killed"));
+  }
 }
 
 TEST_F(NamedMutexTest, ARemovedLockFileIsNotLockedAlone) {
