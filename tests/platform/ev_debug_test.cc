@@ -60,6 +60,41 @@ TEST_F(EvDebugTest, ThresholdComesFromConfigurationAndChangesAreSeen) {
   EXPECT_EQ(log_.GetDebugLevel(), 3) << "garbage: default";
 }
 
+int64_t g_fakeMs = 0;
+int64_t FakeClock() { return g_fakeMs; }
+
+// The level is cached: a change written behind this process's back is seen
+// once a second has passed since the last look, not before.
+TEST_F(EvDebugTest, ChangedLevelIsSeenWithinASecondAndNotLookedUpBefore) {
+  g_fakeMs = 5000;
+  EvDebug::SetSettingsClockForTest(FakeClock);
+  const std::string props =
+      instance_.root() + "/registry/Halvex/" + instance_.focus() + "/Platform/.properties";
+  auto writeLevel = [&](const std::string& level) {
+    std::string text = hxtest::ReadFile(props);
+    size_t at = text.find("DebugLevel ");
+    ASSERT_NE(at, std::string::npos);
+    size_t end = text.find('\n', at);
+    text.replace(at, end - at, "DebugLevel " + level);
+    hxtest::WriteFile(props, text);
+  };
+  struct Step {
+    int64_t advanceMs;
+    const char* write;  // new level written before the step, or nullptr
+    int expected;
+  };
+  const Step steps[] = {
+      {0, nullptr, 20}, {0, "7", 20},       {999, nullptr, 20}, {1, nullptr, 7},
+      {500, "1234", 7}, {499, nullptr, 7}, {1, nullptr, 1234}, {-50, "3", 3},
+  };
+  for (const Step& step : steps) {
+    g_fakeMs += step.advanceMs;
+    if (step.write) writeLevel(step.write);
+    EXPECT_EQ(log_.GetDebugLevel(), step.expected) << "at " << g_fakeMs;
+  }
+  EvDebug::SetSettingsClockForTest(nullptr);
+}
+
 TEST_F(EvDebugTest, ConcurrentWritersNeverSplitLines) {
   std::vector<std::thread> threads;
   const std::string payload(300, 'x');
