@@ -40,9 +40,9 @@ struct LogSettings {
 };
 
 int64_t RealNowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);  // a few ms of error are fine here
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 int64_t (*g_settingsClock)() = RealNowMs;  // GUARDED_BY(g_settingsMu)
 constexpr int64_t kSettingsRecheckMs = 1000;
@@ -59,9 +59,9 @@ bool SameStat(const struct stat& a, const struct stat& b) {
 // REQUIRES: g_settingsMu held.
 LogSettings& CurrentSettingsLocked() {
   LogSettings& s = *g_settings;
-  const char* reg = std::getenv("HXREG");
-  std::string registry = reg ? reg : "";
-  const char* focus = HXPI_Focus::getFocus();
+  const char* registry = std::getenv("HXREG");
+  if (!registry) registry = "";
+  const char* focus = HXPI_Focus::getFocus();  // compared without copies: no allocation
   bool same = s.valid && s.registry == registry && s.focus == focus;
   int64_t now = g_settingsClock();
   if (same && now - s.checkedMs < kSettingsRecheckMs && now >= s.checkedMs) return s;
