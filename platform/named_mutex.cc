@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include <x86intrin.h>
+
 #include "platform/ev_debug.h"
 #include "platform/named_mutex_file.h"
 
@@ -48,6 +50,29 @@ int64_t NowMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Time-stamp counter ticks in kIdentityRecheckMs, 0 until measured. Reading
+// the counter is an instruction, where even a cheap clock call is a system
+// call under an emulator; the clock measures the counter's rate once.
+std::atomic<int64_t> g_ticksPerRecheck{0};
+std::atomic<uint64_t> g_calibrationTicks{0};
+std::atomic<int64_t> g_calibrationMs{0};
+
+void Calibrate(uint64_t ticks, int64_t nowMs) {
+  uint64_t t0 = g_calibrationTicks.load(std::memory_order_relaxed);
+  if (t0 == 0) {
+    g_calibrationMs.store(nowMs, std::memory_order_relaxed);
+    g_calibrationTicks.store(ticks, std::memory_order_relaxed);
+    return;
+  }
+  int64_t elapsedMs = nowMs - g_calibrationMs.load(std::memory_order_relaxed);
+  if (elapsedMs < 200 || ticks <= t0) return;
+  uint64_t perCheck = (ticks - t0) / static_cast<uint64_t>(elapsedMs) *
+                      static_cast<uint64_t>(kIdentityRecheckMs);
+  if (perCheck > 0 && perCheck < (1ull << 62)) {
+    g_ticksPerRecheck.store(static_cast<int64_t>(perCheck), std::memory_order_relaxed);
+  }
 }
 
 // Bumped in a child after fork: every State then re-adopts itself before use
@@ -196,6 +221,7 @@ struct State {
   long depth = 0;
   Mapping* held = nullptr;
   int64_t checkedAtMs = INT64_MIN / 2;
+  uint64_t checkedTicks = 0;
   int64_t touchedAtMs = INT64_MIN / 2;
   std::atomic<bool> ownerDied{false};
 
@@ -305,10 +331,15 @@ bool TakeOverIfDead(Mapping* m, uint32_t v, uint32_t desired) {
 enum TakeResult { kTaken, kTimedOut, kFileChanged };
 
 // Takes m's word for this process.
-TakeResult TakeWord(State* s, Mapping* m, bool wait, bool limited,
-                    std::chrono::steady_clock::time_point deadline) {
+TakeResult TakeWord(State* s, Mapping* m, bool wait, long timeoutMs,
+                    std::chrono::steady_clock::time_point* deadline) {
   uint32_t* word = &m->shared->word;
   if (Cas(word, 0, m->mine)) return kTaken;
+  // The clock is read only now: the free path never needs it.
+  const bool limited = timeoutMs >= 0;
+  if (limited && *deadline == std::chrono::steady_clock::time_point{}) {
+    *deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  }
   uint32_t v = Load(word);
   if (v == 0 ? Cas(word, 0, m->mine) : TakeOverIfDead(m, v, m->mine)) return kTaken;
   if (!wait) return kTimedOut;
@@ -335,7 +366,7 @@ TakeResult TakeWord(State* s, Mapping* m, bool wait, bool limited,
     long sleepMs = kLivenessPollMs;
     if (limited) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now())
+                      *deadline - std::chrono::steady_clock::now())
                       .count();
       if (left <= 0) return kTimedOut;
       sleepMs = std::min<long>(sleepMs, static_cast<long>(left));
@@ -425,16 +456,14 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
     ++s->depth;
     return 0;
   }
-  const bool limited = !wait || timeoutMs >= 0;
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(wait && timeoutMs > 0 ? timeoutMs : 0);
+  std::chrono::steady_clock::time_point deadline{};  // set once waiting starts
   for (;;) {
     Mapping* m = s->current.load(std::memory_order_acquire);
     if (!m->shared) {
       error_.Set(ENOLCK, "named mutex: no liveness byte for this process");
       return -1;
     }
-    TakeResult r = TakeWord(s, m, wait, limited, deadline);
+    TakeResult r = TakeWord(s, m, wait, wait ? std::max(timeoutMs, -1L) : 0, &deadline);
     if (r == kFileChanged) continue;
     if (r == kTimedOut) {
       error_.Set(ETIMEDOUT, "named mutex: timed out (held by another thread or process)");
@@ -448,7 +477,16 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
       __atomic_store_n(&m->shared->ownerDied, 0u, __ATOMIC_RELAXED);
       s->ownerDied.store(true, std::memory_order_relaxed);
     }
+    const uint64_t ticks = __rdtsc();
+    const int64_t perCheck = g_ticksPerRecheck.load(std::memory_order_relaxed);
+    if (perCheck > 0 && ticks - s->checkedTicks < static_cast<uint64_t>(perCheck)) {
+      s->held = m;
+      s->depth = 1;
+      s->holder.store(self, std::memory_order_relaxed);
+      return 0;
+    }
     int64_t now = NowMs();
+    if (perCheck == 0) Calibrate(ticks, now);
     if (now - s->checkedAtMs < kIdentityRecheckMs) {
       s->held = m;
       s->depth = 1;
@@ -459,6 +497,7 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
     // next process create a new one and lock that instead: only the word of
     // the file now at the path counts.
     s->checkedAtMs = now;
+    s->checkedTicks = ticks;
     if (hxp::IsFileAtPath(m->fd, s->path)) {
       if (now - s->touchedAtMs > kTouchEveryMs) {
         futimens(m->fd, nullptr);
@@ -482,6 +521,7 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
       return -1;
     }
     s->checkedAtMs = INT64_MIN / 2;  // look at the new file once taken
+    s->checkedTicks = 0;
   }
 }
 
