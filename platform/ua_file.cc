@@ -53,6 +53,12 @@ CUaError CUaFile::Size(uint64_t& size) {
   return CUaError();
 }
 
+CUaError CUaFile::FileStat(struct stat& st) {
+  if (fd_ < 0) return CUaError::FromErrno(EBADF);
+  if (fstat(fd_, &st) != 0) return CUaError::FromErrno(errno);
+  return CUaError();
+}
+
 CUaError CUaFile::Write(const void* buffer, size_t length, size_t* written) {
   size_t done = 0;
   CUaError result;

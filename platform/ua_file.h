@@ -34,6 +34,7 @@ class HXP_EXPORT CUaFile {
   // O_NOFOLLOW and accepts only a regular file with one link.
   CUaError Open(const char* path, int flags, int mode);
   CUaError Size(uint64_t& size);
+  CUaError FileStat(struct stat& st);  // fstat of the open file
   CUaError Write(const void* buffer, size_t length, size_t* written);  // writes it all
   CUaError Close();
   bool IsOpen() const { return fd_ >= 0; }
