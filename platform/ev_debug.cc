@@ -18,6 +18,7 @@
 
 #include "platform/config_store.h"
 #include "platform/hx_platform_info.h"
+#include "platform/secure_fs.h"
 
 namespace {
 
@@ -145,7 +146,7 @@ void WriteLine(int level, const std::string& tag, const char* prefix, const char
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   line += '\n';
 
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = hxp::OpenFileNoFollow(path, O_WRONLY | O_APPEND | O_CREAT, 0644, nullptr);
   if (fd >= 0) {
     ssize_t ignored = write(fd, line.data(), line.size());
     (void)ignored;
