@@ -341,7 +341,9 @@ TakeResult TakeWord(State* s, Mapping* m, bool wait, long timeoutMs,
     *deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   }
   uint32_t v = Load(word);
-  if (v == 0 ? Cas(word, 0, m->mine) : TakeOverIfDead(m, v, m->mine)) return kTaken;
+  if (v == 0 ? Cas(word, 0, m->mine) : TakeOverIfDead(m, v, m->mine | (v & kWaitersBit))) {
+    return kTaken;
+  }
   if (!wait) return kTimedOut;
   // Locked sections are short: spinning a little often beats a sleep.
   for (int spin = 0; spin < 100; ++spin) {

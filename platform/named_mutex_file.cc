@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/secure_fs.h"
 #include "platform/ua_crc64.h"
 
 namespace hxp {
@@ -37,42 +38,7 @@ std::string LockFileName(const std::string& name) {
 }
 
 bool PrepareLockDirectory(const std::string& dir, std::string* error) {
-  if (dir.empty() || dir[0] != '/') {
-    *error = "lock directory must be an absolute path: " + dir;
-    errno = EINVAL;
-    return false;
-  }
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
-    std::string part = dir.substr(0, pos);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-      int err = errno;
-      *error = "cannot create " + part + ": " + std::strerror(err);
-      errno = err;
-      return false;
-    }
-  }
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0) {
-    int err = errno;
-    *error = "cannot inspect lock directory " + dir + ": " + std::strerror(err);
-    errno = err;
-    return false;
-  }
-  const char* why = nullptr;
-  if (!S_ISDIR(st.st_mode)) {
-    why = "is not a directory";
-  } else if (st.st_uid != 0 && st.st_uid != geteuid()) {
-    why = "belongs to another user";
-  } else if ((st.st_mode & S_IWOTH) && !(dir == "/tmp" && (st.st_mode & S_ISVTX))) {
-    why = "is writable by other users";
-  }
-  if (why) {
-    *error = "refusing lock directory " + dir + ": it " + why;
-    errno = EPERM;
-    return false;
-  }
-  return true;
+  return MakeSecureDirectory(dir, DirAccess::kShared, error);
 }
 
 int OpenLockFile(const std::string& path, std::string* error) {
@@ -81,21 +47,7 @@ int OpenLockFile(const std::string& path, std::string* error) {
       !PrepareLockDirectory(path.substr(0, slash), error)) {
     return -1;
   }
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) {
-    int err = errno;
-    *error = "cannot open lock file " + path + ": " + std::strerror(err);
-    errno = err;
-    return -1;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    *error = "lock file " + path + " is not a regular file";
-    errno = EPERM;
-    return -1;
-  }
-  return fd;
+  return OpenFileNoFollow(path, O_RDWR | O_CREAT, 0666, error);
 }
 
 bool IsFileAtPath(int fd, const std::string& path) {

@@ -42,13 +42,14 @@ constexpr uint32_t kSlotCount = 1u << 22;  // at least pid_max on Linux
 // are shortened with a checksum.
 std::string LockFileName(const std::string& name);
 
-// Creates dir (and missing parents) with mode 0755, then accepts it only when
-// it is a real directory (not a symlink) owned by root or this user that
-// others cannot write (the sticky /tmp itself excepted). false with *error.
+// Creates dir (and missing parents) with the shared directory mode, and
+// accepts it only when nobody but root and this user can change it or
+// anything above it (MakeSecureDirectory). false with errno and *error.
 bool PrepareLockDirectory(const std::string& dir, std::string* error);
 
-// Opens (creating) path read-write, never through a symlink, close-on-exec,
-// after PrepareLockDirectory of its directory. -1 with errno and *error.
+// Opens (creating) path read-write after PrepareLockDirectory of its
+// directory: never through a symlink, only a regular file with one link,
+// close-on-exec. -1 with errno and *error.
 int OpenLockFile(const std::string& path, std::string* error);
 
 // Whether fd is the file now found at path.

@@ -243,8 +243,9 @@ TEST_P(NamedMutexTest, HostileNamesStayInsideTheLockDirectoryAndEmptyIsRefused) 
   EXPECT_LT(empty.unlock(), 0);
 }
 
-// A lock file reached through a symlink, or a lock directory that is not a
-// real directory of this user closed to others, is refused and left as found.
+// A lock file reached through a symlink or a hard link, or a lock directory
+// that is not a real directory of this user closed to others, is refused and
+// what the link leads to is left as found (a mapped lock file is written).
 TEST_P(NamedMutexTest, LockFilesAreNeverOpenedThroughSymlinksOrInOpenDirectories) {
   const std::string dir = CNamedMutex::LockDirectory();
   const std::string victim = File("victim");
@@ -263,6 +264,12 @@ TEST_P(NamedMutexTest, LockFilesAreNeverOpenedThroughSymlinksOrInOpenDirectories
          ASSERT_EQ(system(("mkdir -p '" + File("elsewhere") + "' '" + instance_.root() + "/registry/Halvex'").c_str()), 0);
          ASSERT_EQ(symlink(File("elsewhere").c_str(), dir.c_str()), 0);
        }},
+      {"hard-linked lock file",
+       [&] {
+         ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
+         hxtest::WriteFile(victim, "precious");
+         ASSERT_EQ(link(victim.c_str(), (dir + "/Evil.lock").c_str()), 0);
+       }},
       {"lock directory writable by others",
        [&] {
          ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
@@ -276,7 +283,10 @@ TEST_P(NamedMutexTest, LockFilesAreNeverOpenedThroughSymlinksOrInOpenDirectories
     CNamedMutex mutex("Evil", error, true);
     EXPECT_NE(error.GetCode(), 0) << c.what;
     EXPECT_LT(mutex.lock(0, false), 0) << c.what;
-    EXPECT_NE(access(victim.c_str(), F_OK), 0) << c.what << ": nothing created through the link";
+    EXPECT_EQ(hxtest::ReadFile(victim), access(victim.c_str(), F_OK) == 0 ? "precious" : "")
+        << c.what << ": nothing created or written through the link";
+    struct stat st;
+    EXPECT_TRUE(stat(victim.c_str(), &st) != 0 || st.st_size == 8) << c.what;
     EXPECT_NE(access((File("elsewhere") + "/Evil.lock").c_str(), F_OK), 0) << c.what;
   }
   ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
