@@ -297,17 +297,20 @@ void AdoptAfterFork(State* s) {
 
 // Replaces the State's file by the one now at the path. The caller holds
 // neither lock of the old file afterwards (it releases them itself).
+// A record not taken into use is retired, not closed: its descriptor may be
+// of the file another thread just moved to, and closing it would drop this
+// process's liveness byte there.
 bool SwitchFile(State* s, Mapping* old, std::string* why) {
   Mapping* m = OpenMapping(s->path, old->shared != nullptr, why);
   if (!m) return false;
-  if (old->shared && !m->shared) {
-    CloseMapping(m);
-    return false;
-  }
   std::lock_guard<std::mutex> lock(s->switchMu);
   if (s->current.load() != old) {  // another thread switched first
-    CloseMapping(m);
+    s->retired.push_back(m);
     return true;
+  }
+  if (old->shared && !m->shared) {
+    s->retired.push_back(m);
+    return false;
   }
   s->retired.push_back(old);
   s->current.store(m);
