@@ -1,8 +1,14 @@
-// Cost of the named mutex that guards every throttle-table operation.
+// Cost of the named mutex that guards every throttle-table operation, for both
+// kinds side by side: "futex" (the shared word) and "fcntl" (file locks).
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "benchmark/benchmark.h"
 #include "platform/named_mutex.h"
@@ -27,14 +33,13 @@ class TempRegistry {
   std::string root_;
 };
 
-// lock(-1, true) + unlock() with nobody else using the name: one fcntl pair
-// plus the in-process bookkeeping.
-void BM_LockUnlockUncontended(benchmark::State& state) {
+// lock(-1, true) + unlock() with nobody else using the name.
+void BM_LockUnlock(benchmark::State& state, CNamedMutex::Kind kind) {
   TempRegistry registry;
   CError error;
-  CNamedMutex mutex("BenchMutex", error, true);
-  if (error.GetCode() != 0) {
-    state.SkipWithError(error.GetText());
+  CNamedMutex mutex("BenchMutex", error, true, kind);
+  if (error.GetCode() != 0 || mutex.kind() != kind) {
+    state.SkipWithError(error.GetCode() ? error.GetText() : "kind not available");
     return;
   }
   for (auto _ : state) {
@@ -44,13 +49,14 @@ void BM_LockUnlockUncontended(benchmark::State& state) {
     }
   }
 }
-BENCHMARK(BM_LockUnlockUncontended);
+BENCHMARK_CAPTURE(BM_LockUnlock, futex, CNamedMutex::kShared);
+BENCHMARK_CAPTURE(BM_LockUnlock, fcntl, CNamedMutex::kFileLock);
 
 // A nested lock/unlock while already held: in-process only, no system call.
-void BM_ReentrantLockUnlock(benchmark::State& state) {
+void BM_ReentrantLockUnlock(benchmark::State& state, CNamedMutex::Kind kind) {
   TempRegistry registry;
   CError error;
-  CNamedMutex mutex("BenchMutexNested", error, true);
+  CNamedMutex mutex("BenchMutexNested", error, true, kind);
   if (mutex.lock(-1, true) != 0) {
     state.SkipWithError("lock failed");
     return;
@@ -61,7 +67,66 @@ void BM_ReentrantLockUnlock(benchmark::State& state) {
   }
   mutex.unlock();
 }
-BENCHMARK(BM_ReentrantLockUnlock);
+BENCHMARK_CAPTURE(BM_ReentrantLockUnlock, futex, CNamedMutex::kShared);
+BENCHMARK_CAPTURE(BM_ReentrantLockUnlock, fcntl, CNamedMutex::kFileLock);
+
+// Time from SIGKILL of a process holding the lock to the moment a thread
+// already waiting for it has it.
+void BM_TakeOverAfterSigkill(benchmark::State& state, CNamedMutex::Kind kind) {
+  TempRegistry registry;
+  CError error;
+  CNamedMutex mutex("BenchTakeOver", error, true, kind);
+  if (error.GetCode() != 0) {
+    state.SkipWithError(error.GetText());
+    return;
+  }
+  double worstMs = 0;
+  for (auto _ : state) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+      state.SkipWithError("pipe failed");
+      break;
+    }
+    pid_t holder = fork();
+    if (holder == 0) {
+      char c = 'l';
+      if (mutex.lock(-1, true) != 0 || write(ready[1], &c, 1) != 1) _exit(2);
+      for (;;) pause();
+    }
+    char c;
+    bool started = read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    close(ready[1]);
+    if (!started) {
+      state.SkipWithError("holder failed");
+      break;
+    }
+    std::atomic<bool> waiting{false};
+    std::chrono::steady_clock::time_point taken;
+    std::thread waiter([&] {
+      waiting = true;
+      if (mutex.lock(-1, true) == 0) {
+        taken = std::chrono::steady_clock::now();
+        mutex.TakeOwnerDied();
+        mutex.unlock();
+      }
+    });
+    while (!waiting) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // asleep in lock()
+    const auto killed = std::chrono::steady_clock::now();
+    kill(holder, SIGKILL);
+    waiter.join();
+    waitpid(holder, nullptr, 0);
+    const double seconds = std::chrono::duration<double>(taken - killed).count();
+    state.SetIterationTime(seconds);
+    if (seconds * 1e3 > worstMs) worstMs = seconds * 1e3;
+  }
+  state.counters["worst_ms"] = worstMs;
+}
+BENCHMARK_CAPTURE(BM_TakeOverAfterSigkill, futex, CNamedMutex::kShared)
+    ->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TakeOverAfterSigkill, fcntl, CNamedMutex::kFileLock)
+    ->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -39,9 +39,20 @@ _TMSRegParams Params(uint32_t job) {
   return p;
 }
 
+// Selects the table lock's kind for the managers made while it lives ("futex":
+// the shared word, "fcntl": the file-lock kind) through the process-wide switch.
+class LockKind {
+ public:
+  explicit LockKind(const char* kind) {
+    if (std::strcmp(kind, "fcntl") == 0) setenv("HX_NAMED_MUTEX", "fcntl", 1);
+  }
+  ~LockKind() { unsetenv("HX_NAMED_MUTEX"); }
+};
+
 // One stream asking for its rate over and over: a named-mutex round trip plus
 // the query's own work.
-void BM_RateQuery(benchmark::State& state) {
+void BM_RateQuery(benchmark::State& state, const char* kind) {
+  LockKind lockKind(kind);
   hxbench::BenchInstance instance(3);
   CHxThrottlingManager m;
   if (m.Initialize(instance.focus(), 0, kTMKindCloudOutbound) != 0) {
@@ -60,29 +71,15 @@ void BM_RateQuery(benchmark::State& state) {
   m.UnregisterStream(h);
   m.Uninitialize();
 }
-BENCHMARK(BM_RateQuery);
-
-// The named-mutex round trip alone, to tell the query's own work from it.
-void BM_TableLockRoundTrip(benchmark::State& state) {
-  hxbench::BenchInstance instance(3);
-  CHxThrottlingManager m;
-  if (m.Initialize(instance.focus(), 0, kTMKindCloudOutbound) != 0) {
-    state.SkipWithError("Initialize failed");
-    return;
-  }
-  for (auto _ : state) {
-    m.Lock();
-    m.Unlock();
-  }
-  m.Uninitialize();
-}
-BENCHMARK(BM_TableLockRoundTrip);
+BENCHMARK_CAPTURE(BM_RateQuery, futex, "futex");
+BENCHMARK_CAPTURE(BM_RateQuery, fcntl, "fcntl");
 
 // N processes, each with its own manager and stream, querying at once.
 // Reports the aggregate queries per second over the querying phase only.
-void BM_RateQueryProcesses(benchmark::State& state) {
+void BM_RateQueryProcesses(benchmark::State& state, const char* kind) {
+  LockKind lockKind(kind);
   const int processes = static_cast<int>(state.range(0));
-  const long queries = 100000;
+  const long queries = std::strcmp(kind, "fcntl") == 0 ? 100000 : 1000000;
   hxbench::BenchInstance instance(3);
   CHxThrottlingManager holder;  // keeps the table between rounds
   if (holder.Initialize(instance.focus(), 0, kTMKindCloudOutbound) != 0) {
@@ -158,8 +155,10 @@ void BM_RateQueryProcesses(benchmark::State& state) {
   }
   holder.Uninitialize();
 }
-BENCHMARK(BM_RateQueryProcesses)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->Iterations(3)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RateQueryProcesses, futex, "futex")->Arg(1)->Arg(2)->Arg(4)
+    ->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RateQueryProcesses, fcntl, "fcntl")->Arg(1)->Arg(2)->Arg(4)
+    ->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // A registration and its unregistration on a table in which every other
 // stream slot is in use (262,143 streams of one live parent process). The

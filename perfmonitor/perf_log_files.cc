@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <map>
+#include <memory>
 
 #include "perfmonitor/perf_manager.h"
 #include "platform/hx_platform_info.h"
@@ -20,6 +23,11 @@ const char kOpenLogfile[] = "CHxPerfManager::OpenLogfile";
 const char kMoveUp[] = "CHxPerfManager::MoveUpAllLogFiles";
 
 const int64_t kMaxAgeSeconds = 259200;  // three days
+// Perf logs are data, not programs, and only their writer may change them
+// (rows of another user would reach the policy engine): never 0777.
+const int kLogFileMode = 0644;
+// Logs kept open at once; more keys than this close them all and start over.
+const size_t kMaxOpenLogs = 32;
 
 std::string FileName(const std::string& dir, const char* key, const std::string& machine,
                      int index) {
@@ -33,6 +41,62 @@ std::string FileName(const std::string& dir, const char* key, const std::string&
 }
 
 }  // namespace
+
+// The current file of each key, kept open between batches.
+struct PerfLogOpenFiles {
+  struct Entry {
+    std::unique_ptr<CUaFile> file;
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::chrono::steady_clock::time_point named;  // when path was last computed
+  };
+  std::map<std::string, Entry> byKey;
+};
+
+CUaFile* CHxPerfManager::CurrentLogFile(const std::string& key, std::vector<std::string>& columns) {
+  if (!m_openLogs) m_openLogs = std::make_shared<PerfLogOpenFiles>();
+  std::map<std::string, PerfLogOpenFiles::Entry>& open = m_openLogs->byKey;
+  const auto now = std::chrono::steady_clock::now();
+  auto it = open.find(key);
+  if (it != open.end()) {
+    // Kept while it is what a fresh open would give. Every batch: still the
+    // file at its name (not removed, rotated or replaced by someone else)
+    // and within the size limit, so rotation happens at the same batch as
+    // before. At most once a second, since the name costs a configuration
+    // read: still the current name (the machine name may change, a legacy
+    // file may have been adopted over it).
+    PerfLogOpenFiles::Entry& e = it->second;
+    struct stat byFd, byPath;
+    bool keep = e.file->FileStat(byFd).Success() && byFd.st_dev == e.dev && byFd.st_ino == e.ino &&
+                (static_cast<uint64_t>(byFd.st_size) >> 20) <= m_maxLogSizeMB &&
+                lstat(e.path.c_str(), &byPath) == 0 && byPath.st_dev == e.dev &&
+                byPath.st_ino == e.ino;
+    if (keep && now - e.named >= std::chrono::seconds(1)) {
+      std::string path;
+      GetLogFileName(0, key.c_str(), path);
+      keep = path == e.path && lstat(path.c_str(), &byPath) == 0 && byPath.st_dev == e.dev &&
+             byPath.st_ino == e.ino;
+      e.named = now;
+    }
+    if (keep) return e.file.get();
+    open.erase(it);
+  }
+  if (open.size() >= kMaxOpenLogs) open.clear();
+  PerfLogOpenFiles::Entry e;
+  e.file.reset(new CUaFile);
+  if (!OpenLogfile(*e.file, key.c_str(), columns)) return nullptr;
+  struct stat st;
+  if (e.file->FileStat(st).Success()) {  // else dev/ino 0: opened again within a second
+    e.dev = st.st_dev;
+    e.ino = st.st_ino;
+  }
+  GetLogFileName(0, key.c_str(), e.path);
+  e.named = now;
+  CUaFile* file = e.file.get();
+  open[key] = std::move(e);
+  return file;
+}
 
 std::string CHxPerfManager::MachineIdentifier(std::string* machineName) {
   HxPlatformInfo info;
@@ -65,7 +129,7 @@ bool CHxPerfManager::OpenLogfile(CUaFile& file, const char* key,
   std::string path;
   GetLogFileName(0, key, path);
   std::string appendError;
-  CUaError err = file.Open(path.c_str(), O_WRONLY | O_APPEND, 0777);
+  CUaError err = file.Open(path.c_str(), O_WRONLY | O_APPEND, kLogFileMode);
   if (err.IsError()) {
     appendError = err.AsString();
   } else {
@@ -102,7 +166,7 @@ bool CHxPerfManager::OpenLogfile(CUaFile& file, const char* key,
   // could not move it away) its rows are kept, and the header is written only
   // into an empty file.
   CheckAndCleanLogFiles();
-  err = file.Open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0777);
+  err = file.Open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, kLogFileMode);
   if (err.IsError()) {
     m_pLog->debugLvl(-1, -1, "%s: [ERROR] System Resource Monitor opening file failed [%s]",
                      kOpenLogfile, path.c_str());

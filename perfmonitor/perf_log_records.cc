@@ -34,12 +34,21 @@ std::string FormatTime(const struct tm& tm, const char* format) {
 int CHxPerfManager::OnUpdateLog(ResourceAgentType agentType, const char* objectName,
                                 _PerfLogItems& items) {
   const time_t now = static_cast<time_t>(m_env->NowSeconds());
-  // Policy timestamp: the UTC broken-down time read back as local time.
-  int32_t policyTime = 0;
-  {
-    struct tm utc;
-    if (gmtime_r(&now, &utc) != nullptr) policyTime = static_cast<int32_t>(mktime(&utc));
-  }
+  // Policy timestamp: the UTC broken-down time read back as local time. Only
+  // a policy callback uses it, so it is formed (once) when one is attached:
+  // mktime reads the time-zone file on every call.
+  std::string policyStamp;
+  const auto policyTime = [&]() -> const std::string& {
+    if (policyStamp.empty()) {
+      int32_t seconds = 0;
+      struct tm utc;
+      if (gmtime_r(&now, &utc) != nullptr) seconds = static_cast<int32_t>(mktime(&utc));
+      char stamp[16];
+      snprintf(stamp, sizeof(stamp), "%d", static_cast<int>(seconds));
+      policyStamp = stamp;
+    }
+    return policyStamp;
+  };
   if (!m_bInitialized) return 1;
 
   std::string date = " - ", clock = " - ";
@@ -51,37 +60,55 @@ int CHxPerfManager::OnUpdateLog(ResourceAgentType agentType, const char* objectN
 
   const std::string name = objectName != nullptr ? objectName : "";
   const std::string key = name + "-" + items.version;
-  CUaFile file;
-  if (!OpenLogfile(file, key.c_str(), items.columns)) return 1;
+  CUaFile* file = CurrentLogFile(key, items.columns);
+  if (file == nullptr) return 1;
 
+  // Lines are gathered and written a block at a time, each block in one
+  // write, so rows of one batch are appended together.
+  const size_t kFlushBytes = 64 * 1024;
+  std::string block;
+  const auto flush = [&] {
+    size_t written = 0;
+    if (!block.empty()) file->Write(block.data(), block.size(), &written);  // errors are not examined
+    block.clear();
+  };
+  // What every row shares, formed once: the line's start and, per column, the
+  // metrics label ("-" made "_", then ":[") or "" for a column left out of
+  // the metrics text (its name holds "Arguments").
+  const std::string lineStart = date + "," + clock + ",";
   const size_t columnCount = items.columns.size();
+  std::vector<std::string> labels(columnCount);
+  for (size_t j = 0; j < columnCount; ++j) {
+    const std::string& column = items.columns[j];
+    if (column.find("Arguments") != std::string::npos) continue;
+    labels[j] = column;
+    for (char& c : labels[j]) {
+      if (c == '-') c = '_';
+    }
+    labels[j] += ":[";
+  }
+  std::string metrics;
   for (const std::vector<std::string>& row : items.rows) {
-    std::string line = date + "," + clock + ",";
-    std::string metrics;
+    block += lineStart;
+    metrics.clear();
     for (size_t j = 0; j < row.size(); ++j) {
       const std::string& value = row[j];
-      AppendCsvValue(line, value);
-      if (j + 1 < row.size()) line += ",";
+      AppendCsvValue(block, value);
+      if (j + 1 < row.size()) block += ',';
       // Values beyond the column list have no name: they stay in the CSV line
       // but cannot be named in the metrics text.
-      if (j >= columnCount || value.empty()) continue;
-      const std::string& column = items.columns[j];
-      if (column.find("Arguments") != std::string::npos) continue;
-      std::string label = column;
-      for (char& c : label) {
-        if (c == '-') c = '_';
-      }
-      metrics += label + ":[" + value + "] ";
+      if (j >= columnCount || value.empty() || labels[j].empty()) continue;
+      metrics += labels[j];
+      metrics += value;
+      metrics += "] ";
     }
-    line += "\r\n";
+    block += "\r\n";
     HxMetricsCollector::DumpStaticData("System Resource", name.c_str(), metrics.c_str());
 
     if (m_pfnPolicyCallback.load() != nullptr) {
       std::vector<std::string> values;
       values.reserve(row.size() + 1);
-      char stamp[16];
-      snprintf(stamp, sizeof(stamp), "%d", static_cast<int>(policyTime));
-      values.push_back(stamp);
+      values.push_back(policyTime());
       values.insert(values.end(), row.begin(), row.end());
       // Skipped once a stop is requested: Stop may be waiting for this thread.
       if (!m_bStopRequested) {
@@ -92,10 +119,9 @@ int CHxPerfManager::OnUpdateLog(ResourceAgentType agentType, const char* objectN
       }
     }
 
-    size_t written = 0;
-    file.Write(line.data(), line.size(), &written);
+    if (block.size() >= kFlushBytes) flush();
   }
-  file.Close();
+  flush();
   return 0;
 }
 

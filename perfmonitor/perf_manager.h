@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -42,6 +43,7 @@ struct _PerfAgentInfo {
 };
 
 class CHxPerfManagerTestPeer;
+struct PerfLogOpenFiles;
 
 class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericResourceAgent {
  public:
@@ -112,6 +114,11 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
   // Machine identifier of the log file names: CRC-64 of the physical machine
   // name, in decimal.
   std::string MachineIdentifier(std::string* machineName);
+  // The current file of key, open for appending: the one kept from an earlier
+  // batch while it still has the current name, is still the file at that
+  // name and is within the size limit; else opened (rotated, created) by
+  // OpenLogfile. Null when OpenLogfile fails. Monitor thread only.
+  CUaFile* CurrentLogFile(const std::string& key, std::vector<std::string>& columns);
 
   uint32_t m_maxLogSizeMB;
   uint32_t m_maxLogCount;
@@ -131,6 +138,7 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
 
   HxEnv* m_env;
   unsigned long m_tickMs;
+  std::shared_ptr<PerfLogOpenFiles> m_openLogs;  // monitor thread only
   std::mutex m_joinMutex;    // serialises joining the thread between stoppers
   bool m_threadJoinable;     // guarded by m_joinMutex (set by Run before the thread starts)
 };

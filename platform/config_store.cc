@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <fstream>
 
 #include "platform/hx_platform_info.h"
+#include "platform/secure_fs.h"
 
 namespace hxp {
 
@@ -65,43 +67,30 @@ bool ParseNumber(const std::string& text, unsigned long* value) {
 }
 
 bool MakeDirectories(const std::string& path, std::string* error) {
-  if (path.empty()) {
-    if (error) *error = "empty directory path";
-    return false;
+  return MakeSecureDirectory(path, DirAccess::kShared, error);
+}
+
+std::string DefaultDirectoryFor(const std::string& instance, const std::string& what, uid_t euid) {
+  // A root process uses directories under root-owned parents that no other
+  // user can create first; another user keeps its files under /var/tmp, where
+  // a directory planted by someone else is refused, never used.
+  if (euid == 0) {
+    return (what == "Log" ? "/var/log/halvex/" : "/var/lib/halvex/") + instance +
+           (what == "Log" ? "" : "/" + what);
   }
-  std::string cur;
-  size_t pos = 0;
-  while (pos <= path.size()) {
-    size_t next = path.find('/', pos);
-    if (next == std::string::npos) next = path.size();
-    cur = path.substr(0, next);
-    if (!cur.empty() && mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST) {
-      int err = errno;
-      if (error) *error = "cannot create " + cur + ": " + std::strerror(err);
-      errno = err;
-      return false;
-    }
-    pos = next + 1;
-  }
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    if (error) *error = path + " is not a directory";
-    errno = ENOTDIR;
-    return false;
-  }
-  return true;
+  return "/var/tmp/halvex/" + instance + "/" + what;
 }
 
 std::string JobResultsDirectoryFor(const std::string& instance) {
   std::string v;
   if (LookupConfig(instance, "Platform", "JobResultsDirectory", &v) && !v.empty()) return v;
-  return "/var/tmp/halvex/" + instance + "/JobResults";
+  return DefaultDirectoryFor(instance, "JobResults", geteuid());
 }
 
 std::string LogFilesDirectoryFor(const std::string& instance) {
   std::string v;
   if (LookupConfig(instance, "Platform", "LogFilesDirectory", &v) && !v.empty()) return v;
-  return "/var/tmp/halvex/" + instance + "/Log";
+  return DefaultDirectoryFor(instance, "Log", geteuid());
 }
 
 }  // namespace hxp

@@ -18,15 +18,16 @@
 
 #include "platform/config_store.h"
 #include "platform/hx_platform_info.h"
+#include "platform/secure_fs.h"
 
 namespace {
 
 constexpr int kDefaultDebugLevel = 3;
 
 // The log directory and threshold of the current registry and focus. Kept for
-// up to a second, and dropped at once when HXREG, the focus or the
-// "Platform" properties file changes, so a changed setting is seen promptly
-// without reading the file on every line.
+// up to a second, then kept again if the "Platform" properties file is
+// unchanged; dropped at once when HXREG or the focus changes. So a changed
+// setting is seen within a second without a look at the file on every line.
 struct LogSettings {
   std::string registry;
   std::string focus;
@@ -35,9 +36,17 @@ struct LogSettings {
   bool directoryReady = false;
   struct stat props {};
   bool propsExist = false;
-  std::chrono::steady_clock::time_point loaded;
+  int64_t checkedMs = 0;  // when the properties file was last looked at
   bool valid = false;
 };
+
+int64_t RealNowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);  // a few ms of error are fine here
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+int64_t (*g_settingsClock)() = RealNowMs;  // GUARDED_BY(g_settingsMu)
+constexpr int64_t kSettingsRecheckMs = 1000;
 
 std::mutex g_settingsMu;
 LogSettings* g_settings = new LogSettings;  // never destroyed: logging may run at exit
@@ -51,21 +60,20 @@ bool SameStat(const struct stat& a, const struct stat& b) {
 // REQUIRES: g_settingsMu held.
 LogSettings& CurrentSettingsLocked() {
   LogSettings& s = *g_settings;
-  const char* reg = std::getenv("HXREG");
-  std::string registry = reg ? reg : "";
-  std::string focus = HXPI_Focus::getFocus();
+  const char* registry = std::getenv("HXREG");
+  if (!registry) registry = "";
+  const char* focus = HXPI_Focus::getFocus();  // compared without copies: no allocation
+  bool same = s.valid && s.registry == registry && s.focus == focus;
+  int64_t now = g_settingsClock();
+  if (same && now - s.checkedMs < kSettingsRecheckMs && now >= s.checkedMs) return s;
   struct stat st {};
   bool exists = stat(hxp::PropertiesPath(focus, "Platform").c_str(), &st) == 0;
-  auto now = std::chrono::steady_clock::now();
-  bool fresh = s.valid && s.registry == registry && s.focus == focus &&
-               exists == s.propsExist && (!exists || SameStat(st, s.props)) &&
-               now - s.loaded < std::chrono::seconds(1);
-  if (fresh) return s;
+  s.checkedMs = now;
+  if (same && exists == s.propsExist && (!exists || SameStat(st, s.props))) return s;
   s.registry = registry;
   s.focus = focus;
   s.props = st;
   s.propsExist = exists;
-  s.loaded = now;
   s.valid = true;
   s.directory = hxp::LogFilesDirectoryFor(focus);
   s.directoryReady = false;  // made again if it was removed meanwhile
@@ -138,7 +146,7 @@ void WriteLine(int level, const std::string& tag, const char* prefix, const char
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   line += '\n';
 
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = hxp::OpenFileNoFollow(path, O_WRONLY | O_APPEND | O_CREAT, 0644, nullptr);
   if (fd >= 0) {
     ssize_t ignored = write(fd, line.data(), line.size());
     (void)ignored;
@@ -181,6 +189,17 @@ void EvDebug::DebugLvl(const char* function, int level, const char* format, ...)
 int EvDebug::GetDebugLevel() const {
   std::lock_guard<std::mutex> lock(g_settingsMu);
   return CurrentSettingsLocked().level;
+}
+
+void EvDebug::SetSettingsClockForTest(int64_t (*nowMs)()) {
+  std::lock_guard<std::mutex> lock(g_settingsMu);
+  g_settingsClock = nowMs ? nowMs : RealNowMs;
+  g_settings->valid = false;
+}
+
+void EvDebug::ReloadSettings() {
+  std::lock_guard<std::mutex> lock(g_settingsMu);
+  g_settings->valid = false;
 }
 
 std::string EvDebug::LogFilePath() {

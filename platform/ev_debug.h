@@ -32,8 +32,17 @@ class HXP_EXPORT EvDebug {
   void DebugLvl(const char* function, int level, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
 
-  // The configured threshold (re-read at most once a second).
+  // The configured threshold. The configuration is looked at again at most
+  // once a second (at once when HXREG or the focus changes), so a changed
+  // level takes effect within about a second.
   int GetDebugLevel() const;
+
+  // Makes the next call read the configuration again (for a writer of the
+  // configuration in this process).
+  static void ReloadSettings();
+  // Test seam: the monotonic clock, in milliseconds, that paces those looks;
+  // nullptr restores the real one.
+  static void SetSettingsClockForTest(int64_t (*nowMs)());
 
   // Path of the file the lines go to for the current focus ("" if none).
   static std::string LogFilePath();

@@ -1,26 +1,155 @@
 #include "platform/hx_metrics.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "platform/config_store.h"
 #include "platform/hx_platform_info.h"
+#include "platform/secure_fs.h"
+
+namespace {
+
+constexpr unsigned long kDefaultSizeMB = 10;
+constexpr unsigned long kDefaultCount = 10;
+constexpr unsigned long kMaxSetting = 1024;
+
+// The sink's file, kept open between lines. The directory and limits are
+// looked up again at most once a second (and at once when HXREG or the focus
+// changes); at that point a file that was removed, replaced or rotated by
+// another process is let go and the current one opened, so lines written
+// meanwhile land in the rotated file (or, removed, are lost for at most a
+// second). Its size is counted between look-ups, so one write per line is
+// the only system call.
+struct Sink {
+  std::mutex mu;
+  bool valid = false;
+  std::string registry, focus;
+  std::chrono::steady_clock::time_point resolved;
+  std::string path;  // "" while the directory cannot be used
+  unsigned long sizeMB = kDefaultSizeMB;
+  unsigned long count = kDefaultCount;
+  int fd = -1;
+  uint64_t size = 0;  // of the open file: fstat at open and refresh, plus what was written
+};
+
+Sink* g_sink = new Sink;  // never destroyed: metrics may be written at exit
+
+unsigned long Limit(const std::string& focus, const char* name, unsigned long fallback) {
+  std::string text;
+  unsigned long v = 0;
+  if (!hxp::LookupConfig(focus, "Platform", name, &text) || !hxp::ParseNumber(text, &v)) {
+    return fallback;
+  }
+  return v == 0 ? 1 : v > kMaxSetting ? kMaxSetting : v;
+}
+
+std::string Generation(const std::string& path, unsigned long g) {
+  if (g == 0) return path;
+  char suffix[32];
+  snprintf(suffix, sizeof(suffix), "_%04lu.log", g);
+  return path.substr(0, path.size() - 4) + suffix;  // path ends in ".log"
+}
+
+// Whether fd is still the file at path; *size set to its size.
+bool SameFile(int fd, const std::string& path, uint64_t* size) {
+  struct stat byFd, byPath;
+  if (fstat(fd, &byFd) != 0) return false;
+  *size = static_cast<uint64_t>(byFd.st_size);
+  return lstat(path.c_str(), &byPath) == 0 && byFd.st_dev == byPath.st_dev &&
+         byFd.st_ino == byPath.st_ino;
+}
+
+void CloseLocked(Sink& s) {
+  if (s.fd >= 0) close(s.fd);
+  s.fd = -1;
+}
+
+// REQUIRES: s.mu held, no file open.
+void OpenLocked(Sink& s) {
+  s.fd = hxp::OpenFileNoFollow(s.path, O_WRONLY | O_APPEND | O_CREAT, 0644, nullptr);
+  struct stat st;
+  s.size = s.fd >= 0 && fstat(s.fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// REQUIRES: s.mu held.
+void RefreshLocked(Sink& s) {
+  const char* reg = std::getenv("HXREG");
+  const std::string registry = reg ? reg : "";
+  const std::string focus = HXPI_Focus::getFocus();
+  const auto now = std::chrono::steady_clock::now();
+  if (s.valid && s.registry == registry && s.focus == focus &&
+      now - s.resolved < std::chrono::seconds(1)) {
+    return;
+  }
+  s.valid = true;
+  s.registry = registry;
+  s.focus = focus;
+  s.resolved = now;
+  const std::string dir = hxp::LogFilesDirectoryFor(focus);
+  const std::string path = hxp::MakeDirectories(dir, nullptr) ? dir + "/metrics.log" : "";
+  if (path != s.path || (s.fd >= 0 && !SameFile(s.fd, path, &s.size))) CloseLocked(s);
+  s.path = path;
+  s.sizeMB = Limit(focus, "MetricsLogSizeMB", kDefaultSizeMB);
+  s.count = Limit(focus, "MetricsLogCount", kDefaultCount);
+}
+
+// Moves the current file to generation 1, and the older ones up, into the
+// first free generation; the oldest is dropped when all are taken.
+// REQUIRES: s.mu held, the file closed.
+void RotateLocked(Sink& s) {
+  unsigned long free = 0;
+  for (unsigned long g = 1; g <= s.count && free == 0; ++g) {
+    struct stat st;
+    if (lstat(Generation(s.path, g).c_str(), &st) != 0) free = g;
+  }
+  if (free == 0) {
+    if (unlink(Generation(s.path, s.count).c_str()) != 0 && errno != ENOENT) return;
+    free = s.count;
+  }
+  for (unsigned long g = free; g >= 1; --g) {
+    rename(Generation(s.path, g - 1).c_str(), Generation(s.path, g).c_str());
+  }
+}
+
+void Append(const char* category, const char* name, const char* text) {
+  std::string line;
+  line.reserve(256);
+  line.append(category ? category : "").append(1, '|');
+  line.append(name ? name : "").append(1, '|');
+  line.append(text ? text : "").append(1, '\n');
+  Sink& s = *g_sink;
+  std::lock_guard<std::mutex> lock(s.mu);
+  RefreshLocked(s);
+  // Rotated before a line once it has grown past the limit; at most once per
+  // line, so a file that cannot be moved away is appended to, never lost.
+  for (int pass = 0; pass < 2 && !s.path.empty(); ++pass) {
+    if (s.fd < 0) OpenLocked(s);
+    if (s.fd < 0 || (s.size >> 20) <= s.sizeMB || pass == 1) break;
+    CloseLocked(s);
+    RotateLocked(s);
+  }
+  if (s.fd >= 0) {
+    const ssize_t n = write(s.fd, line.data(), line.size());  // one write: lines never interleave
+    if (n > 0) s.size += static_cast<uint64_t>(n);
+  }
+}
+
+}  // namespace
 
 void HxMetricsCollector::DumpStaticData(const char* category, const char* name, const char* text) {
-  int savedErrno = errno;
-  std::string dir = hxp::LogFilesDirectoryFor(HXPI_Focus::getFocus());
-  if (hxp::MakeDirectories(dir, nullptr)) {
-    std::string line = std::string(category ? category : "") + "|" + (name ? name : "") + "|" +
-                       (text ? text : "") + "\n";
-    int fd = open((dir + "/metrics.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      ssize_t ignored = write(fd, line.data(), line.size());  // one write: lines never interleave
-      (void)ignored;
-      close(fd);
-    }
+  const int savedErrno = errno;
+  try {
+    Append(category, name, text);
+  } catch (...) {
+    // Out of memory: the line is dropped, the caller goes on.
   }
   errno = savedErrno;
 }

@@ -2,76 +2,91 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <thread>
+#include <vector>
 
-#include "platform/config_store.h"
-#include "platform/ua_crc64.h"
+#include <x86intrin.h>
+
+#include "platform/ev_debug.h"
+#include "platform/named_mutex_file.h"
 
 namespace {
 
-// fcntl locks belong to the process, and closing any descriptor of the file
-// drops them. So every CNamedMutex of one lock file in this process shares one
-// State: one descriptor, and the in-process owner/depth that makes the lock
-// re-entrant for its thread and exclusive between threads.
-struct State {
-  std::string path;
-  int fd = -1;
-  int refs = 0;
-  std::mutex mu;
-  std::condition_variable cv;
-  bool owned = false;  // GUARDED_BY(mu): a thread holds or is taking the file lock
-  std::thread::id owner;
-  long depth = 0;
-  std::chrono::steady_clock::time_point touched{};  // last mtime refresh
-};
+using hxp::kOwnerMask;
+using hxp::kSlotBase;
+using hxp::kSlotCount;
+using hxp::kWaitersBit;
+using hxp::NamedMutexShared;
 
-std::mutex g_registryMu;
-std::map<std::string, State*>* g_registry = new std::map<std::string, State*>;
+// A waiter sleeps at most this long before it looks whether the holder is
+// still alive, so a holder's death is noticed within about this time.
+constexpr long kLivenessPollMs = 5;
+// A holder compares its open lock file with the one at the path at most this
+// often (a stat costs more than the lock itself).
+constexpr int64_t kIdentityRecheckMs = 100;
+// Cleaners remove files by age; a lock file in use gets a fresh modification
+// time this often.
+constexpr int64_t kTouchEveryMs = 3600 * 1000;
 
-// Escapes everything but [A-Za-z0-9._-] as %XX so distinct names give
-// distinct files; very long names are shortened with a checksum.
-std::string LockFileName(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : name) {
-    if (std::isalnum(c) || c == '.' || c == '_' || c == '-') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  if (out.empty() || out[0] == '.') out = "%" + out;
-  if (out.size() > 200) {
-    CUaCRC64 crc;
-    crc.UpdateCRC64(name.data(), name.size());
-    char sum[20];
-    snprintf(sum, sizeof(sum), "%016llx", static_cast<unsigned long long>(crc.GetCRC64()));
-    out = out.substr(0, 150) + "~" + sum;
-  }
-  return out + ".lock";
+int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-int SetFileLock(int fd, short type, bool wait) {
+// Time-stamp counter ticks in kIdentityRecheckMs, 0 until measured. Reading
+// the counter is an instruction, where even a cheap clock call is a system
+// call under an emulator; the clock measures the counter's rate once.
+std::atomic<int64_t> g_ticksPerRecheck{0};
+std::atomic<uint64_t> g_calibrationTicks{0};
+std::atomic<int64_t> g_calibrationMs{0};
+
+void Calibrate(uint64_t ticks, int64_t nowMs) {
+  uint64_t t0 = g_calibrationTicks.load(std::memory_order_relaxed);
+  if (t0 == 0) {
+    g_calibrationMs.store(nowMs, std::memory_order_relaxed);
+    g_calibrationTicks.store(ticks, std::memory_order_relaxed);
+    return;
+  }
+  int64_t elapsedMs = nowMs - g_calibrationMs.load(std::memory_order_relaxed);
+  if (elapsedMs < 200 || ticks <= t0) return;
+  uint64_t perCheck = (ticks - t0) / static_cast<uint64_t>(elapsedMs) *
+                      static_cast<uint64_t>(kIdentityRecheckMs);
+  if (perCheck > 0 && perCheck < (1ull << 62)) {
+    g_ticksPerRecheck.store(static_cast<int64_t>(perCheck), std::memory_order_relaxed);
+  }
+}
+
+// Bumped in a child after fork: every State then re-adopts itself before use
+// (fcntl locks, and so the liveness byte, are not inherited).
+std::atomic<unsigned> g_forkGeneration{0};
+void OnForkChild() { g_forkGeneration.fetch_add(1, std::memory_order_relaxed); }
+
+int FileLockRange(int fd, short type, off_t start, off_t len, bool wait) {
   struct flock fl;
   std::memset(&fl, 0, sizeof(fl));
   fl.l_type = type;
   fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 0;
+  fl.l_start = start;
+  fl.l_len = len;
   int rc;
   do {
     rc = fcntl(fd, wait ? F_SETLKW : F_SETLK, &fl);
@@ -79,54 +94,164 @@ int SetFileLock(int fd, short type, bool wait) {
   return rc == 0 ? 0 : errno;
 }
 
-// Opens (creating it and its directory when missing) the lock file.
-int OpenLockFile(const std::string& path, std::string* error) {
-  std::string dir = path.substr(0, path.rfind('/'));
-  if (!dir.empty() && !hxp::MakeDirectories(dir, error)) return -1;
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    int err = errno;
-    *error = "cannot open lock file " + path + ": " + std::strerror(err);
-    errno = err;
+// Takes a free liveness byte for this process: slot + 1, or 0 when none.
+uint32_t TakeSlot(int fd) {
+  uint32_t start = static_cast<uint32_t>(getpid()) % kSlotCount;
+  for (uint32_t i = 0; i < 512; ++i) {
+    uint32_t slot = (start + i) % kSlotCount;
+    int err = FileLockRange(fd, F_WRLCK, kSlotBase + static_cast<off_t>(slot), 1, false);
+    if (err == 0) return slot + 1;
+    if (err != EAGAIN && err != EACCES) return 0;
   }
-  return fd;
+  return 0;
 }
 
-bool IsFileAtPath(int fd, const std::string& path) {
-  struct stat byFd, byPath;
-  return fstat(fd, &byFd) == 0 && stat(path.c_str(), &byPath) == 0 &&
-         byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
+// Whether some process holds the liveness byte of owner (slot + 1). Errors
+// count as alive: a wrong "dead" would give two holders.
+bool OwnerAlive(int fd, uint32_t owner) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof(fl));
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kSlotBase + static_cast<off_t>(owner - 1);
+  fl.l_len = 1;
+  if (fcntl(fd, F_GETLK, &fl) != 0) return true;
+  return fl.l_type != F_UNLCK;
 }
 
-// Takes the write lock on fd: without limit, or polling until deadline.
-// 0, EAGAIN/EACCES when the time ran out, or another errno.
-int TakeFileLock(int fd, bool limited, std::chrono::steady_clock::time_point deadline) {
-  if (!limited) return SetFileLock(fd, F_WRLCK, true);
-  int pauseMs = 1;
+void FutexWake(uint32_t* word, int count) {
+  syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0);
+}
+
+// Sleeps while *word == expected, at most ms; woken early by a release.
+// True when the time ran out. The time is passed as the futex call of this
+// ABI reads it (two longs), whatever width time_t has.
+bool FutexWait(uint32_t* word, uint32_t expected, long ms) {
+  struct {
+    long sec;
+    long nsec;
+  } ts = {ms / 1000, (ms % 1000) * 1000000L};
+  return syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0) != 0 &&
+         errno == ETIMEDOUT;
+}
+
+uint32_t Load(uint32_t* word) { return __atomic_load_n(word, __ATOMIC_RELAXED); }
+bool Cas(uint32_t* word, uint32_t expected, uint32_t desired) {
+  return __atomic_compare_exchange_n(word, &expected, desired, false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED);
+}
+
+// One opened lock file of this process: its descriptor, its mapped word area
+// and this process's liveness byte in it. Never freed before its State, so a
+// thread that read State::current may go on using it.
+struct Mapping {
+  int fd = -1;
+  NamedMutexShared* shared = nullptr;  // null: file locks only
+  uint32_t mine = 0;                   // slot + 1
+};
+
+// A word naming this process's own fresh slot was left by a dead process that
+// had the same slot: release it for the others and tell the next holder.
+void ClearStaleOwner(Mapping* m) {
+  uint32_t* word = &m->shared->word;
   for (;;) {
-    int err = SetFileLock(fd, F_WRLCK, false);
-    if (err != EAGAIN && err != EACCES) return err;
-    auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return err;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(pauseMs, left)));
-    if (pauseMs < 20) pauseMs *= 2;
+    uint32_t v = Load(word);
+    if ((v & kOwnerMask) != m->mine) return;
+    __atomic_store_n(&m->shared->ownerDied, 1u, __ATOMIC_RELAXED);
+    if (Cas(word, v, 0)) {
+      if (v & kWaitersBit) FutexWake(word, INT_MAX);
+      return;
+    }
   }
 }
 
-State* Acquire(const std::string& path, std::string* error) {
+// Opens path; with wantShared also maps its word area and takes a liveness
+// byte (left unmapped, shared == null, when either fails).
+Mapping* OpenMapping(const std::string& path, bool wantShared, std::string* why) {
+  int fd = hxp::OpenLockFile(path, why);
+  if (fd < 0) return nullptr;
+  Mapping* m = new Mapping;
+  m->fd = fd;
+  if (!wantShared) return m;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_size < kSlotBase && ftruncate(fd, kSlotBase) != 0) {
+    *why = std::string("cannot size the lock file: ") + std::strerror(errno);
+    return m;
+  }
+  if (fstat(fd, &st) != 0 || st.st_size < kSlotBase) {
+    *why = "the lock file is too short to map";
+    return m;
+  }
+  void* p = mmap(nullptr, kSlotBase, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) {
+    *why = std::string("cannot map the lock file: ") + std::strerror(errno);
+    return m;
+  }
+  m->mine = TakeSlot(fd);
+  if (m->mine == 0) {
+    *why = "no free liveness byte in the lock file";
+    munmap(p, kSlotBase);
+    return m;
+  }
+  m->shared = static_cast<NamedMutexShared*>(p);
+  ClearStaleOwner(m);
+  return m;
+}
+
+void CloseMapping(Mapping* m) {
+  if (m->shared) munmap(m->shared, kSlotBase);
+  if (m->fd >= 0) close(m->fd);  // also drops this process's file locks on it
+  delete m;
+}
+
+// Everything of one lock file in this process. fcntl locks belong to the
+// process and closing any descriptor of the file drops them, so all
+// CNamedMutex objects of one path share one State.
+struct State {
+  std::string path;
+  int refs = 0;                          // GUARDED_BY(g_registryMu)
+  std::atomic<Mapping*> current{nullptr};
+  std::mutex switchMu;                   // serialises replacing current
+  std::vector<Mapping*> retired;         // GUARDED_BY(switchMu)
+  std::atomic<unsigned> forkGeneration{0};  // written under switchMu
+  bool fallbackLogged = false;           // GUARDED_BY(g_registryMu)
+
+  // Shared-word lock; the fields below holder belong to the holding thread.
+  std::atomic<unsigned long> holder{0};  // pthread_self of the holder, 0 = none here
+  long depth = 0;
+  Mapping* held = nullptr;
+  int64_t checkedAtMs = INT64_MIN / 2;
+  uint64_t checkedTicks = 0;
+  int64_t touchedAtMs = INT64_MIN / 2;
+  std::atomic<bool> ownerDied{false};
+
+  // File-lock variant.
+  std::mutex mu;
+  std::condition_variable cv;
+  bool owned = false;  // GUARDED_BY(mu): a thread holds or is taking the file lock
+  std::thread::id owner;
+  long fileDepth = 0;
+};
+
+std::mutex g_registryMu;
+std::map<std::string, State*>* g_registry = new std::map<std::string, State*>;
+
+State* Acquire(const std::string& path, bool wantShared, std::string* why) {
+  static std::once_flag atfork;
+  std::call_once(atfork, [] { pthread_atfork(nullptr, nullptr, OnForkChild); });
   std::lock_guard<std::mutex> lock(g_registryMu);
   auto it = g_registry->find(path);
   if (it != g_registry->end()) {
     ++it->second->refs;
     return it->second;
   }
-  int fd = OpenLockFile(path, error);
-  if (fd < 0) return nullptr;
+  Mapping* m = OpenMapping(path, wantShared, why);
+  if (!m) return nullptr;
   State* s = new State;
   s->path = path;
-  s->fd = fd;
   s->refs = 1;
+  s->current.store(m);
+  s->forkGeneration.store(g_forkGeneration.load(std::memory_order_relaxed));
   (*g_registry)[path] = s;
   return s;
 }
@@ -135,14 +260,133 @@ void Release(State* s) {
   std::lock_guard<std::mutex> lock(g_registryMu);
   if (--s->refs > 0) return;
   g_registry->erase(s->path);
-  close(s->fd);  // also drops a file lock still held
+  for (Mapping* m : s->retired) CloseMapping(m);
+  CloseMapping(s->current.load());
   delete s;
+}
+
+// In a child after fork: nothing is held here, and the liveness byte must be
+// this process's own.
+void AdoptAfterFork(State* s) {
+  std::lock_guard<std::mutex> lock(s->switchMu);
+  unsigned gen = g_forkGeneration.load(std::memory_order_relaxed);
+  if (s->forkGeneration.load() == gen) return;
+  s->forkGeneration.store(gen);
+  s->holder.store(0, std::memory_order_relaxed);
+  s->depth = 0;
+  s->held = nullptr;
+  s->owned = false;
+  s->fileDepth = 0;
+  // The old record stays readable for threads that loaded it, as an empty
+  // husk: the new one owns the descriptor and the mapping.
+  Mapping* old = s->current.load();
+  Mapping* m = new Mapping;
+  m->fd = old->fd;
+  m->shared = old->shared;
+  m->mine = old->shared ? TakeSlot(old->fd) : 0;
+  if (m->shared && m->mine == 0) {  // unusable: lock() fails
+    munmap(m->shared, kSlotBase);
+    m->shared = nullptr;
+  }
+  if (m->shared) ClearStaleOwner(m);
+  old->fd = -1;
+  old->shared = nullptr;
+  s->retired.push_back(old);
+  s->current.store(m);
+}
+
+// Replaces the State's file by the one now at the path. The caller holds
+// neither lock of the old file afterwards (it releases them itself).
+// A record not taken into use is retired, not closed: its descriptor may be
+// of the file another thread just moved to, and closing it would drop this
+// process's liveness byte there.
+bool SwitchFile(State* s, Mapping* old, std::string* why) {
+  Mapping* m = OpenMapping(s->path, old->shared != nullptr, why);
+  if (!m) return false;
+  std::lock_guard<std::mutex> lock(s->switchMu);
+  if (s->current.load() != old) {  // another thread switched first
+    s->retired.push_back(m);
+    return true;
+  }
+  if (old->shared && !m->shared) {
+    s->retired.push_back(m);
+    return false;
+  }
+  s->retired.push_back(old);
+  s->current.store(m);
+  return true;
+}
+
+void ReleaseWord(Mapping* m) {
+  uint32_t v = __atomic_exchange_n(&m->shared->word, 0u, __ATOMIC_RELEASE);
+  if (v & kWaitersBit) FutexWake(&m->shared->word, 1);
+}
+
+// Takes the word of a dead holder found in v. True when taken.
+bool TakeOverIfDead(Mapping* m, uint32_t v, uint32_t desired) {
+  uint32_t owner = v & kOwnerMask;
+  if (owner == 0 || owner == m->mine || OwnerAlive(m->fd, owner)) return false;
+  if (!Cas(&m->shared->word, v, desired)) return false;
+  __atomic_store_n(&m->shared->ownerDied, 1u, __ATOMIC_RELAXED);
+  return true;
+}
+
+enum TakeResult { kTaken, kTimedOut, kFileChanged };
+
+// Takes m's word for this process.
+TakeResult TakeWord(State* s, Mapping* m, bool wait, long timeoutMs,
+                    std::chrono::steady_clock::time_point* deadline) {
+  uint32_t* word = &m->shared->word;
+  if (Cas(word, 0, m->mine)) return kTaken;
+  // The clock is read only now: the free path never needs it.
+  const bool limited = timeoutMs >= 0;
+  if (limited && *deadline == std::chrono::steady_clock::time_point{}) {
+    *deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  }
+  uint32_t v = Load(word);
+  if (v == 0 ? Cas(word, 0, m->mine) : TakeOverIfDead(m, v, m->mine | (v & kWaitersBit))) {
+    return kTaken;
+  }
+  if (!wait) return kTimedOut;
+  // Locked sections are short: spinning a little often beats a sleep.
+  for (int spin = 0; spin < 100; ++spin) {
+    __builtin_ia32_pause();
+    if (Load(word) == 0 && Cas(word, 0, m->mine)) return kTaken;
+  }
+  // Having slept, take it marked as waited for: others may sleep too.
+  const uint32_t desired = m->mine | kWaitersBit;
+  bool lookAtOwner = false;
+  for (;;) {
+    if (s->current.load(std::memory_order_acquire) != m) return kFileChanged;
+    v = Load(word);
+    if (v == 0) {
+      if (Cas(word, 0, desired)) return kTaken;
+      continue;
+    }
+    if (lookAtOwner && TakeOverIfDead(m, v, desired | (v & kWaitersBit))) return kTaken;
+    if (!(v & kWaitersBit)) {
+      if (!Cas(word, v, v | kWaitersBit)) continue;
+      v |= kWaitersBit;
+    }
+    long sleepMs = kLivenessPollMs;
+    if (limited) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      *deadline - std::chrono::steady_clock::now())
+                      .count();
+      if (left <= 0) return kTimedOut;
+      sleepMs = std::min<long>(sleepMs, static_cast<long>(left));
+    }
+    lookAtOwner = FutexWait(word, v, sleepMs);
+  }
 }
 
 }  // namespace
 
 struct CNamedMutex::Impl {
   State* state = nullptr;
+  bool shared = false;  // the word is used (else file locks)
+  int FileLock(CError& error, long timeoutMs, bool wait);
+  int FileUnlock(CError& error);
 };
 
 std::string CNamedMutex::LockDirectory() {
@@ -155,33 +399,211 @@ std::string CNamedMutex::LockDirectory() {
   return "/tmp/.hx_locks";
 }
 
-CNamedMutex::CNamedMutex(const char* name, CError& error, bool /*create*/)
-    : impl_(new Impl), error_(error) {
+CNamedMutex::CNamedMutex(const char* name, CError& error, bool /*create*/, Kind kind)
+    : impl_(new (std::nothrow) Impl), error_(error) {
   error_.Clear();
+  if (!impl_) {
+    error_.Set(ENOMEM, "named mutex: out of memory");
+    return;
+  }
   if (!name || !*name) {
     error_.Set(EINVAL, "named mutex: empty name");
     return;
   }
-  std::string why;
-  State* s = Acquire(LockDirectory() + "/" + LockFileName(name), &why);
-  if (!s) {
-    error_.Set(errno ? errno : EIO, "named mutex: " + why);
-    return;
+  const char* choice = std::getenv("HX_NAMED_MUTEX");
+  if (choice && std::strcmp(choice, "fcntl") == 0) kind = kFileLock;
+  try {
+    std::string why;
+    std::string path = LockDirectory() + "/" + hxp::LockFileName(name);
+    State* s = Acquire(path, kind == kShared, &why);
+    if (!s) {
+      error_.Set(errno ? errno : EIO, "named mutex: " + why);
+      return;
+    }
+    impl_->state = s;
+    impl_->shared = kind == kShared && s->current.load()->shared != nullptr;
+    if (kind == kShared && !impl_->shared) {
+      std::lock_guard<std::mutex> lock(g_registryMu);
+      if (!s->fallbackLogged) {
+        s->fallbackLogged = true;
+        EvDebug().debugLvl(1, 0, "named mutex %s: using file locks: %s", path.c_str(),
+                           why.empty() ? "no shared mapping" : why.c_str());
+      }
+    }
+  } catch (...) {
+    error_.Set(ENOMEM, "named mutex: out of memory");
   }
-  impl_->state = s;
 }
 
 CNamedMutex::~CNamedMutex() {
-  if (impl_->state) Release(impl_->state);
+  if (impl_ && impl_->state) Release(impl_->state);
   delete impl_;
 }
 
+CNamedMutex::Kind CNamedMutex::kind() const {
+  return impl_ && impl_->shared ? kShared : kFileLock;
+}
+
 int CNamedMutex::lock(long timeoutMs, bool wait) {
-  State* s = impl_->state;
+  State* s = impl_ ? impl_->state : nullptr;
   if (!s) {
     if (error_.GetCode() == 0) error_.Set(EBADF, "named mutex: not open");
     return -1;
   }
+  if (s->forkGeneration.load(std::memory_order_relaxed) !=
+      g_forkGeneration.load(std::memory_order_relaxed)) {
+    AdoptAfterFork(s);
+  }
+  if (!impl_->shared) return impl_->FileLock(error_, timeoutMs, wait);
+
+  const unsigned long self = static_cast<unsigned long>(pthread_self());
+  if (s->holder.load(std::memory_order_relaxed) == self) {
+    ++s->depth;
+    return 0;
+  }
+  std::chrono::steady_clock::time_point deadline{};  // set once waiting starts
+  for (;;) {
+    Mapping* m = s->current.load(std::memory_order_acquire);
+    if (!m->shared) {
+      error_.Set(ENOLCK, "named mutex: no liveness byte for this process");
+      return -1;
+    }
+    TakeResult r = TakeWord(s, m, wait, wait ? std::max(timeoutMs, -1L) : 0, &deadline);
+    if (r == kFileChanged) continue;
+    if (r == kTimedOut) {
+      error_.Set(ETIMEDOUT, "named mutex: timed out (held by another thread or process)");
+      return -2;
+    }
+    if (s->current.load(std::memory_order_acquire) != m) {  // switched while taking
+      ReleaseWord(m);
+      continue;
+    }
+    if (__atomic_load_n(&m->shared->ownerDied, __ATOMIC_RELAXED) != 0) {
+      __atomic_store_n(&m->shared->ownerDied, 0u, __ATOMIC_RELAXED);
+      s->ownerDied.store(true, std::memory_order_relaxed);
+    }
+    const uint64_t ticks = __rdtsc();
+    const int64_t perCheck = g_ticksPerRecheck.load(std::memory_order_relaxed);
+    if (perCheck > 0 && ticks - s->checkedTicks < static_cast<uint64_t>(perCheck)) {
+      s->held = m;
+      s->depth = 1;
+      s->holder.store(self, std::memory_order_relaxed);
+      return 0;
+    }
+    int64_t now = NowMs();
+    if (perCheck == 0) Calibrate(ticks, now);
+    if (now - s->checkedAtMs < kIdentityRecheckMs) {
+      s->held = m;
+      s->depth = 1;
+      s->holder.store(self, std::memory_order_relaxed);
+      return 0;
+    }
+    // A lock file removed meanwhile (say by a /tmp cleaner) would let the
+    // next process create a new one and lock that instead: only the word of
+    // the file now at the path counts.
+    s->checkedAtMs = now;
+    s->checkedTicks = ticks;
+    if (hxp::IsFileAtPath(m->fd, s->path)) {
+      if (now - s->touchedAtMs > kTouchEveryMs) {
+        futimens(m->fd, nullptr);
+        s->touchedAtMs = now;
+      }
+      s->held = m;
+      s->depth = 1;
+      s->holder.store(self, std::memory_order_relaxed);
+      return 0;
+    }
+    std::string why;
+    bool switched = false;
+    try {
+      switched = SwitchFile(s, m, &why);
+    } catch (...) {
+      why = "out of memory";
+    }
+    ReleaseWord(m);
+    if (!switched) {
+      error_.Set(EIO, "named mutex: lock file replaced: " + why);
+      return -1;
+    }
+    s->checkedAtMs = INT64_MIN / 2;  // look at the new file once taken
+    s->checkedTicks = 0;
+  }
+}
+
+int CNamedMutex::unlock() {
+  State* s = impl_ ? impl_->state : nullptr;
+  if (!s) {
+    if (error_.GetCode() == 0) error_.Set(EBADF, "named mutex: not open");
+    return -1;
+  }
+  if (!impl_->shared) return impl_->FileUnlock(error_);
+  const unsigned long self = static_cast<unsigned long>(pthread_self());
+  if (s->holder.load(std::memory_order_relaxed) != self || s->depth <= 0) {
+    error_.Set(EPERM, "named mutex: unlock by a thread that does not hold it");
+    return -1;
+  }
+  if (--s->depth > 0) return 0;
+  Mapping* m = s->held;
+  s->held = nullptr;
+  s->holder.store(0, std::memory_order_relaxed);
+  uint32_t* word = &m->shared->word;
+  uint32_t v = Load(word);
+  while ((v & kOwnerMask) == m->mine) {
+    if (__atomic_compare_exchange_n(word, &v, 0u, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
+      if (v & kWaitersBit) FutexWake(word, 1);
+      return 0;
+    }
+  }
+  // Someone else's now: leave it alone.
+  error_.Set(EIO, "named mutex: the lock was taken over while held");
+  return -1;
+}
+
+bool CNamedMutex::TakeOwnerDied() {
+  State* s = impl_ ? impl_->state : nullptr;
+  return s && s->ownerDied.exchange(false);
+}
+
+// ---- File-lock variant ------------------------------------------------------
+
+namespace {
+
+// The held marker: found set by the next holder, it means the previous one
+// died inside.
+bool ReadHeldMarker(int fd) {
+  char c = 0;
+  return pread(fd, &c, 1, offsetof(NamedMutexShared, fileLockHeld)) == 1 && c != 0;
+}
+
+int WriteHeldMarker(int fd, bool held) {
+  char c = held ? 1 : 0;
+  ssize_t n;
+  do {
+    n = pwrite(fd, &c, 1, offsetof(NamedMutexShared, fileLockHeld));
+  } while (n < 0 && errno == EINTR);
+  return n == 1 ? 0 : (n < 0 ? errno : EIO);
+}
+
+// Takes the write lock on the word area of fd: without limit, or polling
+// until deadline. 0, EAGAIN/EACCES when the time ran out, or another errno.
+int TakeFileLock(int fd, bool limited, std::chrono::steady_clock::time_point deadline) {
+  if (!limited) return FileLockRange(fd, F_WRLCK, 0, kSlotBase, true);
+  int pauseMs = 1;
+  for (;;) {
+    int err = FileLockRange(fd, F_WRLCK, 0, kSlotBase, false);
+    if (err != EAGAIN && err != EACCES) return err;
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return err;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(pauseMs, left)));
+    if (pauseMs < 20) pauseMs *= 2;
+  }
+}
+
+}  // namespace
+
+int CNamedMutex::Impl::FileLock(CError& error, long timeoutMs, bool wait) {
+  State* s = state;
   const auto self = std::this_thread::get_id();
   const bool limited = !wait || timeoutMs >= 0;
   const auto deadline = std::chrono::steady_clock::now() +
@@ -189,47 +611,50 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
   {
     std::unique_lock<std::mutex> lock(s->mu);
     if (s->owned && s->owner == self) {
-      ++s->depth;
+      ++s->fileDepth;
       return 0;
     }
     if (!limited) {
       s->cv.wait(lock, [s] { return !s->owned; });
     } else if (!s->cv.wait_until(lock, deadline, [s] { return !s->owned; })) {
-      error_.Set(ETIMEDOUT, "named mutex: timed out (held by another thread)");
+      error.Set(ETIMEDOUT, "named mutex: timed out (held by another thread)");
       return -2;
     }
     s->owned = true;
     s->owner = self;
-    s->depth = 0;
+    s->fileDepth = 0;
   }
 
-  // This thread alone now speaks for the process on the file lock (and may
-  // replace the descriptor: other threads touch it only as owners).
+  // This thread alone now speaks for the process on the file lock.
   int err;
   for (;;) {
-    err = TakeFileLock(s->fd, limited, deadline);
+    Mapping* m = s->current.load();
+    err = TakeFileLock(m->fd, limited, deadline);
     if (err != 0) break;
-    // A lock file removed meanwhile (say by a /tmp cleaner) would let the
-    // next process create a new one and lock that instead: only a lock on the
-    // file now at the path counts.
-    if (IsFileAtPath(s->fd, s->path)) break;
+    if (hxp::IsFileAtPath(m->fd, s->path)) break;
     std::string why;
-    int fd = OpenLockFile(s->path, &why);
-    if (fd < 0) {
+    bool switched = false;
+    try {
+      switched = SwitchFile(s, m, &why);
+    } catch (...) {
+    }
+    FileLockRange(m->fd, F_UNLCK, 0, kSlotBase, false);
+    if (!switched) {
       err = errno ? errno : EIO;
-      SetFileLock(s->fd, F_UNLCK, false);
       break;
     }
-    close(s->fd);
-    s->fd = fd;
   }
-  // Cleaners remove files by age; a lock file in use now and then gets a
-  // fresh modification time.
   if (err == 0) {
-    auto now = std::chrono::steady_clock::now();
-    if (s->touched == std::chrono::steady_clock::time_point{} || now - s->touched > std::chrono::hours(1)) {
-      futimens(s->fd, nullptr);
-      s->touched = now;
+    int fd = s->current.load()->fd;
+    if (ReadHeldMarker(fd)) s->ownerDied.store(true);
+    err = WriteHeldMarker(fd, true);
+    if (err != 0) FileLockRange(fd, F_UNLCK, 0, kSlotBase, false);
+  }
+  if (err == 0) {
+    int64_t now = NowMs();
+    if (now - s->touchedAtMs > kTouchEveryMs) {
+      futimens(s->current.load()->fd, nullptr);
+      s->touchedAtMs = now;
     }
   }
 
@@ -238,33 +663,32 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
     s->owned = false;
     s->cv.notify_one();
     if (err == EAGAIN || err == EACCES) {
-      error_.Set(ETIMEDOUT, "named mutex: timed out (held by another process)");
+      error.Set(ETIMEDOUT, "named mutex: timed out (held by another process)");
       return -2;
     }
-    error_.Set(err, std::string("named mutex: lock failed: ") + std::strerror(err));
+    error.Set(err, std::string("named mutex: lock failed: ") + std::strerror(err));
     return -1;
   }
-  s->depth = 1;
+  s->fileDepth = 1;
   return 0;
 }
 
-int CNamedMutex::unlock() {
-  State* s = impl_->state;
-  if (!s) {
-    if (error_.GetCode() == 0) error_.Set(EBADF, "named mutex: not open");
-    return -1;
-  }
+int CNamedMutex::Impl::FileUnlock(CError& error) {
+  State* s = state;
   std::lock_guard<std::mutex> lock(s->mu);
-  if (!s->owned || s->owner != std::this_thread::get_id() || s->depth <= 0) {
-    error_.Set(EPERM, "named mutex: unlock by a thread that does not hold it");
+  if (!s->owned || s->owner != std::this_thread::get_id() || s->fileDepth <= 0) {
+    error.Set(EPERM, "named mutex: unlock by a thread that does not hold it");
     return -1;
   }
-  if (--s->depth > 0) return 0;
-  int err = SetFileLock(s->fd, F_UNLCK, false);
+  if (--s->fileDepth > 0) return 0;
+  int fd = s->current.load()->fd;
+  int err = WriteHeldMarker(fd, false);
+  int unlockErr = FileLockRange(fd, F_UNLCK, 0, kSlotBase, false);
+  if (err == 0) err = unlockErr;
   s->owned = false;
   s->cv.notify_one();
   if (err != 0) {
-    error_.Set(err, std::string("named mutex: unlock failed: ") + std::strerror(err));
+    error.Set(err, std::string("named mutex: unlock failed: ") + std::strerror(err));
     return -1;
   }
   return 0;

@@ -1,8 +1,22 @@
 // CNamedMutex: a lock shared by every process (32- or 64-bit) that uses the same
 // name. Re-entrant for the holding thread; excludes other threads of the same
-// process; a holder killed with SIGKILL never wedges it (the kernel releases a
-// file lock with the process). Built from an in-process recursive mutex plus an
-// fcntl lock on a lock file named after the mutex.
+// process; a holder killed with SIGKILL never wedges it (a waiter finds the
+// holder dead within a few milliseconds and takes over), and the next holder
+// is told (TakeOwnerDied).
+//
+// Taking and releasing a free lock is one atomic operation each on a word in
+// the lock file "<lock directory>/<escaped name>.lock", which every user maps;
+// only waiting enters the kernel (futex). Each process marks itself alive by
+// a file lock on a byte of that file. When the file cannot be mapped, or with
+// kind kFileLock, or when HX_NAMED_MUTEX=fcntl is set, the lock is an fcntl
+// lock on the file instead (one log line tells when it is a fall-back). Every
+// process using one name must use the same kind: the two do not exclude each
+// other.
+//
+// A lock file removed or replaced while in use is noticed within 100 ms by a
+// process taking the lock, which then moves to the file at the path.
+// A child made by fork holds nothing; it may use the objects it inherited once
+// it runs a single thread of its own (it gets its own liveness byte on first use).
 #pragma once
 
 #include <string>
@@ -27,9 +41,13 @@ class HXP_EXPORT CError {
 
 class HXP_EXPORT CNamedMutex {
  public:
+  enum Kind { kShared, kFileLock };
+
   // Opens (creating when missing) the lock for name. On failure error gets a
-  // non-zero code and every lock() fails.
-  CNamedMutex(const char* name, CError& error, bool create);
+  // non-zero code and every lock() fails. The lock directory must be a real
+  // directory owned by root or this user that others cannot write; the lock
+  // file is never opened through a symlink.
+  CNamedMutex(const char* name, CError& error, bool create, Kind kind = kShared);
   ~CNamedMutex();
   CNamedMutex(const CNamedMutex&) = delete;
   CNamedMutex& operator=(const CNamedMutex&) = delete;
@@ -42,6 +60,14 @@ class HXP_EXPORT CNamedMutex {
   int lock(long timeoutMs, bool wait);
   // Negative when the calling thread does not hold the lock.
   int unlock();
+
+  // True once after a lock() that took the lock over from a holder that died
+  // while holding it; reading it clears it. The new holder should check and
+  // repair what the lock protects.
+  bool TakeOwnerDied();
+
+  // The kind in use (kFileLock after a fall-back).
+  Kind kind() const;
 
   // Directory of the lock files: $HXREG/Halvex/.locks when HXREG is set, else
   // /tmp/.hx_locks.

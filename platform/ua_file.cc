@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/config_store.h"
+#include "platform/secure_fs.h"
 
 CUaError CUaError::FromErrno(int err) {
   CUaError e;
@@ -31,9 +32,14 @@ CUaError CUaFile::Open(const char* path, int flags, int mode) {
   if (!path) return CUaError::FromErrno(EINVAL);
   if (fd_ >= 0) Close();
   int fd;
-  do {
-    fd = open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
+  if ((flags & (O_WRONLY | O_RDWR | O_CREAT | O_APPEND | O_TRUNC)) != 0) {
+    // Anything that writes or creates: never through a symlink, link or FIFO.
+    fd = hxp::OpenFileNoFollow(path, flags, static_cast<mode_t>(mode), nullptr);
+  } else {
+    do {
+      fd = open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+  }
   if (fd < 0) return CUaError::FromErrno(errno);
   fd_ = fd;
   return CUaError();
@@ -44,6 +50,12 @@ CUaError CUaFile::Size(uint64_t& size) {
   struct stat st;
   if (fstat(fd_, &st) != 0) return CUaError::FromErrno(errno);
   size = static_cast<uint64_t>(st.st_size);
+  return CUaError();
+}
+
+CUaError CUaFile::FileStat(struct stat& st) {
+  if (fd_ < 0) return CUaError::FromErrno(EBADF);
+  if (fstat(fd_, &st) != 0) return CUaError::FromErrno(errno);
   return CUaError();
 }
 
@@ -91,8 +103,13 @@ CUaDirectory::~CUaDirectory() { Close(); }
 CUaError CUaDirectory::Create(const char* path, bool parents) {
   if (!path || !*path) return CUaError::FromErrno(EINVAL);
   if (!parents) {
-    if (mkdir(path, 0777) != 0) return CUaError::FromErrno(errno);
-    return CUaError();
+    // One level: the parent must exist and the directory must not.
+    struct stat st;
+    if (lstat(path, &st) == 0) return CUaError::FromErrno(EEXIST);
+    std::string parent = path;
+    size_t slash = parent.find_last_of('/');
+    parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+    if (lstat(parent.c_str(), &st) != 0) return CUaError::FromErrno(errno);
   }
   if (!hxp::MakeDirectories(path, nullptr)) return CUaError::FromErrno(errno ? errno : EIO);
   return CUaError();

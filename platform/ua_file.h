@@ -30,8 +30,11 @@ class HXP_EXPORT CUaFile {
   CUaFile(const CUaFile&) = delete;
   CUaFile& operator=(const CUaFile&) = delete;
 
-  CUaError Open(const char* path, int flags, int mode);  // open(2) flags; O_CLOEXEC added
+  // open(2) flags; O_CLOEXEC added. An open that writes or creates also gets
+  // O_NOFOLLOW and accepts only a regular file with one link.
+  CUaError Open(const char* path, int flags, int mode);
   CUaError Size(uint64_t& size);
+  CUaError FileStat(struct stat& st);  // fstat of the open file
   CUaError Write(const void* buffer, size_t length, size_t* written);  // writes it all
   CUaError Close();
   bool IsOpen() const { return fd_ >= 0; }
@@ -52,7 +55,9 @@ class HXP_EXPORT CUaDirectory {
   CUaDirectory(const CUaDirectory&) = delete;
   CUaDirectory& operator=(const CUaDirectory&) = delete;
 
-  // Creates path and, with parents true, its missing parents (mode 0777 before umask).
+  // Creates path and, with parents true, its missing parents, as
+  // hxp::MakeSecureDirectory (shared access): 0755, or 0770 with a configured
+  // group; refused under a directory other users control.
   static CUaError Create(const char* path, bool parents);
   // Lists directory; pattern is a glob on entry names ("*" = all, hidden
   // names included). "." and ".." are skipped. files true:

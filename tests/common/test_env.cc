@@ -1,5 +1,7 @@
 #include "tests/common/test_env.h"
 
+#include "platform/ev_debug.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -126,8 +128,11 @@ void TestInstance::SetConfig(const std::string& section, const std::string& name
   RemoveConfig(section, name);
   std::string dir = root_ + "/registry/Halvex/" + focus_ + "/" + section;
   MakeDirs(dir);
-  std::ofstream f(dir + "/.properties", std::ios::app);
-  f << name << " " << value << "\n";
+  {
+    std::ofstream f(dir + "/.properties", std::ios::app);
+    f << name << " " << value << "\n";
+  }
+  EvDebug::ReloadSettings();  // seen by this process's debug log at once
 }
 
 void TestInstance::RemoveConfig(const std::string& section, const std::string& name) {
@@ -141,6 +146,7 @@ void TestInstance::RemoveConfig(const std::string& section, const std::string& n
     if (first != name) kept += line + "\n";
   }
   WriteFile(path, kept);
+  EvDebug::ReloadSettings();
 }
 
 std::vector<std::string> TestInstance::LogLines() const {

@@ -4,6 +4,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
 #include "perfmonitor/perf_manager.h"
 #include "tests/common/test_env.h"
 #include "tests/perfmonitor/perf_manager_test_peer.h"
@@ -166,6 +171,59 @@ TEST_F(PerfLogFilesTest, FailedRotationOrOpenNeverOverwritesRows) {
   EXPECT_EQ(1, Report("x"));
   EXPECT_EQ(1u, inst.LogLinesContaining("CHxPerfManager::OpenLogfile: [ERROR] System Resource Monitor opening file failed [" + Name("K-1", 0) + "]").size());
   EXPECT_EQ(2u, inst.LogLinesContaining("CHxPerfManager::OpenLogfile: [ERROR][").size());
+}
+
+// The current file stays open between batches, and whatever happens to it
+// on disk in between, the next batch goes where a fresh open would put it.
+TEST_F(PerfLogFilesTest, KeptFileFollowsWhatHappensToItsName) {
+  const std::string current = Name("K-1", 0), moved = Name("K-1", 1), victim = dir + "/victim";
+  const auto heldOpen = [&] {
+    for (int fd = 0; fd < 1024; ++fd) {
+      char target[4096];
+      const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof(target));
+      if (n > 0 && std::string(target, static_cast<size_t>(n)) == current) return true;
+    }
+    return false;
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    int result;
+    std::string file;  // what the current name holds afterwards ("" = as the victim check says)
+  };
+  const std::string header = "Date,Time,V\r\n";
+  const std::vector<Case> cases = {
+      {"untouched", [] {}, 0, header + "a\r\nb\r\n"},
+      {"removed", [&] { ASSERT_EQ(0, unlink(current.c_str())); }, 0, header + "b\r\n"},
+      {"replaced", [&] {
+         hxtest::WriteFile(dir + "/other", header + "other\r\n");
+         ASSERT_EQ(0, rename((dir + "/other").c_str(), current.c_str()));
+       }, 0, header + "other\r\nb\r\n"},
+      {"moved away", [&] { ASSERT_EQ(0, rename(current.c_str(), moved.c_str())); }, 0, header + "b\r\n"},
+      {"grown past the limit", [&] {
+         ASSERT_EQ(0, truncate(current.c_str(), static_cast<off_t>(11 * kMiB)));
+       }, 0, header + "b\r\n"},
+      {"made a symlink", [&] {
+         hxtest::WriteFile(victim, "keep");
+         ASSERT_EQ(0, unlink(current.c_str()));
+         ASSERT_EQ(0, symlink(victim.c_str(), current.c_str()));
+       }, 1, "keep"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& f : {current, moved, victim}) unlink(f.c_str());
+    ASSERT_EQ(0, Report("a"));
+    EXPECT_TRUE(heldOpen()) << "kept open between batches";
+    c.change();
+    EXPECT_EQ(c.result, Report("b"));
+    // Rows without their date and time.
+    const std::regex stamp(R"(\d\d/\d\d/\d\d,\d\d:\d\d:\d\d,)");
+    EXPECT_EQ(std::regex_replace(hxtest::ReadFile(current), stamp, ""), c.file);
+    if (c.result != 0) {
+      EXPECT_EQ(hxtest::ReadFile(victim), "keep");
+    }
+    EXPECT_EQ(std::string::npos, hxtest::ReadFile(moved).find(",b\r\n")) << "a moved file gets no new row";
+  }
 }
 
 }  // namespace

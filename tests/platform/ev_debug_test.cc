@@ -1,5 +1,9 @@
 #include "platform/ev_debug.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <thread>
@@ -60,6 +64,41 @@ TEST_F(EvDebugTest, ThresholdComesFromConfigurationAndChangesAreSeen) {
   EXPECT_EQ(log_.GetDebugLevel(), 3) << "garbage: default";
 }
 
+int64_t g_fakeMs = 0;
+int64_t FakeClock() { return g_fakeMs; }
+
+// The level is cached: a change written behind this process's back is seen
+// once a second has passed since the last look, not before.
+TEST_F(EvDebugTest, ChangedLevelIsSeenWithinASecondAndNotLookedUpBefore) {
+  g_fakeMs = 5000;
+  EvDebug::SetSettingsClockForTest(FakeClock);
+  const std::string props =
+      instance_.root() + "/registry/Halvex/" + instance_.focus() + "/Platform/.properties";
+  auto writeLevel = [&](const std::string& level) {
+    std::string text = hxtest::ReadFile(props);
+    size_t at = text.find("DebugLevel ");
+    ASSERT_NE(at, std::string::npos);
+    size_t end = text.find('\n', at);
+    text.replace(at, end - at, "DebugLevel " + level);
+    hxtest::WriteFile(props, text);
+  };
+  struct Step {
+    int64_t advanceMs;
+    const char* write;  // new level written before the step, or nullptr
+    int expected;
+  };
+  const Step steps[] = {
+      {0, nullptr, 20}, {0, "7", 20},       {999, nullptr, 20}, {1, nullptr, 7},
+      {500, "1234", 7}, {499, nullptr, 7}, {1, nullptr, 1234}, {-50, "3", 3},
+  };
+  for (const Step& step : steps) {
+    g_fakeMs += step.advanceMs;
+    if (step.write) writeLevel(step.write);
+    EXPECT_EQ(log_.GetDebugLevel(), step.expected) << "at " << g_fakeMs;
+  }
+  EvDebug::SetSettingsClockForTest(nullptr);
+}
+
 TEST_F(EvDebugTest, ConcurrentWritersNeverSplitLines) {
   std::vector<std::thread> threads;
   const std::string payload(300, 'x');
@@ -93,11 +132,99 @@ TEST_F(EvDebugTest, UnwritableLogDirectoryNeverFailsTheCaller) {
   EXPECT_NE(instance_.LogLinesContaining("|end")[0].find(big + "|end"), std::string::npos);
 }
 
-TEST_F(EvDebugTest, MetricsSinkAppendsToTheLogDirectory) {
-  HxMetricsCollector::DumpStaticData("System", "CPU", "12.5");
-  HxMetricsCollector::DumpStaticData("Process", "hxd", "a,b");
-  EXPECT_EQ(hxtest::ReadFile(instance_.logDir() + "/metrics.log"), "System|CPU|12.5\nProcess|hxd|a,b\n");
-  EXPECT_EQ(HxJobPerfManager::GetPerfCounterName(4000000000u), "JobType4000000000");
+// Both log writers refuse a log file planted as a symlink and a log directory
+// that other users control, and write normally otherwise.
+TEST(LogWriters, NeverWriteThroughWhatOtherUsersControl) {
+  struct Writer {
+    const char* file;
+    void (*write)();
+  };
+  const Writer writers[] = {
+      {"hxdebug.log", [] { EvDebug().debugLvl(1, 0, "planted"); }},
+      {"metrics.log", [] { HxMetricsCollector::DumpStaticData("S", "N", "planted"); }},
+  };
+  enum Attack { kNone, kSymlink, kWorldWritable, kOtherOwner };
+  for (const Writer& w : writers) {
+    for (Attack attack : {kNone, kSymlink, kWorldWritable, kOtherOwner}) {
+      SCOPED_TRACE(std::string(w.file) + " attack " + std::to_string(attack));
+      if (attack == kOtherOwner && geteuid() != 0) {
+        std::printf("[  SKIPPED ] %s: needs root to give the directory away\n", w.file);
+        continue;
+      }
+      hxtest::TestInstance inst;
+      const std::string victim = inst.root() + "/victim", file = inst.logDir() + "/" + w.file;
+      hxtest::WriteFile(victim, "keep");
+      const int planted = attack == kSymlink        ? symlink(victim.c_str(), file.c_str())
+                          : attack == kWorldWritable ? chmod(inst.logDir().c_str(), 0777)
+                          : attack == kOtherOwner    ? chown(inst.logDir().c_str(), 65534, 65534)
+                                                     : 0;
+      ASSERT_EQ(0, planted);
+      w.write();
+      EXPECT_EQ(hxtest::ReadFile(victim), "keep");
+      const std::string written = hxtest::ReadFile(file);
+      EXPECT_EQ(written.find("planted") != std::string::npos, attack == kNone) << written;
+    }
+  }
+}
+
+TEST(MetricsSink, AppendsLinesAndRotatesBySize) {
+  {
+    hxtest::TestInstance inst;
+    HxMetricsCollector::DumpStaticData("System", "CPU", "12.5");
+    HxMetricsCollector::DumpStaticData("Process", "hxd", "a,b");
+    EXPECT_EQ(hxtest::ReadFile(inst.logDir() + "/metrics.log"), "System|CPU|12.5\nProcess|hxd|a,b\n");
+    EXPECT_EQ(HxJobPerfManager::GetPerfCounterName(4000000000u), "JobType4000000000");
+  }
+  const uint64_t kMiB = 1 << 20;
+  const auto size = [](const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  };
+  // Found on disk: the current file's size and the generations present
+  // ("" = absent); after one line, what each generation starts with.
+  struct Case {
+    const char* count;
+    uint64_t current;
+    std::vector<std::string> before, after;  // generations 1..n
+    bool rotated;
+  };
+  const Case cases[] = {
+      {"10", 11 * kMiB - 1, {}, {""}, false},
+      {"3", 11 * kMiB, {"g1", "", "g3"}, {"cur", "g1", "g3", ""}, true},
+      {"2", 12 * kMiB, {"g1", "g2"}, {"cur", "g1", ""}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("count ") + c.count);
+    hxtest::TestInstance inst;
+    inst.SetConfig("Platform", "MetricsLogCount", c.count);
+    const auto gen = [&](size_t g) {
+      char name[32];
+      snprintf(name, sizeof(name), g == 0 ? "/metrics.log" : "/metrics_%04zu.log", g);
+      return inst.logDir() + name;
+    };
+    hxtest::WriteFile(gen(0), "cur");
+    ASSERT_EQ(0, truncate(gen(0).c_str(), static_cast<off_t>(c.current)));
+    for (size_t g = 1; g <= c.before.size(); ++g) {
+      if (!c.before[g - 1].empty()) hxtest::WriteFile(gen(g), c.before[g - 1]);
+    }
+    HxMetricsCollector::DumpStaticData("S", "N", "line");
+    const uint64_t line = std::string("S|N|line\n").size();
+    EXPECT_EQ(size(gen(0)), c.rotated ? line : c.current + line) << "the line lands in the current file";
+    for (size_t g = 1; g <= c.after.size(); ++g) {
+      EXPECT_EQ(hxtest::ReadFile(gen(g)).substr(0, 3), c.after[g - 1]) << g;
+    }
+    EXPECT_EQ(size(gen(1)), c.rotated ? c.current : 0u);
+  }
+  // Growth while the file is kept open: rotated before the first line after
+  // it has passed the limit (whole MiB), the lines split between the two.
+  hxtest::TestInstance inst;
+  inst.SetConfig("Platform", "MetricsLogSizeMB", "1");
+  const std::string text(100 * 1024, 't');
+  const uint64_t lineSize = std::string("S|N|").size() + text.size() + 1;
+  const uint64_t beforeRotation = (2 * kMiB + lineSize - 1) / lineSize;  // first count reaching 2 MiB
+  for (uint64_t i = 0; i < beforeRotation + 3; ++i) HxMetricsCollector::DumpStaticData("S", "N", text.c_str());
+  EXPECT_EQ(size(inst.logDir() + "/metrics_0001.log"), beforeRotation * lineSize);
+  EXPECT_EQ(size(inst.logDir() + "/metrics.log"), 3 * lineSize);
 }
 
 }  // namespace
