@@ -27,7 +27,7 @@ class BenchInstance {
     for (const std::string& d : {root_ + "/registry", root_ + "/registry/Halvex",
                                  root_ + "/registry/Halvex/" + focus_, platform,
                                  root_ + "/jr", root_ + "/log"}) {
-      mkdir(d.c_str(), 0777);
+      mkdir(d.c_str(), 0755);
     }
     std::ofstream(platform + "/.properties") << "JobResultsDirectory " << root_ << "/jr\n"
                                              << "LogFilesDirectory " << root_ << "/log\n"

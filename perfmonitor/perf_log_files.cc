@@ -61,17 +61,16 @@ CUaFile* CHxPerfManager::CurrentLogFile(const std::string& key, std::vector<std:
   auto it = open.find(key);
   if (it != open.end()) {
     // Kept while it is what a fresh open would give. Every batch: still the
-    // file at its name (not removed, rotated or replaced by someone else)
-    // and within the size limit, so rotation happens at the same batch as
-    // before. At most once a second, since the name costs a configuration
-    // read: still the current name (the machine name may change, a legacy
-    // file may have been adopted over it).
+    // file at its name (not removed, moved away by a rotation or replaced by
+    // someone else) and within the size limit, so rotation happens at the
+    // same batch as before; one lstat tells both. At most once a second,
+    // since the name costs a configuration read: still the current name (the
+    // machine name may change, a legacy file may have been adopted over it).
     PerfLogOpenFiles::Entry& e = it->second;
-    struct stat byFd, byPath;
-    bool keep = e.file->FileStat(byFd).Success() && byFd.st_dev == e.dev && byFd.st_ino == e.ino &&
-                (static_cast<uint64_t>(byFd.st_size) >> 20) <= m_maxLogSizeMB &&
-                lstat(e.path.c_str(), &byPath) == 0 && byPath.st_dev == e.dev &&
-                byPath.st_ino == e.ino;
+    struct stat byPath;
+    bool keep = lstat(e.path.c_str(), &byPath) == 0 && byPath.st_dev == e.dev &&
+                byPath.st_ino == e.ino &&
+                (static_cast<uint64_t>(byPath.st_size) >> 20) <= m_maxLogSizeMB;
     if (keep && now - e.named >= std::chrono::seconds(1)) {
       std::string path;
       GetLogFileName(0, key.c_str(), path);
@@ -87,7 +86,7 @@ CUaFile* CHxPerfManager::CurrentLogFile(const std::string& key, std::vector<std:
   e.file.reset(new CUaFile);
   if (!OpenLogfile(*e.file, key.c_str(), columns)) return nullptr;
   struct stat st;
-  if (e.file->FileStat(st).Success()) {  // else dev/ino 0: opened again within a second
+  if (e.file->FileStat(st).Success()) {  // else dev/ino 0: opened again next batch
     e.dev = st.st_dev;
     e.ino = st.st_ino;
   }

@@ -82,8 +82,8 @@ void OpenLocked(Sink& s) {
 // REQUIRES: s.mu held.
 void RefreshLocked(Sink& s) {
   const char* reg = std::getenv("HXREG");
-  const std::string registry = reg ? reg : "";
-  const std::string focus = HXPI_Focus::getFocus();
+  const char* registry = reg ? reg : "";
+  const char* focus = HXPI_Focus::getFocus();  // interned: valid for good
   const auto now = std::chrono::steady_clock::now();
   if (s.valid && s.registry == registry && s.focus == focus &&
       now - s.resolved < std::chrono::seconds(1)) {

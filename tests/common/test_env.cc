@@ -34,7 +34,7 @@ void MakeDirs(const std::string& path) {
       continue;
     }
     cur += (cur.empty() || cur.back() == '/') ? part : "/" + part;
-    mkdir(cur.c_str(), 0777);
+    mkdir(cur.c_str(), 0755);
   }
 }
 
