@@ -35,7 +35,24 @@ struct State {
   std::thread::id owner;
   long depth = 0;
   std::chrono::steady_clock::time_point touched{};  // last mtime refresh
+  bool ownerDied = false;  // GUARDED_BY(mu): the last take-over found a dead holder
 };
+
+// Byte 0 of the lock file is 1 while a process holds the lock: the kernel
+// drops the file lock of a killed holder but not the byte, so the next holder
+// learns that the previous one died inside.
+bool MarkHeld(int fd) {
+  char was = 0;
+  const bool died = pread(fd, &was, 1, 0) == 1 && was == 1;
+  const char held = 1;
+  if (pwrite(fd, &held, 1, 0) != 1) return died;
+  return died;
+}
+
+void MarkFree(int fd) {
+  const char free = 0;
+  if (pwrite(fd, &free, 1, 0) != 1) return;
+}
 
 std::mutex g_registryMu;
 std::map<std::string, State*>* g_registry = new std::map<std::string, State*>;
@@ -245,7 +262,18 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
     return -1;
   }
   s->depth = 1;
+  s->ownerDied = MarkHeld(s->fd);
   return 0;
+}
+
+bool CNamedMutex::TakeOwnerDied() {
+  State* s = impl_->state;
+  if (!s) return false;
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (!s->owned || s->owner != std::this_thread::get_id()) return false;
+  const bool died = s->ownerDied;
+  s->ownerDied = false;
+  return died;
 }
 
 int CNamedMutex::unlock() {
@@ -260,6 +288,7 @@ int CNamedMutex::unlock() {
     return -1;
   }
   if (--s->depth > 0) return 0;
+  MarkFree(s->fd);
   int err = SetFileLock(s->fd, F_UNLCK, false);
   s->owned = false;
   s->cv.notify_one();
