@@ -1,4 +1,6 @@
-// Process check from /proc.
+// Process check from /proc. Reads are plain open/read calls through HxSys:
+// a process that exits mid-read, or any other failure, gives false, never an
+// exception.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +14,14 @@ class HXP_EXPORT MDProcess {
   // Whether a process with this pid exists (zombies count as existing).
   bool isAlive();
   // Start time in seconds since the epoch (btime + start ticks / CLK_TCK);
-  // false when it cannot be told.
+  // false when it cannot be told. btime is read once per process, so that a
+  // later step of the wall clock does not move the start times this process
+  // computes.
   bool getRunningProcessStartTime(timespec& start);
+  // Start time in clock ticks after boot (field 22 of /proc/<pid>/stat): the
+  // same number for the whole life of a process whatever the wall clock does,
+  // and a different one for a later process that reuses the pid.
+  bool getStartTicks(uint64_t& ticks);
 
  private:
   int64_t pid_;
