@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/config_store.h"
+#include "platform/hx_sys.h"
 #include "platform/ua_crc64.h"
 
 namespace {
@@ -91,7 +92,7 @@ int SetFileLock(int fd, short type, bool wait) {
   fl.l_len = 0;
   int rc;
   do {
-    rc = fcntl(fd, wait ? F_SETLKW : F_SETLK, &fl);
+    rc = HxSys()->fcntlLock(fd, wait ? F_SETLKW : F_SETLK, &fl);
   } while (rc != 0 && errno == EINTR);
   return rc == 0 ? 0 : errno;
 }
