@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -226,14 +227,31 @@ TEST(LifecycleTest, DaemonStartResetsTablesKeepingCountAndUniqueId) {
   EXPECT_EQ(job.Uninitialize(), 0);
 }
 
-TEST(LifecycleTest, CorruptedRefCountStillLetsTheLastUserRemoveTheSegment) {
-  hxtest::TestInstance inst;
-  TestManager m;
-  ASSERT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
-  m.table()->RefCount = 0;  // a foreign writer zeroed the count
-  EXPECT_EQ(m.Uninitialize(), 0);
-  EXPECT_EQ(t1test::SegmentOf(t1test::KeyFile(inst, kOutKey)), -1);
-  EXPECT_FALSE(t1test::LogTexts(inst, "[ERROR] RefCount already 0").empty());
+// The last process attached removes the segment, whatever RefCount says: a
+// process killed without Uninitialize leaves its count behind, and a foreign
+// writer or a reset can zero it while others are attached.
+TEST(LifecycleTest, TheAttachCountDecidesWhoIsLast) {
+  struct Case {
+    uint32_t refCount;  // written over the count before Uninitialize
+    bool otherAttached; // another attach (not counted) stays
+    bool removed;
+  };
+  const Case cases[] = {{0, false, true}, {1689, false, true}, {0, true, false}, {2, true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("RefCount " + std::to_string(c.refCount) + (c.otherAttached ? " other" : ""));
+    hxtest::TestInstance inst;
+    const std::string keyFile = t1test::KeyFile(inst, kOutKey);
+    TestManager m;
+    ASSERT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
+    m.table()->RefCount = c.refCount;
+    {
+      std::unique_ptr<t1test::Peek> other(c.otherAttached ? new t1test::Peek(keyFile) : nullptr);
+      EXPECT_EQ(m.Uninitialize(), 0);
+      EXPECT_EQ(t1test::SegmentOf(keyFile) == -1, c.removed);
+    }
+    EXPECT_EQ(t1test::LogTexts(inst, "[ERROR] RefCount already 0").size(), c.refCount == 0 ? 1u : 0u);
+    hxtest::RemoveSegmentForKeyFile(keyFile);
+  }
 }
 
 }  // namespace

@@ -163,27 +163,6 @@ TEST_F(RegisterTest, FullJobAndStreamTablesFailWithTheInvalidHandle) {
   EXPECT_EQ(LogCount("RegisterStream(): [ERROR] Reserve Stream Index has been failed.."), 1u);
 }
 
-TEST(RegisterUninitialised, EveryOperationFailsWithoutATable) {
-  hxtest::TestInstance inst;
-  CHxThrottlingManager m;
-  _TMSRegParams p = Params(1);
-  unsigned int value = 17;
-  unsigned long long total = 5;
-  std::vector<_TMAllJobStreamInfo> jobs;
-  _TMStats stats;
-  EXPECT_EQ(m.RegisterStream(p), kTMInvalidHandle);
-  EXPECT_EQ(m.GetThroughputRate(1, 0, value), -1);
-  EXPECT_EQ(m.SetComputerMaxThroghput(5), -1);
-  EXPECT_EQ(m.SetJobMaxThroghput(1, 5), -1);
-  EXPECT_EQ(m.GetComputerThroughput(value), -1);
-  EXPECT_EQ(m.UnregisterStream(1), -1);
-  EXPECT_EQ(m.UpdateStreamStats(1, stats), -1);
-  EXPECT_EQ(m.GetDataSizeInfo(total, jobs), -1);
-  EXPECT_EQ(m.EnumerateJobsInfo(nullptr, nullptr, 1), -1);
-  EXPECT_EQ(value, 17u);
-  EXPECT_EQ(total, 5u);
-}
-
 TEST_F(RegisterTest, RateQueryWaitsForTheTableLockAndSeesTheReleaseMadeUnderIt) {
   _TMSRegParams p = Params(1);
   const unsigned long long h = m_.RegisterStream(p);
