@@ -196,5 +196,20 @@ void CHxThrottlingManager::CheckAndCleanupStreams(bool force) {
 
   // The walk never changes the allocation tables; removal happens after it.
   for (unsigned long long handle : doomed) UnregisterStream(handle);
+
+  // A job slot without streams is kept only for a job limit set before the
+  // job's first stream. One left with neither (a holder killed between
+  // releasing the last stream and the job, or a limit of 0) would hold its
+  // slot forever: 512 of them and no job could register.
+  for (unsigned int p = SafeJobCount(kLabel); p-- > 0;) {
+    const int jobSlot = SafeJobSlotAt(p, kLabel);
+    if (jobSlot < 0) continue;
+    const _TMJobRecord& job = t.Jobs[jobSlot];
+    if ((job.Flags & kTMJobInUse) != 0 && job.ActiveStreamCount == 0 && job.ThrottleMBPH == 0) {
+      Log.debugLvl(3, LogTag, "%s: releasing job slot %u of job %u: no stream and no limit",
+                   kLabel, static_cast<unsigned int>(jobSlot), job.JobID);
+      UnReserveJobIndex(jobSlot);
+    }
+  }
   RecomputeThroughputs();
 }

@@ -133,12 +133,23 @@ TEST_F(RegisterTest, JobLimitForAnAbsentJobCreatesAJobWithoutStreams) {
   EXPECT_EQ(m_.UnregisterStream(h1), 0);
   EXPECT_EQ(m_.UnregisterStream(h2), 0);
   EXPECT_EQ(t_->ActiveJobCount, 0u);
+
+  // A slot with neither streams nor a limit holds nothing: the next pass
+  // releases it, keeping one that a limit holds.
+  ASSERT_EQ(m_.SetJobMaxThroghput(45, 0), 0);
+  ASSERT_EQ(m_.SetJobMaxThroghput(46, 10), 0);
+  ASSERT_EQ(t_->ActiveJobCount, 2u);
+  _TMSRegParams q = Params(47);
+  EXPECT_EQ(m_.UnregisterStream(m_.RegisterStream(q)), 0);
+  EXPECT_EQ(m_.GetJobIndex(45), -1);
+  EXPECT_GE(m_.GetJobIndex(46), 0);
 }
 
 TEST_F(RegisterTest, FullJobAndStreamTablesFailWithTheInvalidHandle) {
   inst_.SetConfig("Platform", "DebugLevel", "3");
   ASSERT_TRUE(m_.Lock());
-  for (int j = 0; j < 512; ++j) ASSERT_GE(m_.ReserveJobIndex(1000 + j, 0), 0);
+  // Each held by a limit: a pass releases job slots with neither streams nor limit.
+  for (int j = 0; j < 512; ++j) ASSERT_GE(m_.ReserveJobIndex(1000 + j, 1), 0);
   m_.Unlock();
   _TMSRegParams p = Params(1);
   EXPECT_EQ(m_.RegisterStream(p), kTMInvalidHandle);
