@@ -86,13 +86,22 @@ bool BootTime(uint64_t* btime) {
   return true;
 }
 
-// Field 22 (starttime) of /proc/<pid>/stat. The command name (field 2) may
-// hold blanks and parentheses, so fields are counted after the last ')'.
 bool ReadStartTicks(int64_t pid, uint64_t* ticks) {
   char path[48];
   snprintf(path, sizeof(path), "/proc/%lld/stat", static_cast<long long>(pid));
   char text[4096];
   if (HxReadSmallFile(path, text, sizeof(text)) <= 0) return false;
+  return MDParseStartTicks(text, ticks);
+}
+
+bool ValidPid(int64_t pid) { return pid > 0 && pid <= INT_MAX; }
+
+}  // namespace
+
+// The command name (field 2) may hold blanks and parentheses, so fields are
+// counted after the last ')'.
+bool MDParseStartTicks(const char* text, uint64_t* ticks) {
+  if (text == nullptr || ticks == nullptr) return false;
   const char* close = strrchr(text, ')');
   if (close == nullptr) return false;
   const char* p = close + 1;
@@ -104,13 +113,12 @@ bool ReadStartTicks(int64_t pid, uint64_t* ticks) {
   }
   while (*p == ' ') ++p;
   const char* end = nullptr;
-  if (!ParseU64(p, &end, ticks)) return false;
-  return *end == ' ' || *end == '\n' || *end == '\0';
+  uint64_t value = 0;
+  if (!ParseU64(p, &end, &value)) return false;
+  if (*end != ' ' && *end != '\n' && *end != '\0') return false;
+  *ticks = value;
+  return true;
 }
-
-bool ValidPid(int64_t pid) { return pid > 0 && pid <= INT_MAX; }
-
-}  // namespace
 
 MDProcess::MDProcess(int64_t pid) : pid_(pid) {}
 

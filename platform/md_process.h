@@ -8,6 +8,10 @@
 
 #include "platform/hx_export.h"
 
+// Field 22 (starttime) of the text of a /proc/<pid>/stat file, which may be
+// anything: false unless it holds a complete decimal number there.
+HXP_EXPORT bool MDParseStartTicks(const char* text, uint64_t* ticks);
+
 class HXP_EXPORT MDProcess {
  public:
   explicit MDProcess(int64_t pid);
