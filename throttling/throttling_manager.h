@@ -206,7 +206,8 @@ class HX_EXPORT CHxThrottlingManager {
   EvDebugFileInstance LogFile;       // file instance Log writes through
   CHxShMem* ShMem = nullptr;         // null when not initialised
   _TMThrottleTable* Table = nullptr; // null when not initialised
-  unsigned int LogTag = 0;           // tag of every log line
+  // Tag of every log line; read by log calls made outside the lock.
+  std::atomic<unsigned int> LogTag{0};
   CError Error;                      // filled by the named mutex
   unsigned int LastCleanupTime = 0;  // time of the last clean-up pass
   unsigned int TableKind = 0;        // 1..4
