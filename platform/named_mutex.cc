@@ -27,6 +27,7 @@
 
 #include "platform/ev_debug.h"
 #include "platform/named_mutex_file.h"
+#include "platform/hx_sys.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ int FileLockRange(int fd, short type, off_t start, off_t len, bool wait) {
   fl.l_len = len;
   int rc;
   do {
-    rc = fcntl(fd, wait ? F_SETLKW : F_SETLK, &fl);
+    rc = HxSys()->fcntlLock(fd, wait ? F_SETLKW : F_SETLK, &fl);
   } while (rc != 0 && errno == EINTR);
   return rc == 0 ? 0 : errno;
 }
@@ -115,7 +116,7 @@ bool OwnerAlive(int fd, uint32_t owner) {
   fl.l_whence = SEEK_SET;
   fl.l_start = kSlotBase + static_cast<off_t>(owner - 1);
   fl.l_len = 1;
-  if (fcntl(fd, F_GETLK, &fl) != 0) return true;
+  if (HxSys()->fcntlLock(fd, F_GETLK, &fl) != 0) return true;
   return fl.l_type != F_UNLCK;
 }
 

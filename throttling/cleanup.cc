@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/md_process.h"
+#include "throttling/table_lock.h"
 #include "throttling/throttling_manager.h"
 
 namespace {
@@ -34,6 +35,8 @@ struct CHxThrottlingManager::ProcessFacts {
   bool alive = false;
   bool startKnown = false;
   uint32_t startSeconds = 0;
+  bool ticksKnown = false;
+  uint64_t startTicks = 0;
 };
 
 CHxThrottlingManager::ProcessFacts CHxThrottlingManager::LookAtProcess(unsigned int pid) {
@@ -46,13 +49,24 @@ CHxThrottlingManager::ProcessFacts CHxThrottlingManager::LookAtProcess(unsigned 
     facts.startKnown = true;
     facts.startSeconds = static_cast<uint32_t>(start.tv_sec);
   }
+  facts.ticksKnown = process.getStartTicks(facts.startTicks);
   return facts;
 }
 
 bool CHxThrottlingManager::JudgeProcess(const ProcessFacts& facts, unsigned int pid,
-                                        unsigned int registrationTime) {
+                                        unsigned int registrationTime, uint64_t ownerMark) {
   if (!facts.alive) {
     Log.debugLvl(1, LogTag, "%s: [proc - %u] not alive ", kIsProcAliveLabel, pid);
+    return false;
+  }
+  // With the owner's start recorded at registration the comparison needs no
+  // wall clock: the kernel shifts btime when the clock is stepped, which
+  // would make every owner that started less than the step before its
+  // registration look like a newer process.
+  if (ownerMark != 0 && facts.ticksKnown) {
+    if (facts.startTicks + 1 == ownerMark) return true;
+    Log.debugLvl(1, LogTag, "%s: [proc - %u] [ptime - %u] [Reg-time - %u] Reused",
+                 kIsProcAliveLabel, pid, facts.startSeconds, registrationTime);
     return false;
   }
   // A start time that cannot be read counts as the same process.
@@ -65,21 +79,20 @@ bool CHxThrottlingManager::JudgeProcess(const ProcessFacts& facts, unsigned int 
   return true;
 }
 
-bool CHxThrottlingManager::IsProcAlive(unsigned int pid, unsigned int registrationTime) {
-  return JudgeProcess(LookAtProcess(pid), pid, registrationTime);
+bool CHxThrottlingManager::IsProcAlive(unsigned int pid, unsigned int registrationTime,
+                                       uint64_t ownerMark) {
+  return JudgeProcess(LookAtProcess(pid), pid, registrationTime, ownerMark);
 }
 
-int CHxThrottlingManager::UnregisterStream(unsigned long long handle) {
+int CHxThrottlingManager::UnregisterStream(unsigned long long handle) try {
   static const char kLabel[] = "UnregisterStream()";
   Log.debugLvl(3, LogTag, "%s: UnregisterStream request", kLabel);
-  if (!Lock()) return -1;
+  TableLock lock(*this);
+  if (!lock.held()) return -1;
 
   unsigned int jobSlot = 0, streamSlot = 0, uniqueId = 0;
   SplitHandle(handle, jobSlot, streamSlot, uniqueId);
-  if (!HandleSlotsInRange(kLabel, jobSlot, streamSlot)) {
-    Unlock();
-    return -1;
-  }
+  if (!HandleSlotsInRange(kLabel, jobSlot, streamSlot)) return -1;
 
   const _TMJobRecord& job = Table->Jobs[jobSlot];
   const _TMStreamRecord& stream = job.Streams[streamSlot];
@@ -102,8 +115,10 @@ int CHxThrottlingManager::UnregisterStream(unsigned long long handle) {
     Log.debugLvl(1, LogTag, "%s: [] Unreserve Stream Index has been failed..(%d)", kLabel, result);
   }
   RecomputeThroughputs();
-  Unlock();
   return 0;
+} catch (...) {
+  LogFault("UnregisterStream()");
+  return -1;
 }
 
 void CHxThrottlingManager::CheckAndCleanupStreams(bool force) {
@@ -149,7 +164,7 @@ void CHxThrottlingManager::CheckAndCleanupStreams(bool force) {
       const uint32_t pid = stream.ProcessID;
       bool alive;
       if (CheckEachStreamProcess) {
-        alive = IsProcAlive(pid, stream.StartTime);
+        alive = IsProcAlive(pid, stream.StartTime, TMOwnerMark(stream));
       } else {
         if (lastFacts == nullptr || pid != lastPid) {
           auto it = seen.find(pid);
@@ -157,7 +172,7 @@ void CHxThrottlingManager::CheckAndCleanupStreams(bool force) {
           lastPid = pid;
           lastFacts = &it->second;  // unordered_map never moves its elements
         }
-        alive = JudgeProcess(*lastFacts, pid, stream.StartTime);
+        alive = JudgeProcess(*lastFacts, pid, stream.StartTime, TMOwnerMark(stream));
       }
       if (!alive) {
         doomed.push_back(handle);
@@ -181,5 +196,20 @@ void CHxThrottlingManager::CheckAndCleanupStreams(bool force) {
 
   // The walk never changes the allocation tables; removal happens after it.
   for (unsigned long long handle : doomed) UnregisterStream(handle);
+
+  // A job slot without streams is kept only for a job limit set before the
+  // job's first stream. One left with neither (a holder killed between
+  // releasing the last stream and the job, or a limit of 0) would hold its
+  // slot forever: 512 of them and no job could register.
+  for (unsigned int p = SafeJobCount(kLabel); p-- > 0;) {
+    const int jobSlot = SafeJobSlotAt(p, kLabel);
+    if (jobSlot < 0) continue;
+    const _TMJobRecord& job = t.Jobs[jobSlot];
+    if ((job.Flags & kTMJobInUse) != 0 && job.ActiveStreamCount == 0 && job.ThrottleMBPH == 0) {
+      Log.debugLvl(3, LogTag, "%s: releasing job slot %u of job %u: no stream and no limit",
+                   kLabel, static_cast<unsigned int>(jobSlot), job.JobID);
+      UnReserveJobIndex(jobSlot);
+    }
+  }
   RecomputeThroughputs();
 }

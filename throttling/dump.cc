@@ -36,7 +36,7 @@ void CHxThrottlingManager::AppendAllocationText(std::string& out, const uint32_t
   }
 }
 
-void CHxThrottlingManager::DumpAll(bool force) {
+void CHxThrottlingManager::DumpAll(bool force) try {
   static const char kLabel[] = "DumpAll()";
   if (Table == nullptr) return;
   if (!force && Log.GetDebugLevel() <= 4) return;
@@ -89,4 +89,6 @@ void CHxThrottlingManager::DumpAll(bool force) {
     }
   }
   Log.debugLvl(1, LogTag, "%s", kSectionRule);
+} catch (...) {
+  LogFault("DumpAll()");
 }

@@ -6,6 +6,7 @@
 // so a slow callback never holds up the processes that use the table.
 #include <cstring>
 
+#include "throttling/table_lock.h"
 #include "throttling/throttling_manager.h"
 
 namespace {
@@ -20,12 +21,15 @@ void ClearCounters(_TMStats& stats) {
 }  // namespace
 
 int CHxThrottlingManager::GetDataSizeInfo(unsigned long long& total,
-                                          std::vector<_TMAllJobStreamInfo>& jobs) {
+                                          std::vector<_TMAllJobStreamInfo>& jobs) try {
   static const char kLabel[] = "GetDataSizeInfo()";
-  if (Table == nullptr || !Lock()) return -1;
-  const _TMThrottleTable& t = *Table;
-  unsigned long long sum = t.TotalSizeProcessed;
   std::vector<_TMAllJobStreamInfo> found;
+  unsigned long long sum = 0;
+  {
+  TableLock lock(*this);
+  if (!lock.held()) return -1;
+  const _TMThrottleTable& t = *Table;
+  sum = t.TotalSizeProcessed;
   const unsigned int jobCount = SafeJobCount(kLabel);
   for (unsigned int i = 0; i < jobCount; ++i) {
     const int jobSlot = SafeJobSlotAt(i, kLabel);
@@ -46,32 +50,43 @@ int CHxThrottlingManager::GetDataSizeInfo(unsigned long long& total,
     }
     found.push_back(info);
   }
-  Unlock();
+  }
   total = sum;
   jobs.swap(found);
   return 0;
+} catch (...) {
+  LogFault("GetDataSizeInfo()");
+  return -1;
 }
 
 int CHxThrottlingManager::EnumerateJobsInfo(void* context, IEnumerateJobInfoCallback* callback,
-                                            unsigned long long options) {
+                                            unsigned long long options) try {
   return CopyAndReportJobs(context, callback, (options & 0x1) != 0, false);
+} catch (...) {
+  LogFault("EnumerateJobsInfo()");
+  return -1;
 }
 
-int CHxThrottlingManager::SnapshotJobsInfo(void* context, IEnumerateJobInfoCallback* callback) {
+int CHxThrottlingManager::SnapshotJobsInfo(void* context, IEnumerateJobInfoCallback* callback) try {
   return CopyAndReportJobs(context, callback, false, true);
+} catch (...) {
+  LogFault("EnumerateJobsInfo()");
+  return -1;
 }
 
 int CHxThrottlingManager::CopyAndReportJobs(void* context, IEnumerateJobInfoCallback* callback,
                                             bool reset, bool readOnly) {
   static const char kLabel[] = "EnumerateJobsInfo()";
-  if (!Lock()) return -1;
-  if (!readOnly) CheckAndCleanupStreams(false);
-
   struct JobCopy {
     _TMJobInfo job;
     std::vector<_TMStreamInfo> streams;
   };
   std::vector<JobCopy> copies;
+  {
+  TableLock lock(*this);
+  if (!lock.held()) return -1;
+  if (!readOnly) CheckAndCleanupStreams(false);
+
   const uint32_t now = env->NowSeconds();
   _TMThrottleTable& t = *Table;
   const unsigned int jobCount = SafeJobCount(kLabel);
@@ -135,14 +150,21 @@ int CHxThrottlingManager::CopyAndReportJobs(void* context, IEnumerateJobInfoCall
       if (reset) ClearCounters(stream->CurrentStats);
     }
   }
-  Unlock();
+  }
 
   if (callback == nullptr) return 0;
-  for (JobCopy& copy : copies) {
-    if (callback->OnThrottelingInfo(context, &copy.job, copy.streams.data(),
-                                    static_cast<unsigned int>(copy.streams.size())) != 0) {
-      break;
+  // The callback is the caller's code: an exception from it ends the walk
+  // here rather than unwinding through the library's interface.
+  try {
+    for (JobCopy& copy : copies) {
+      if (callback->OnThrottelingInfo(context, &copy.job, copy.streams.data(),
+                                      static_cast<unsigned int>(copy.streams.size())) != 0) {
+        break;
+      }
     }
+  } catch (...) {
+    LogFault(kLabel);
+    return -1;
   }
   return 0;
 }

@@ -4,10 +4,12 @@
 #include <sys/shm.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 
 #include "platform/hx_platform_info.h"
+#include "platform/hx_sys.h"
 
 CHxShMem::CHxShMem() {}
 
@@ -37,19 +39,21 @@ int CHxShMemUnix::Connect(unsigned int key, unsigned int size, bool& created, in
   const int permissions = isHalvexGroupConfigured() != 0 ? 0660 : 0666;
   IpcKey = key;
   const key_t ipcKey = static_cast<key_t>(key);
-  int id = shmget(ipcKey, size, permissions | IPC_CREAT | IPC_EXCL);
+  bool madeHere = true;
+  int id = HxSys()->shmget(ipcKey, size, permissions | IPC_CREAT | IPC_EXCL);
   if (id < 0) {
+    madeHere = false;
     if (errno != EEXIST) {
       sysError = errno;
       return 3;
     }
-    id = shmget(ipcKey, 0, permissions);
+    id = HxSys()->shmget(ipcKey, 0, permissions);
     if (id < 0) {
       sysError = errno;
       return 4;
     }
     struct shmid_ds status;
-    if (shmctl(id, IPC_STAT, &status) != 0) {
+    if (HxSys()->shmctl(id, IPC_STAT, &status) != 0) {
       sysError = errno;
       return 6;
     }
@@ -57,24 +61,32 @@ int CHxShMemUnix::Connect(unsigned int key, unsigned int size, bool& created, in
       created = false;
     } else {
       // Never reuse a segment of another size: its layout cannot be ours.
-      if (shmctl(id, IPC_RMID, nullptr) != 0) {
+      if (HxSys()->shmctl(id, IPC_RMID, nullptr) != 0) {
         sysError = errno;
         return 7;
       }
-      id = shmget(ipcKey, size, permissions | IPC_CREAT | IPC_EXCL);
+      id = HxSys()->shmget(ipcKey, size, permissions | IPC_CREAT | IPC_EXCL);
       if (id < 0) {
         sysError = errno;
         return 8;
       }
+      madeHere = true;
     }
   }
   SegmentId = id;
 
-  void* address = shmat(id, nullptr, 0);
+  void* address = HxSys()->shmat(id, nullptr, 0);
   if (address == nullptr || address == reinterpret_cast<void*>(-1)) {
     sysError = errno;
     Address = nullptr;
-    shmctl(id, IPC_RMID, nullptr);
+    // A 32-bit process can fail to attach for lack of address space while
+    // the table serves every other process: remove only a segment this call
+    // created and nobody else has attached since.
+    struct shmid_ds status;
+    if (madeHere && HxSys()->shmctl(id, IPC_STAT, &status) == 0 && status.shm_nattch == 0) {
+      HxSys()->shmctl(id, IPC_RMID, nullptr);
+    }
+    SegmentId = -1;
     return 5;
   }
   Address = address;
@@ -84,10 +96,20 @@ int CHxShMemUnix::Connect(unsigned int key, unsigned int size, bool& created, in
 
 void* CHxShMemUnix::GetMemPointer() { return Address; }
 
+int CHxShMem::AttachCount() { return -1; }
+
+int CHxShMemUnix::AttachCount() {
+  if (SegmentId < 0) return -1;
+  struct shmid_ds status;
+  if (HxSys()->shmctl(SegmentId, IPC_STAT, &status) != 0) return -1;
+  return status.shm_nattch > static_cast<shmatt_t>(INT_MAX) ? INT_MAX
+                                                             : static_cast<int>(status.shm_nattch);
+}
+
 int CHxShMemUnix::Disconnect(bool remove) {
-  if (Address != nullptr) shmdt(Address);
+  if (Address != nullptr) HxSys()->shmdt(Address);
   if (remove) {
-    if (SegmentId >= 0) shmctl(SegmentId, IPC_RMID, nullptr);
+    if (SegmentId >= 0) HxSys()->shmctl(SegmentId, IPC_RMID, nullptr);
     SegmentId = -1;
   }
   memset(Buffer, 0, sizeof(Buffer));

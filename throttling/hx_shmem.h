@@ -23,7 +23,8 @@ class HX_EXPORT CHxShMem {
   //   2 key or size is 0 (created untouched);
   //   3 creating failed with an error other than EEXIST;
   //   4 the segment exists but its id cannot be had;
-  //   5 attaching failed (the segment has been marked for removal);
+  //   5 attaching failed (the segment is removed only when this call created
+  //     it and nobody has attached it since);
   //   6 the existing segment's status cannot be read;
   //   7 an existing segment of another size cannot be removed;
   //   8 creating anew after removing one of another size failed.
@@ -34,6 +35,9 @@ class HX_EXPORT CHxShMem {
   virtual void* GetMemPointer() = 0;
   // Detaches; with remove true also removes the segment. Always 0.
   virtual int Disconnect(bool remove) = 0;
+  // Processes attached to the connected segment (the kernel's count, which a
+  // crashed process cannot leave behind), or -1 when it cannot be told.
+  virtual int AttachCount();
 
  protected:
   CHxShMem();
@@ -51,6 +55,7 @@ class HX_EXPORT CHxShMemUnix : public CHxShMem {
   int Connect(unsigned int key, unsigned int size, bool& created, int& sysError) override;
   void* GetMemPointer() override;
   int Disconnect(bool remove) override;
+  int AttachCount() override;
 
   // The System V id of the segment last connected; -1 when none.
   int GetSegmentId() const { return SegmentId; }

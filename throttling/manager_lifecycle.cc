@@ -8,9 +8,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <new>
 
 #include "platform/hx_platform_info.h"
+#include "throttling/table_lock.h"
 #include "throttling/throttling_manager.h"
 
 namespace {
@@ -47,7 +50,31 @@ CHxThrottlingManager::~CHxThrottlingManager() {
   Mutex = nullptr;
 }
 
-int CHxThrottlingManager::Initialize(const char* focus, unsigned int logTag, unsigned int kind) {
+void CHxThrottlingManager::LogFault(const char* label) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      Log.debugLvl(1, LogTag, "%s: [ERROR] failed on an exception: %s", label, e.what());
+    } catch (...) {
+      Log.debugLvl(1, LogTag, "%s: [ERROR] failed on an exception", label);
+    }
+  } catch (...) {
+    // Not even the log line could be written: the result still tells.
+  }
+}
+
+int CHxThrottlingManager::Initialize(const char* focus, unsigned int logTag,
+                                     unsigned int kind) try {
+  std::unique_lock<std::shared_mutex> life(LifeMu);
+  return InitializeLocked(focus, logTag, kind);
+} catch (...) {
+  LogFault("Initialize()");
+  return -1;
+}
+
+int CHxThrottlingManager::InitializeLocked(const char* focus, unsigned int logTag,
+                                           unsigned int kind) {
   static const char kLabel[] = "Initialize()";
   if (focus == nullptr) focus = HXPI_Focus::getFocus();
 
@@ -100,12 +127,24 @@ int CHxThrottlingManager::Initialize(const char* focus, unsigned int logTag, uns
 
   Log.debugLvl(3, LogTag, "%s: Initialize request", kLabel);
 
-  if (!Lock()) {
+  if (!LockTable()) {
     Log.debugLvl(1, LogTag, "%s: LOCk() failed.Throttling has been disabled..", kLabel);
     FailInitialize(focus, false);
     return -1;
   }
 
+  try {
+    return AttachTable(focus, config, info.keyFileSuffix);
+  } catch (...) {
+    LogFault(kLabel);
+    FailInitialize(focus, true);
+    return -1;
+  }
+}
+
+int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
+                                      const char* keyFileSuffix) {
+  static const char kLabel[] = "Initialize()";
   HXPI_CommClient client;
   client.setFocus(HXPI_Focus::getFocus());
   const char* directory = client.getJobResultsDirectory(config.getPhysicalMachine());
@@ -118,7 +157,7 @@ int CHxThrottlingManager::Initialize(const char* focus, unsigned int logTag, uns
   std::string keyPath(directory);
   if (keyPath.back() != '/') keyPath += '/';
   keyPath += focus;
-  keyPath += info.keyFileSuffix;
+  keyPath += keyFileSuffix;
 
   int fd = -1;
   int lastErrno = 0;
@@ -178,8 +217,10 @@ int CHxThrottlingManager::Initialize(const char* focus, unsigned int logTag, uns
     ResetTableContents(true);
     Table->RefCount = 1;
   } else {
+    if (RepairPending) CheckAndRepairTable("the previous lock holder died");
     Table->RefCount++;
   }
+  RepairPending = false;
 
   ConfigureComputerThroughput();
   Log.debugLvl(3, LogTag,
@@ -188,12 +229,12 @@ int CHxThrottlingManager::Initialize(const char* focus, unsigned int logTag, uns
                kLabel, focus, ShMemName.c_str(), static_cast<void*>(this),
                static_cast<void*>(Table), created ? "Yes" : "No", Table->RefCount,
                static_cast<unsigned long>(kTMTableSize));
-  Unlock();
+  UnlockTable();
   return 0;
 }
 
 void CHxThrottlingManager::FailInitialize(const char* focus, bool locked) {
-  if (locked) Unlock();
+  if (locked) UnlockTable();
   delete Mutex;
   Mutex = nullptr;
   if (ShMem != nullptr) {
@@ -208,11 +249,13 @@ void CHxThrottlingManager::FailInitialize(const char* focus, bool locked) {
 }
 
 int CHxThrottlingManager::HXDInitialize(const char* focus, unsigned int logTag,
-                                        unsigned int kind) {
+                                        unsigned int kind) try {
   const int result = Initialize(focus, logTag, kind);
   if (result != 0) return result;
-  if (!Lock()) {
-    // Still attached and counted; the table keeps its contents.
+  TableLock lock(*this);
+  if (!lock.held()) {
+    // Still attached and counted (unless another thread uninitialised it
+    // meanwhile); the table keeps its contents.
     Log.debugLvl(1, LogTag, "%s: [ERROR] cannot lock to reset the table", "HXDInitialize()");
     return -1;
   }
@@ -221,24 +264,27 @@ int CHxThrottlingManager::HXDInitialize(const char* focus, unsigned int logTag,
   InitializeThrottleData();
   Table->RefCount = refCount;
   Table->UniqueID = uniqueId;
-  Unlock();
   Log.debugLvl(1, LogTag, "%s: Succeeded...", "HXDInitialize()");
   return 0;
+} catch (...) {
+  LogFault("HXDInitialize()");
+  return -1;
 }
 
-int CHxThrottlingManager::Uninitialize() {
+int CHxThrottlingManager::Uninitialize() try {
   static const char kLabel[] = "Uninitialize()";
+  std::unique_lock<std::shared_mutex> life(LifeMu);
   if (Table == nullptr) return 0;
-  if (!Lock()) {
+  if (!LockTable()) {
     Log.debugLvl(1, LogTag, "%s:[ERROR] Uninitialized Failed.[%s][%p]", kLabel,
                  ShMemName.c_str(), static_cast<void*>(this));
     return -1;
   }
   if (Table->RefCount == 0) {
     // This manager is attached, so the count cannot honestly be 0: someone
-    // overwrote it. Do not wrap to 4294967295 (the segment would never go);
-    // treat this manager as the last user.
-    Log.debugLvl(1, LogTag, "%s: [ERROR] RefCount already 0 in [%s]; treating as last user",
+    // overwrote it (or reset the table). Do not wrap to 4294967295; the
+    // attach count decides whether this is the last user.
+    Log.debugLvl(1, LogTag, "%s: [ERROR] RefCount already 0 in [%s]; the attach count decides",
                  kLabel, ShMemName.c_str());
   } else {
     Table->RefCount--;
@@ -247,8 +293,18 @@ int CHxThrottlingManager::Uninitialize() {
   Log.debugLvl(3, LogTag, "%s:Uninitializing for.[%s][%p] [Refcount - %u] ", kLabel,
                ShMemName.c_str(), static_cast<void*>(this), refCount);
   if (ShMem != nullptr) {
-    const bool remove = refCount == 0;
+    // Processes killed without Uninitialize leave their counts in RefCount,
+    // and a reset zeroes it under attached processes: the kernel's attach
+    // count is what tells who is left.
+    const int attached = ShMem->AttachCount();
+    const bool remove = attached >= 0 ? attached <= 1 : refCount == 0;
     if (remove) {
+      if (refCount != 0) {
+        Log.debugLvl(1, LogTag,
+                     "%s: [ERROR] last process attached, but RefCount is %u (users that died "
+                     "without uninitializing)",
+                     kLabel, refCount);
+      }
       Log.debugLvl(1, LogTag, "%s: Ref.count reached zero destroying Memory block...", kLabel);
     }
     ShMem->Disconnect(remove);
@@ -259,13 +315,42 @@ int CHxThrottlingManager::Uninitialize() {
   MutexName.clear();
   Focus.clear();
   Table = nullptr;
-  Unlock();
+  UnlockTable();
   delete Mutex;
   Mutex = nullptr;
   return 0;
+} catch (...) {
+  LogFault("Uninitialize()");
+  return -1;
 }
 
 bool CHxThrottlingManager::Lock() {
+  LifeMu.lock_shared();
+  bool held = false;
+  try {
+    held = Mutex != nullptr && LockTable();
+    // Uninitialize may have run while this thread waited for the lock.
+    if (held && Table == nullptr) {
+      UnlockTable();
+      held = false;
+    }
+  } catch (...) {
+    LogFault("Lock()");
+  }
+  if (!held) LifeMu.unlock_shared();
+  return held;
+}
+
+bool CHxThrottlingManager::Unlock() {
+  // Mutex changes only under LifeMu held exclusively, which the caller's
+  // shared hold excludes; null means the caller holds nothing.
+  if (Mutex == nullptr) return true;
+  const bool unlocked = UnlockTable();
+  LifeMu.unlock_shared();
+  return unlocked;
+}
+
+bool CHxThrottlingManager::LockTable() {
   if (Mutex == nullptr) return false;
   const int result = Mutex->lock(-1, true);
   if (result < 0) {
@@ -273,10 +358,21 @@ bool CHxThrottlingManager::Lock() {
                  Error.GetCode(), Error.GetText());
     return false;
   }
+  if (Mutex->TakeOwnerDied()) {
+    if (Table != nullptr) {
+      try {
+        CheckAndRepairTable("the previous lock holder died");
+      } catch (...) {
+        LogFault("Lock()");
+      }
+    } else {
+      RepairPending = true;
+    }
+  }
   return true;
 }
 
-bool CHxThrottlingManager::Unlock() {
+bool CHxThrottlingManager::UnlockTable() {
   if (Mutex == nullptr) return true;
   const int result = Mutex->unlock();
   if (result < 0) {
@@ -287,7 +383,7 @@ bool CHxThrottlingManager::Unlock() {
   return true;
 }
 
-void CHxThrottlingManager::ConfigureComputerThroughput() {
+void CHxThrottlingManager::ConfigureComputerThroughput() try {
   if (TableKind != kTMKindOutbound && TableKind != kTMKindInbound) return;
   if (Table == nullptr) return;
   HxPlatformInfo config;
@@ -308,6 +404,8 @@ void CHxThrottlingManager::ConfigureComputerThroughput() {
                  "ThrottleLanFreeSDT Reg key set found [disabling throttle for Lanfree-SDT]");
     ThrottleLanFree = false;
   }
+} catch (...) {
+  LogFault("ConfigureComputerThroughput()");
 }
 
 void CHxThrottlingManager::InitializeThrottleData() { ResetTableContents(false); }

@@ -7,13 +7,19 @@
 // and no slot is written after another process released it.
 #include <unistd.h>
 
+#include "throttling/table_lock.h"
 #include "throttling/throttling_manager.h"
 
-unsigned long long CHxThrottlingManager::RegisterStream(_TMSRegParams& params) {
+unsigned long long CHxThrottlingManager::RegisterStream(_TMSRegParams& params) try {
   static const char kLabel[] = "RegisterStream()";
   if (ThrottleLanFree) params.Flags &= ~kTMStreamNotThrottled;
+  // 0x2 is the table's own mark of an unresponsive stream: taken from the
+  // caller, the stream would be counted at reservation and again when its
+  // first rate query clears the mark. 0x1 is set by the reservation.
+  params.Flags &= ~(kTMStreamUnresponsive | kTMStreamInUse);
   Log.debugLvl(3, LogTag, "%s: Request", kLabel);
-  if (!Lock()) return kTMInvalidHandle;
+  TableLock lock(*this);
+  if (!lock.held()) return kTMInvalidHandle;
 
   CheckAndCleanupStreams(true);
 
@@ -54,28 +60,28 @@ unsigned long long CHxThrottlingManager::RegisterStream(_TMSRegParams& params) {
                static_cast<unsigned int>(params.Type), handle, handle);
 
   if (handle != kTMInvalidHandle) RecomputeThroughputs();
-  Unlock();
   return handle;
+} catch (...) {
+  LogFault("RegisterStream()");
+  return kTMInvalidHandle;
 }
 
 int CHxThrottlingManager::GetThroughputRate(unsigned long long handle,
                                             unsigned long long bytesProcessed,
-                                            unsigned int& rateMBPH) {
+                                            unsigned int& rateMBPH) try {
   static const char kLabel[] = "GetThroughputRate()";
   unsigned int jobSlot = 0, streamSlot = 0, uniqueId = 0;
   SplitHandle(handle, jobSlot, streamSlot, uniqueId);
   if (!HandleSlotsInRange(kLabel, jobSlot, streamSlot)) return -1;
-  if (!Lock()) return -1;
+  TableLock lock(*this);
+  if (!lock.held()) return -1;
 
   _TMJobRecord& job = Table->Jobs[jobSlot];
   _TMStreamRecord& stream = job.Streams[streamSlot];
   // A released slot is all zeros, so a free slot never matches a handle that
   // registration gave out (unique ids start at 1 and a free slot's is 0 --
   // except after 2^32 registrations, when the flag check below still holds).
-  if (stream.UniqueID != uniqueId || (stream.Flags & kTMStreamInUse) == 0) {
-    Unlock();
-    return 2;
-  }
+  if (stream.UniqueID != uniqueId || (stream.Flags & kTMStreamInUse) == 0) return 2;
   if ((stream.Flags & kTMStreamUnresponsive) != 0) {
     stream.Flags &= ~kTMStreamUnresponsive;
     Log.debugLvl(1, LogTag, "%s: UnMarked Unresponsive stream [%u][%u][%u]", kLabel, jobSlot,
@@ -86,24 +92,30 @@ int CHxThrottlingManager::GetThroughputRate(unsigned long long handle,
   stream.LatUpdateTime = env->NowSeconds();
   stream.SizeProcessed = bytesProcessed;
   rateMBPH = job.PerStreamMBPH;
-  Unlock();
   return 0;
+} catch (...) {
+  LogFault("GetThroughputRate()");
+  return -1;
 }
 
-int CHxThrottlingManager::SetComputerMaxThroghput(unsigned int mbph) {
+int CHxThrottlingManager::SetComputerMaxThroghput(unsigned int mbph) try {
   static const char kLabel[] = "SetComputerMaxThroghput()";
   Log.debugLvl(1, LogTag, "%s:  [Thpt - %u]", kLabel, mbph);
-  if (!Lock()) return -1;
+  TableLock lock(*this);
+  if (!lock.held()) return -1;
   Table->ComputerThrottleMBPH = mbph;
   RecomputeThroughputs();
-  Unlock();
   return 0;
+} catch (...) {
+  LogFault("SetComputerMaxThroghput()");
+  return -1;
 }
 
-int CHxThrottlingManager::SetJobMaxThroghput(unsigned int jobId, unsigned int mbph) {
+int CHxThrottlingManager::SetJobMaxThroghput(unsigned int jobId, unsigned int mbph) try {
   static const char kLabel[] = "SetJobMaxThroghput()";
   Log.debugLvl(3, LogTag, "%s: [Job-id - %u][Thpt - %u]", kLabel, jobId, mbph);
-  if (!Lock()) return -1;
+  TableLock lock(*this);
+  if (!lock.held()) return -1;
   const int found = GetJobIndex(jobId);
   if (found >= 0) {
     Table->Jobs[found].ThrottleMBPH = mbph;
@@ -113,15 +125,20 @@ int CHxThrottlingManager::SetJobMaxThroghput(unsigned int jobId, unsigned int mb
   } else {
     RecomputeThroughputs();
   }
-  Unlock();
   return 0;
+} catch (...) {
+  LogFault("SetJobMaxThroghput()");
+  return -1;
 }
 
-int CHxThrottlingManager::GetComputerThroughput(unsigned int& mbph) {
-  if (!Lock()) return -1;
+int CHxThrottlingManager::GetComputerThroughput(unsigned int& mbph) try {
+  TableLock lock(*this);
+  if (!lock.held()) return -1;
   mbph = Table->ComputerThrottleMBPH;
-  Unlock();
   return 0;
+} catch (...) {
+  LogFault("GetComputerThroughput()");
+  return -1;
 }
 
 unsigned int CHxThrottlingManager::GetCurrentProcID() { return static_cast<unsigned int>(getppid()); }

@@ -13,6 +13,7 @@
 
 #include <cstring>
 
+#include "platform/md_process.h"
 #include "throttling/throttling_manager.h"
 
 namespace {
@@ -212,6 +213,11 @@ int CHxThrottlingManager::ReserveStreamIndex(int jobSlot, unsigned int uniqueId,
   memset(stream.Type, 0, sizeof(stream.Type));
   stream.Type[0] = type;
   stream.ProcessID = GetCurrentProcID();
+  uint64_t ownerTicks = 0;
+  memset(stream.Reserved2, 0, sizeof(stream.Reserved2));
+  if (MDProcess(stream.ProcessID).getStartTicks(ownerTicks) && ownerTicks != UINT64_MAX) {
+    TMSetOwnerMark(stream, ownerTicks + 1);
+  }
   ClearCounters(stream.LastStats);
   ClearCounters(stream.CurrentStats);
 

@@ -53,7 +53,7 @@ struct _TMStreamRecord {
   _TMStats CurrentStats;    // accumulated since the last reset
   char ComputerName[48];    // at most 47 characters, NUL-terminated
   uint32_t ProcessID;       // parent pid of the registering process
-  uint32_t Reserved2[3];    // only ever zeroed
+  uint32_t Reserved2[3];    // [0..1]: owner mark (TMOwnerMark); [2] only ever zeroed
   uint8_t Type[8];          // byte 0: stream type; bytes 1..7 zero
 };
 
@@ -99,6 +99,20 @@ inline void TMZeroRecord(_TMStreamRecord& record) {
 }
 inline void TMZeroRecord(_TMJobRecord& record) {
   memset(static_cast<void*>(&record), 0, sizeof(record));
+}
+
+// The owner mark of a stream: 1 + the start time, in clock ticks after boot,
+// of the process recorded in ProcessID, as read at registration (low word in
+// Reserved2[0], high word in Reserved2[1]); 0 when it was not recorded (a
+// process that could not read it, or an older writer that zeroes the words).
+// It tells a live owner from a later process with the same pid whatever the
+// wall clock did since.
+inline uint64_t TMOwnerMark(const _TMStreamRecord& record) {
+  return (static_cast<uint64_t>(record.Reserved2[1]) << 32) | record.Reserved2[0];
+}
+inline void TMSetOwnerMark(_TMStreamRecord& record, uint64_t mark) {
+  record.Reserved2[0] = static_cast<uint32_t>(mark);
+  record.Reserved2[1] = static_cast<uint32_t>(mark >> 32);
 }
 
 // Stream record.

@@ -10,13 +10,26 @@
 //
 // Results are returned, never thrown: 0 success, -1 failure (2 for a stale
 // stream handle), the all-ones handle for a failed registration. A manager that
-// is not initialised fails every operation that takes the lock.
+// is not initialised fails every operation that takes the lock. No exception
+// leaves an exported function: one raised inside (say std::bad_alloc) is
+// logged with "[ERROR]", the lock is released and the failure result returned.
+//
+// One manager may be used by several threads at once, Uninitialize and
+// Initialize included: every operation re-checks after taking the lock, and
+// the mutex and table outlive every operation that started before an
+// Uninitialize (a process-local reader/writer lock guards their lifetime).
+//
+// When the named mutex reports that its previous holder died holding it, the
+// new holder checks the table and repairs what a half-made change left
+// (allocation tables, back indexes, counts, free slots) before using it.
 //
 // Operations marked "REQUIRES: lock held" expect the caller to hold the table
 // lock (Lock()); they are for the manager's own use.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -61,13 +74,17 @@ class HX_EXPORT CHxThrottlingManager {
   // failed; -1 if the lock cannot be taken afterwards (the manager stays
   // initialised); else 0.
   int HXDInitialize(const char* focus, unsigned int logTag, unsigned int kind);
-  // Detaches, counting down RefCount; removes the segment when it reaches 0.
-  // 0 on success or when not initialised; -1 when the lock cannot be taken
-  // (everything stays attached).
+  // Detaches, counting down RefCount; removes the segment when this is the
+  // last process attached (the kernel's attach count decides, so processes
+  // that died without Uninitialize do not keep the segment forever; RefCount
+  // decides only when the attach count cannot be read). 0 on success or when
+  // not initialised; -1 when the lock cannot be taken (everything stays
+  // attached). REQUIRES: the calling thread does not hold the lock.
   int Uninitialize();
   // Take / release the table's named mutex. Lock is false when not
-  // initialised or on failure; Unlock is true when not initialised. Each Lock
-  // that returned true must be paired with one Unlock on the same thread.
+  // initialised (also when Uninitialize ran while it waited) or on failure;
+  // Unlock is true when not initialised. Each Lock that returned true must be
+  // paired with one Unlock on the same thread.
   bool Lock();
   bool Unlock();
   // Reads "ComputerThroughputMBPH" into the table and "ThrottleLanFreeSDT"
@@ -135,9 +152,21 @@ class HX_EXPORT CHxThrottlingManager {
   // ---- Throughput allocation (REQUIRES: lock held) ------------------------
   int RecomputeThroughputs();
 
+  // ---- Crash consistency (REQUIRES: lock held) ----------------------------
+  // Checks the table against its invariants and repairs it from the in-use
+  // flags: allocation tables rebuilt as permutations with the slots in use
+  // first, back indexes and counts set to match, free slots zeroed, job slots
+  // without streams released unless a job limit holds them. Logs one
+  // "[ERROR]" line naming what was repaired (reason says why it ran). The
+  // number of repairs; 0 when the table was sound.
+  unsigned int CheckAndRepairTable(const char* reason);
+
   // ---- Clean-up (REQUIRES: lock held) -------------------------------------
-  // True if pid exists and did not start after registrationTime.
-  bool IsProcAlive(unsigned int pid, unsigned int registrationTime);
+  // True if pid exists and is the process recorded at registration: its start
+  // in clock ticks after boot matches ownerMark (TMOwnerMark of the stream,
+  // which no clock step moves), or, when nothing was recorded (ownerMark 0),
+  // it did not start after registrationTime.
+  bool IsProcAlive(unsigned int pid, unsigned int registrationTime, uint64_t ownerMark = 0);
   // One pass: marks streams silent for more than 600 s, unregisters those of
   // dead processes and those silent for more than 1800 s, then recomputes.
   // Unless force, does nothing within 600 s of this manager's last pass.
@@ -146,7 +175,8 @@ class HX_EXPORT CHxThrottlingManager {
   // distinct process once and judges each of its streams from that.
   struct ProcessFacts;
   ProcessFacts LookAtProcess(unsigned int pid);
-  bool JudgeProcess(const ProcessFacts& facts, unsigned int pid, unsigned int registrationTime);
+  bool JudgeProcess(const ProcessFacts& facts, unsigned int pid, unsigned int registrationTime,
+                    uint64_t ownerMark);
   // Benchmark comparison only: look at /proc again for every stream.
   bool CheckEachStreamProcess = false;
 
@@ -176,15 +206,32 @@ class HX_EXPORT CHxThrottlingManager {
   EvDebugFileInstance LogFile;       // file instance Log writes through
   CHxShMem* ShMem = nullptr;         // null when not initialised
   _TMThrottleTable* Table = nullptr; // null when not initialised
-  unsigned int LogTag = 0;           // tag of every log line
+  // Tag of every log line; read by log calls made outside the lock.
+  std::atomic<unsigned int> LogTag{0};
   CError Error;                      // filled by the named mutex
   unsigned int LastCleanupTime = 0;  // time of the last clean-up pass
   unsigned int TableKind = 0;        // 1..4
-  bool ThrottleLanFree = true;       // false: LAN-free streams are not throttled
+  std::atomic<bool> ThrottleLanFree{true};  // false: LAN-free streams are not throttled
   HxEnv* env;                        // clock seam
   std::string Focus;                 // focus of the attached table ("" if none)
+  // Shared by every operation for as long as it may touch Mutex or Table;
+  // exclusive in Initialize and Uninitialize, which replace them.
+  std::shared_mutex LifeMu;
+  bool RepairPending = false;        // owner died while no table was attached
 
  private:
+  class TableLock;
+  // The named mutex alone (Lock without the lifetime lock), with the repair
+  // pass when the previous holder died inside. REQUIRES: LifeMu held.
+  bool LockTable();
+  bool UnlockTable();
+  // Logs the exception being handled (call only inside a catch handler) with
+  // "[ERROR]"; never throws. For the catch-all of every exported operation.
+  void LogFault(const char* label) noexcept;
+  int InitializeLocked(const char* focus, unsigned int logTag, unsigned int kind);
+  // The part of Initialize that runs under the table lock: key file, segment,
+  // RefCount. REQUIRES: LifeMu held exclusively and the table lock held.
+  int AttachTable(const char* focus, class HxPlatformInfo& config, const char* keyFileSuffix);
   void FailInitialize(const char* focus, bool locked);
   // EnumerateJobsInfo (readOnly false) and SnapshotJobsInfo (readOnly true).
   int CopyAndReportJobs(void* context, IEnumerateJobInfoCallback* callback, bool reset,

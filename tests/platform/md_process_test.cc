@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 #include "gtest/gtest.h"
 #include "tests/common/test_env.h"
@@ -68,6 +69,40 @@ TEST(MDProcessTest, ImpossiblePidsAreNeverAlive) {
   EXPECT_TRUE(MDProcess(1).isAlive()) << "another user's process exists too";
   timespec t{};
   EXPECT_FALSE(MDProcess(-5).getRunningProcessStartTime(t));
+}
+
+}  // namespace
+
+namespace {
+
+// /proc/<pid>/stat text is outside input: only a complete number in field 22
+// is taken.
+TEST(MDProcessTest, StartTicksAreParsedFromHostileStatText) {
+  const std::string fields = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 ";
+  struct Case {
+    std::string text;
+    bool ok;
+    uint64_t ticks;
+  };
+  const Case cases[] = {
+      {"42 (sh)" + fields + "123456 99 0\n", true, 123456},
+      {"42 (a) b) (c)" + fields + "7 99\n", true, 7},  // the last ')' ends the name
+      {"42 (sh)" + fields + "18446744073709551615\n", true, 18446744073709551615ULL},
+      {"42 (sh)" + fields + "18446744073709551616\n", false, 0},  // overflows
+      {"42 (sh)" + fields + "12x4 9\n", false, 0},
+      {"42 (sh)" + fields, false, 0},  // cut before field 22
+      {"42 (sh)" + fields + "-5 9\n", false, 0},
+      {"no parenthesis 1 2 3", false, 0},
+      {"", false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    uint64_t ticks = 0;
+    EXPECT_EQ(MDParseStartTicks(c.text.c_str(), &ticks), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(ticks, c.ticks);
+    }
+  }
 }
 
 }  // namespace

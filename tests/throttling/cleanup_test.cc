@@ -137,60 +137,75 @@ TEST_F(CleanupTest, RateLimitedPassRunsNoSoonerThan600SecondsAfterTheLast) {
   EXPECT_EQ(m_.lastCleanupTime(), start + 701);
 }
 
-TEST_F(CleanupTest, ProcessThatStartedAfterTheRegistrationCountsAsReused) {
-  const pid_t parent = getppid();
+// Who owns a stream: the start recorded at registration (clock ticks after
+// boot) decides when there is one, whatever the wall clock did; without it
+// (an older writer) the owner must not have started after the registration.
+TEST_F(CleanupTest, OwnerIsJudgedByItsRecordedStartElseByTheRegistrationTime) {
+  const pid_t parent = getppid(), self = getpid(), gone = DeadPid();
+  uint64_t parentTicks = 0;
   const uint32_t parentStart = t2test::StartTimeOf(parent);
-  if (parentStart == 0) GTEST_SKIP() << "start time of the parent process cannot be read";
-  EXPECT_TRUE(m_.IsProcAlive(static_cast<unsigned int>(parent), parentStart));
-  EXPECT_FALSE(m_.IsProcAlive(static_cast<unsigned int>(parent), parentStart - 1));
-  EXPECT_FALSE(m_.IsProcAlive(static_cast<unsigned int>(DeadPid()), env_.now));
-  inst_.ClearLog();
-
-  // Registered one second before the recorded process (this one's parent)
-  // started: that pid now belongs to someone else.
-  env_.now = parentStart - 1;
-  _TMSRegParams p = Params(1);
-  const unsigned long long early = m_.RegisterStream(p);
-  EXPECT_TRUE(Registered(early));
-  env_.now = parentStart;
-  const unsigned long long same = m_.RegisterStream(p);  // its pass removes the early one
-  EXPECT_FALSE(Registered(early));
-  ForcedPass();
-  EXPECT_TRUE(Registered(same));
-  EXPECT_EQ(LogCount("[proc - " + std::to_string(parent) + "] [ptime - " +
-                     std::to_string(parentStart) + "] [Reg-time - " +
-                     std::to_string(parentStart - 1) + "] Reused"),
-            1u);
-}
-
-TEST_F(CleanupTest, EachProcessIsJudgedPerStreamWithOrWithoutThePerPassCache) {
-  const pid_t self = getpid();
   const uint32_t selfStart = t2test::StartTimeOf(self);
-  if (selfStart == 0) GTEST_SKIP() << "own start time cannot be read";
-  const pid_t gone = DeadPid();
+  if (!MDProcess(parent).getStartTicks(parentTicks) || parentStart == 0 || selfStart == 0) {
+    GTEST_SKIP() << "start times cannot be read";
+  }
+  const uint64_t parentMark = parentTicks + 1;
+  struct Case {
+    pid_t pid;
+    uint64_t mark;
+    uint32_t registered;
+    bool kept;
+  };
+  const Case cases[] = {
+      {parent, parentMark, parentStart, true},
+      // The wall clock was stepped an hour (either way) after the owner started.
+      {parent, parentMark, parentStart - 3600, true},
+      {parent, parentMark, parentStart + 3600, true},
+      {parent, parentMark + 1, parentStart + 10, false},  // the pid now names another process
+      {self, 0, selfStart - 1, false},
+      {self, 0, selfStart, true},
+      {gone, 0, env_.now, false},
+      {gone, parentMark, env_.now, false},
+  };
   for (bool perStream : {false, true}) {
     SCOPED_TRACE(perStream ? "per stream" : "cached per pass");
     m_.CheckEachStreamProcess = perStream;
     ASSERT_EQ(m_.SetJobMaxThroghput(50, 0), 0);
     const int job = m_.GetJobIndex(50);
     std::vector<unsigned long long> h;
-    for (int i = 0; i < 6; ++i) h.push_back(Reserve(job));
-    // parent, dead, self registered before it started, parent, dead, self.
-    Stream(h[1]).ProcessID = Stream(h[4]).ProcessID = static_cast<uint32_t>(gone);
-    Stream(h[2]).ProcessID = Stream(h[5]).ProcessID = static_cast<uint32_t>(self);
-    Stream(h[2]).StartTime = selfStart - 1;
-    Stream(h[5]).StartTime = selfStart;
+    for (const Case& c : cases) {
+      h.push_back(Reserve(job));
+      Stream(h.back()).ProcessID = static_cast<uint32_t>(c.pid);
+      Stream(h.back()).StartTime = c.registered;
+      TMSetOwnerMark(Stream(h.back()), c.mark);
+    }
+    inst_.ClearLog();
     ForcedPass();
-    EXPECT_TRUE(Registered(h[0]));
-    EXPECT_FALSE(Registered(h[1]));
-    EXPECT_FALSE(Registered(h[2]));
-    EXPECT_TRUE(Registered(h[3]));
-    EXPECT_FALSE(Registered(h[4]));
-    EXPECT_TRUE(Registered(h[5]));
-    EXPECT_EQ(t_->Jobs[job].ActiveStreamCount, 3u);
-    for (int i : {0, 3, 5}) EXPECT_EQ(m_.UnregisterStream(h[i]), 0);
+    unsigned int kept = 0;
+    for (size_t i = 0; i < h.size(); ++i) {
+      EXPECT_EQ(Registered(h[i]), cases[i].kept) << "case " << i;
+      if (cases[i].kept) {
+        ++kept;
+        EXPECT_EQ(m_.UnregisterStream(h[i]), 0);
+      }
+    }
+    EXPECT_EQ(kept, 4u);
     EXPECT_EQ(t_->ActiveJobCount, 0u);
   }
+  EXPECT_EQ(LogCount("[proc - " + std::to_string(self) + "] [ptime - " +
+                     std::to_string(selfStart) + "] [Reg-time - " + std::to_string(selfStart - 1) +
+                     "] Reused"),
+            1u);
+
+  // A registration records its owner's start: stamped an hour before the
+  // owner started (the clock was behind), it survives the next pass.
+  env_.now = parentStart - 3600;
+  _TMSRegParams p = Params(1);
+  const unsigned long long early = m_.RegisterStream(p);
+  EXPECT_EQ(TMOwnerMark(Stream(early)), parentMark);
+  env_.now = parentStart - 3590;
+  const unsigned long long later = m_.RegisterStream(p);
+  EXPECT_TRUE(Registered(early));
+  EXPECT_TRUE(Registered(later));
 }
 
 TEST_F(CleanupTest, ClockSteppedBackMarksAndRemovesNothing) {

@@ -133,12 +133,23 @@ TEST_F(RegisterTest, JobLimitForAnAbsentJobCreatesAJobWithoutStreams) {
   EXPECT_EQ(m_.UnregisterStream(h1), 0);
   EXPECT_EQ(m_.UnregisterStream(h2), 0);
   EXPECT_EQ(t_->ActiveJobCount, 0u);
+
+  // A slot with neither streams nor a limit holds nothing: the next pass
+  // releases it, keeping one that a limit holds.
+  ASSERT_EQ(m_.SetJobMaxThroghput(45, 0), 0);
+  ASSERT_EQ(m_.SetJobMaxThroghput(46, 10), 0);
+  ASSERT_EQ(t_->ActiveJobCount, 2u);
+  _TMSRegParams q = Params(47);
+  EXPECT_EQ(m_.UnregisterStream(m_.RegisterStream(q)), 0);
+  EXPECT_EQ(m_.GetJobIndex(45), -1);
+  EXPECT_GE(m_.GetJobIndex(46), 0);
 }
 
 TEST_F(RegisterTest, FullJobAndStreamTablesFailWithTheInvalidHandle) {
   inst_.SetConfig("Platform", "DebugLevel", "3");
   ASSERT_TRUE(m_.Lock());
-  for (int j = 0; j < 512; ++j) ASSERT_GE(m_.ReserveJobIndex(1000 + j, 0), 0);
+  // Each held by a limit: a pass releases job slots with neither streams nor limit.
+  for (int j = 0; j < 512; ++j) ASSERT_GE(m_.ReserveJobIndex(1000 + j, 1), 0);
   m_.Unlock();
   _TMSRegParams p = Params(1);
   EXPECT_EQ(m_.RegisterStream(p), kTMInvalidHandle);
@@ -161,27 +172,6 @@ TEST_F(RegisterTest, FullJobAndStreamTablesFailWithTheInvalidHandle) {
   EXPECT_EQ(m_.RegisterStream(q), kTMInvalidHandle);
   EXPECT_EQ(t_->UniqueID, before + 1);  // consumed all the same
   EXPECT_EQ(LogCount("RegisterStream(): [ERROR] Reserve Stream Index has been failed.."), 1u);
-}
-
-TEST(RegisterUninitialised, EveryOperationFailsWithoutATable) {
-  hxtest::TestInstance inst;
-  CHxThrottlingManager m;
-  _TMSRegParams p = Params(1);
-  unsigned int value = 17;
-  unsigned long long total = 5;
-  std::vector<_TMAllJobStreamInfo> jobs;
-  _TMStats stats;
-  EXPECT_EQ(m.RegisterStream(p), kTMInvalidHandle);
-  EXPECT_EQ(m.GetThroughputRate(1, 0, value), -1);
-  EXPECT_EQ(m.SetComputerMaxThroghput(5), -1);
-  EXPECT_EQ(m.SetJobMaxThroghput(1, 5), -1);
-  EXPECT_EQ(m.GetComputerThroughput(value), -1);
-  EXPECT_EQ(m.UnregisterStream(1), -1);
-  EXPECT_EQ(m.UpdateStreamStats(1, stats), -1);
-  EXPECT_EQ(m.GetDataSizeInfo(total, jobs), -1);
-  EXPECT_EQ(m.EnumerateJobsInfo(nullptr, nullptr, 1), -1);
-  EXPECT_EQ(value, 17u);
-  EXPECT_EQ(total, 5u);
 }
 
 TEST_F(RegisterTest, RateQueryWaitsForTheTableLockAndSeesTheReleaseMadeUnderIt) {

@@ -12,6 +12,7 @@
 //   size                        -> "size <result> <total> <jobs>"
 //   touch FILE / wait FILE      create a file / wait (up to 120 s) until it exists
 //   pid                         -> "pid <pid> <parent pid>"
+//   hold FILE                   take the table lock, create FILE, and wait to be killed
 // At the end the manager is uninitialised and "end" is printed. Exit status:
 // 0, 2 for a bad script, 3 when a wait timed out, 4 when Initialize failed.
 #include <fcntl.h>
@@ -165,6 +166,11 @@ int main(int argc, char** argv) {
         Printer printer;
         Say("enum %d", manager.EnumerateJobsInfo(nullptr, &printer, arg(i + 1)));
         i += 2;
+      } else if (c == "hold") {
+        if (!manager.Lock()) return 4;
+        const int fd = open(a.at(i + 1).c_str(), O_CREAT | O_WRONLY, 0644);
+        if (fd >= 0) close(fd);
+        for (;;) pause();
       } else if (c == "size") {
         unsigned long long total = 0;
         std::vector<_TMAllJobStreamInfo> jobs;
