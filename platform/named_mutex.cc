@@ -26,8 +26,8 @@
 #include <x86intrin.h>
 
 #include "platform/ev_debug.h"
-#include "platform/named_mutex_file.h"
 #include "platform/hx_sys.h"
+#include "platform/named_mutex_file.h"
 
 namespace {
 
