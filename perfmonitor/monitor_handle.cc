@@ -18,6 +18,11 @@ namespace {
 
 constexpr unsigned long kProductionTickMs = 60000;
 
+// A handle whose monitor thread stopped itself, waiting to be joined and
+// freed by the next stop called from another thread. REQUIRES:
+// g_criticalRsrcMonitorSection held.
+_RsrcMonitorHandle* g_pRetiredHandle = nullptr;
+
 // Creates a T, or null when it cannot be had (allocation failure, or a
 // platform-object wrapper that throws its out-of-memory text).
 template <typename T, typename... Args>
@@ -96,7 +101,23 @@ extern "C" bool StartSystemresourceMonitorLog(EvDebug* log) {
 extern "C" void StopSystemresourceMonitorLog() {
   HxCriticalSectionGuard guard(g_criticalRsrcMonitorSection);
   g_StopSystemresourceMonitorLogCalled.store(true);
+  if (g_pRetiredHandle != nullptr && !g_pRetiredHandle->pPerfManager->OnMonitorThread()) {
+    g_pRetiredHandle->pPerfManager->Stop();  // joins the thread that stopped itself
+    DestructHandle(g_pRetiredHandle);
+    g_pRetiredHandle = nullptr;
+  }
   if (g_pRsrcMonitorHandle == nullptr) return;
+  CHxPerfManager* manager = g_pRsrcMonitorHandle->pPerfManager;
+  if (manager != nullptr && manager->OnMonitorThread()) {
+    // Called from the monitor thread (a policy callback): the thread can
+    // neither wait for its own end nor free the manager it runs in. The stop
+    // is requested and the process goes Closed; the handle is kept aside
+    // until a later stop from another thread joins the thread and frees it.
+    manager->Stop();
+    g_pRetiredHandle = g_pRsrcMonitorHandle;
+    g_pRsrcMonitorHandle = nullptr;
+    return;
+  }
   // Stop returns once the monitor thread has ended; only then may the
   // providers it calls be freed.
   if (g_pRsrcMonitorHandle->pPerfManager != nullptr) g_pRsrcMonitorHandle->pPerfManager->Stop();

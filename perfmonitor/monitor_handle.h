@@ -52,7 +52,10 @@ HX_EXPORT bool StartSystemresourceMonitorLog(EvDebug* log);
 
 // Stops the monitor for good: returns once its thread has ended, then frees
 // the manager and the providers (which release their table attachments).
-// Every later start fails.
+// Every later start fails. Called on the monitor thread itself (from a policy
+// callback), it only requests the stop: a thread can neither wait for nor
+// free what it runs in, so the next call from another thread (the daemon's
+// own stop) joins that thread and frees the monitor.
 HX_EXPORT void StopSystemresourceMonitorLog();
 
 // The running manager's policy-control interface; starts the monitor first
