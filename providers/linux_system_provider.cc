@@ -36,10 +36,10 @@ bool CHxPerfProviderLinuxSystem::ParseCpuLine(const std::string& line, CpuTimes*
   // times) are already counted in user and nice.
   uint64_t field[8] = {};
   for (size_t i = 1; i < words.size() && i <= 8; ++i) {
-    if (!hxprov::IsDigits(words[i]) || words[i].size() > 19) return false;
+    if (!hxprov::IsDigits(words[i]) || words[i].size() > 17) return false;
     field[i - 1] = hxprov::ParseUnsigned64(words[i]);
   }
-  // 19 digits each: the sums cannot wrap.
+  // At most 17 digits each (ten million years of ticks): no sum can wrap.
   times->busy = field[0] + field[1] + field[2] + field[5] + field[6] + field[7];
   times->total = times->busy + field[3] + field[4];
   return true;
@@ -69,8 +69,8 @@ double CHxPerfProviderLinuxSystem::MeasureCpuUsage() {
   m_haveCpuTimes = true;
   const uint64_t busy = fresh.busy - before.busy;
   const uint64_t total = fresh.total - before.total;
-  // Busy time can outgrow total time only through counters that are not
-  // sampled at one instant; a share above 100 is never reported.
+  // The kernel's iowait count can go back, so busy time can outgrow total
+  // time; a share above 100 is never reported.
   if (busy >= total) return 100.0;
   return static_cast<double>(busy) * 100.0 / static_cast<double>(total);
 }

@@ -32,7 +32,7 @@ class HX_EXPORT CHxPerfProviderLinuxSystem : public CHxLinuxPerfProviderBase {
   };
   // Reads one "cpu" line ("cpu  user nice system idle [iowait ...]"); false
   // for any other line, fewer than four counters or a counter that is not a
-  // plain decimal number.
+  // plain decimal number of at most 17 digits.
   static bool ParseCpuLine(const std::string& line, CpuTimes* times);
 
  protected:

@@ -153,8 +153,9 @@ TEST_F(SystemProviderTest, CpuUsageIsTheBusyShareSinceThePreviousReading) {
       {-2, "", 0, "cpu 5 0 0 5\ncpu 5 0 0 5\n", "0.000000"},
       {-2, "", 0, "cpu 5 0 0 5\ncpu 4 0 0 9\n", "0.000000"},
       {-2, "", 0, "cpu 1 2 3\ncpu 9 9 9\n", "0.000000"},
-      {-2, "", 0, "cpu 0 0 0 0\ncpu 99999999999999999999 0 0 1\n", "0.000000"},
+      {-2, "", 0, "cpu 0 0 0 0\ncpu 999999999999999999 0 0 1\n", "0.000000"},
       {-2, "", 0, "cpu 0 0 0 0\ncpu 1 0 0 7\n", "12.500000"},
+      {0, "cpu 99999999999999999 0 0 8\n", -2, "", "100.000000"},  // 17 digits
   };
   int n = 0;
   for (const Step& s : steps) {
