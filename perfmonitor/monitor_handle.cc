@@ -18,11 +18,6 @@ namespace {
 
 constexpr unsigned long kProductionTickMs = 60000;
 
-// A handle whose monitor thread stopped itself, waiting to be joined and
-// freed by the next stop called from another thread. REQUIRES:
-// g_criticalRsrcMonitorSection held.
-_RsrcMonitorHandle* g_pRetiredHandle = nullptr;
-
 // Creates a T, or null when it cannot be had (allocation failure, or a
 // platform-object wrapper that throws its out-of-memory text).
 template <typename T, typename... Args>
@@ -99,25 +94,19 @@ extern "C" bool StartSystemresourceMonitorLog(EvDebug* log) {
 }
 
 extern "C" void StopSystemresourceMonitorLog() {
-  HxCriticalSectionGuard guard(g_criticalRsrcMonitorSection);
-  g_StopSystemresourceMonitorLogCalled.store(true);
-  if (g_pRetiredHandle != nullptr && !g_pRetiredHandle->pPerfManager->OnMonitorThread()) {
-    g_pRetiredHandle->pPerfManager->Stop();  // joins the thread that stopped itself
-    DestructHandle(g_pRetiredHandle);
-    g_pRetiredHandle = nullptr;
-  }
-  if (g_pRsrcMonitorHandle == nullptr) return;
-  CHxPerfManager* manager = g_pRsrcMonitorHandle->pPerfManager;
-  if (manager != nullptr && manager->OnMonitorThread()) {
-    // Called from the monitor thread (a policy callback): the thread can
-    // neither wait for its own end nor free the manager it runs in. The stop
-    // is requested and the process goes Closed; the handle is kept aside
-    // until a later stop from another thread joins the thread and frees it.
-    manager->Stop();
-    g_pRetiredHandle = g_pRsrcMonitorHandle;
-    g_pRsrcMonitorHandle = nullptr;
+  if (CHxPerfManager* own = CHxPerfManager::CurrentMonitor()) {
+    // Called from the monitor thread (a policy callback, which runs with the
+    // manager's lock held, so the monitor lock must not be taken here). The
+    // thread can neither wait for its own end nor free the manager it runs
+    // in: the stop is requested and the process is going down; the daemon's
+    // own stop later joins the thread and frees the monitor.
+    g_StopSystemresourceMonitorLogCalled.store(true);
+    own->Stop();
     return;
   }
+  HxCriticalSectionGuard guard(g_criticalRsrcMonitorSection);
+  g_StopSystemresourceMonitorLogCalled.store(true);
+  if (g_pRsrcMonitorHandle == nullptr) return;
   // Stop returns once the monitor thread has ended; only then may the
   // providers it calls be freed.
   if (g_pRsrcMonitorHandle->pPerfManager != nullptr) g_pRsrcMonitorHandle->pPerfManager->Stop();
@@ -126,7 +115,13 @@ extern "C" void StopSystemresourceMonitorLog() {
 }
 
 extern "C" GenericResourceAgent* GetGenericResourceAgent() {
+  if (CHxPerfManager* own = CHxPerfManager::CurrentMonitor()) {
+    // On the monitor thread (a policy callback holding the manager's lock,
+    // which ranks below the monitor lock) the monitor is the running one.
+    return g_StopSystemresourceMonitorLogCalled.load() ? nullptr : own;
+  }
   HxCriticalSectionGuard guard(g_criticalRsrcMonitorSection);
+  if (g_StopSystemresourceMonitorLogCalled.load()) return nullptr;  // going down
   if (g_pRsrcMonitorHandle == nullptr && !StartSystemresourceMonitorLog(nullptr)) return nullptr;
   if (g_pRsrcMonitorHandle == nullptr || g_pRsrcMonitorHandle->pPerfManager == nullptr) {
     return nullptr;

@@ -29,7 +29,7 @@ void StoreInterval(_PerfAgentInfo& a, uint32_t minutes) {
 }
 
 // The manager whose monitor thread the calling thread is, or null.
-thread_local const CHxPerfManager* t_monitorOf = nullptr;
+thread_local CHxPerfManager* t_monitorOf = nullptr;
 
 }  // namespace
 
@@ -63,6 +63,8 @@ CHxPerfManager::~CHxPerfManager() {
 }
 
 bool CHxPerfManager::OnMonitorThread() const { return t_monitorOf == this; }
+
+CHxPerfManager* CHxPerfManager::CurrentMonitor() { return t_monitorOf; }
 
 int CHxPerfManager::Initialize(EvDebug* log) {
   if (m_bStopRequested) return -1;

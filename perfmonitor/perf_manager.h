@@ -75,6 +75,8 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
   int Stop();
   // True when the caller runs on this manager's monitor thread.
   bool OnMonitorThread() const;
+  // The manager whose monitor thread the caller runs on, or null.
+  static CHxPerfManager* CurrentMonitor();
   // Refreshes every entry's interval (from the policies in policy mode, else
   // from the providers). Takes m_lock; does nothing once a stop is requested.
   void ConfigIntervalMinutes();

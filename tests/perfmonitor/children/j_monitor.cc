@@ -168,7 +168,7 @@ bool StoppingCallback(unsigned long, unsigned long, std::vector<std::string>&) {
   if (g_viaDaemonStop) {
     StopSystemresourceMonitorLog();
   } else {
-    g_agent->SM_Stop();
+    GetGenericResourceAgent()->SM_Stop();  // the lookup too runs on the monitor thread
   }
   g_callbackReturned = true;
   return true;
@@ -195,8 +195,9 @@ int SelfStop(const std::string& how) {
                               Clock::now() - g_stopCalledAt).count());
   Print("rows_after_stop", g_rows.load() - 1);
   Print("handle_null", HandleIsNull());
+  Print("agent_after", GetGenericResourceAgent() == g_agent);
   Print("start_after", StartSystemresourceMonitorLog(nullptr));
-  StopSystemresourceMonitorLog();
+  StopSystemresourceMonitorLog();  // joins the ended thread and frees the monitor
   Print("handle_null_at_end", HandleIsNull());
   return 0;
 }
