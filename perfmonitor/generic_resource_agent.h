@@ -20,7 +20,8 @@ class HX_EXPORT GenericResourceAgent {
                            PolicyDataCallback callback) = 0;
   // 2. Replaces the policies (intervals follow them only after SM_Init).
   virtual void SM_SetPolicyDetails(std::set<GenericResourcePolicyDetails>& policies) = 0;
-  // 3. Stops the monitor (returns once its thread has ended) and drops the
+  // 3. Stops the monitor (returns once its thread has ended; called from the
+  //    row callback, it requests the stop and returns) and drops the
   //    callback. Always succeeds.
   virtual CUaError SM_Stop() = 0;
   // 4. Forwards a property to every provider entry of type.

@@ -94,6 +94,16 @@ extern "C" bool StartSystemresourceMonitorLog(EvDebug* log) {
 }
 
 extern "C" void StopSystemresourceMonitorLog() {
+  if (CHxPerfManager* own = CHxPerfManager::CurrentMonitor()) {
+    // Called from the monitor thread (a policy callback, which runs with the
+    // manager's lock held, so the monitor lock must not be taken here). The
+    // thread can neither wait for its own end nor free the manager it runs
+    // in: the stop is requested and the process is going down; the daemon's
+    // own stop later joins the thread and frees the monitor.
+    g_StopSystemresourceMonitorLogCalled.store(true);
+    own->Stop();
+    return;
+  }
   HxCriticalSectionGuard guard(g_criticalRsrcMonitorSection);
   g_StopSystemresourceMonitorLogCalled.store(true);
   if (g_pRsrcMonitorHandle == nullptr) return;
@@ -105,7 +115,13 @@ extern "C" void StopSystemresourceMonitorLog() {
 }
 
 extern "C" GenericResourceAgent* GetGenericResourceAgent() {
+  if (CHxPerfManager* own = CHxPerfManager::CurrentMonitor()) {
+    // On the monitor thread (a policy callback holding the manager's lock,
+    // which ranks below the monitor lock) the monitor is the running one.
+    return g_StopSystemresourceMonitorLogCalled.load() ? nullptr : own;
+  }
   HxCriticalSectionGuard guard(g_criticalRsrcMonitorSection);
+  if (g_StopSystemresourceMonitorLogCalled.load()) return nullptr;  // going down
   if (g_pRsrcMonitorHandle == nullptr && !StartSystemresourceMonitorLog(nullptr)) return nullptr;
   if (g_pRsrcMonitorHandle == nullptr || g_pRsrcMonitorHandle->pPerfManager == nullptr) {
     return nullptr;

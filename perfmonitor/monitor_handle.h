@@ -12,7 +12,9 @@
 //                                     stop does nothing. Final for the process.
 // A failed start frees what it built and leaves the process Idle.
 //
-// Locks: every start, stop and lookup holds g_criticalRsrcMonitorSection
+// Locks: every start, stop and lookup (except a stop or lookup from the
+// monitor thread, which runs policy callbacks under the manager's lock)
+// holds g_criticalRsrcMonitorSection
 // (re-entrant: a lookup starts the monitor while holding it). It is taken
 // before the perf manager's own lock, never after it. Stop holds it while the
 // monitor thread winds down (the rest of the current provider update: every
@@ -52,12 +54,16 @@ HX_EXPORT bool StartSystemresourceMonitorLog(EvDebug* log);
 
 // Stops the monitor for good: returns once its thread has ended, then frees
 // the manager and the providers (which release their table attachments).
-// Every later start fails.
+// Every later start fails. Called on the monitor thread itself (from a policy
+// callback), it takes no lock and only requests the stop: a thread can
+// neither wait for nor free what it runs in, so the next call from another
+// thread (the daemon's own stop) joins that thread and frees the monitor.
 HX_EXPORT void StopSystemresourceMonitorLog();
 
 // The running manager's policy-control interface; starts the monitor first
-// when none exists. Null when it cannot be started or the process is Closed.
-// The pointer is valid until StopSystemresourceMonitorLog.
+// when none exists. Null when it cannot be started or a stop has begun. On
+// the monitor thread (a policy callback) it takes no lock and answers that
+// thread's manager. The pointer is valid until StopSystemresourceMonitorLog.
 HX_EXPORT GenericResourceAgent* GetGenericResourceAgent();
 
 }  // extern "C"

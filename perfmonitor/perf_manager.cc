@@ -28,6 +28,9 @@ void StoreInterval(_PerfAgentInfo& a, uint32_t minutes) {
   __atomic_store_n(&a.intervalMinutes, minutes, __ATOMIC_RELAXED);
 }
 
+// The manager whose monitor thread the calling thread is, or null.
+thread_local CHxPerfManager* t_monitorOf = nullptr;
+
 }  // namespace
 
 CHxPerfManager::CHxPerfManager(HxEnv* env, unsigned long tickMs)
@@ -53,7 +56,15 @@ CHxPerfManager::~CHxPerfManager() {
     joinable = m_threadJoinable;
   }
   if (joinable) Stop();
+  // A GenericResourceAgent call running on another thread (SM_Stop, waiting
+  // in Stop beside the owner's stop) still uses the members.
+  std::unique_lock<std::mutex> calls(m_callsMutex);
+  m_callsDone.wait(calls, [this] { return m_activeCalls == 0; });
 }
+
+bool CHxPerfManager::OnMonitorThread() const { return t_monitorOf == this; }
+
+CHxPerfManager* CHxPerfManager::CurrentMonitor() { return t_monitorOf; }
 
 int CHxPerfManager::Initialize(EvDebug* log) {
   if (m_bStopRequested) return -1;
@@ -230,6 +241,13 @@ int CHxPerfManager::Run() {
 
 int CHxPerfManager::Stop() {
   m_bStopRequested = true;
+  if (OnMonitorThread()) {
+    // Waiting here would wait for this very thread. The request suffices:
+    // the current tick serves no further entry and the loop ends after it.
+    m_pLog->debugLvl(1, -1, "%s: Stopping System Resource Monitor....", kStop);
+    m_stopEvent.set();
+    return 0;
+  }
   bool wasRunning;
   {
     HxCriticalSectionGuard guard(m_lock);
@@ -305,6 +323,7 @@ void CHxPerfManager::SetItervalMinutes(ResourceAgentType type, unsigned int minu
 
 int CHxPerfManager::UpdateTimerAndPerfLogs() {
   for (_PerfAgentInfo& a : m_agents) {
+    if (m_bStopRequested) break;  // a stopper waits for this tick to end
     const uint32_t interval = LoadInterval(a);
     if (interval == 0) continue;
     ++a.elapsedMinutes;
@@ -334,6 +353,7 @@ void* CHxPerfManager::PeriodicMonitorThreadStatic(void* manager) {
 }
 
 void CHxPerfManager::PeriodicMonitorThread() {
+  t_monitorOf = this;
   m_pLog->debugLvl(1, -1, "%s: System Resource Monitor Thread Started....", kThread);
   int ticks = 0;
   while (!m_bStopRequested) {
@@ -349,5 +369,6 @@ void CHxPerfManager::PeriodicMonitorThread() {
     if (a.bInitOk) a.pProvider->Uninitialize();
   }
   m_pLog->debugLvl(1, -1, "%s: System Resource Monitor Thread has been Stopped....", kThread);
+  t_monitorOf = nullptr;
   m_bRunning = false;
 }

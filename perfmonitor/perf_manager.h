@@ -8,10 +8,13 @@
 // policy operations; the monitor thread runs UpdateTimerAndPerfLogs, the
 // providers, OnUpdateLog and the file work. m_lock guards the entry list, the
 // policy set and the callback. No thread outlives the manager: Stop (also
-// called by the destructor when needed) joins the monitor thread.
+// called by the destructor when needed) joins the monitor thread, and the
+// destructor waits for GenericResourceAgent calls still running on other
+// threads (a policy engine's SM_Stop racing the monitor's release).
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -50,7 +53,9 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
   // env: clock and command seam. tickMs: length of one monitor tick (every
   // interval is counted in ticks); the Stop poll is min(2000 ms, tickMs).
   explicit CHxPerfManager(HxEnv* env = HxEnv::Default(), unsigned long tickMs = 60000);
-  // Stops and joins the monitor thread if it still runs.
+  // Stops and joins the monitor thread if it still runs, then waits until no
+  // GenericResourceAgent call is running. REQUIRES: not called on the
+  // monitor thread.
   ~CHxPerfManager();
   CHxPerfManager(const CHxPerfManager&) = delete;
   CHxPerfManager& operator=(const CHxPerfManager&) = delete;
@@ -64,8 +69,16 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
   // already runs; -1 after a stop request or when the thread cannot start.
   int Run();
   // Requests the stop and returns once the monitor thread has ended (joined).
-  // Always 0. REQUIRES: the caller does not hold m_lock.
+  // Called on the monitor thread itself (a policy callback, a provider), it
+  // only requests the stop and returns: the thread ends when the current
+  // update returns, and a later Stop from another thread joins it.
+  // Always 0. REQUIRES: the caller does not hold m_lock (except on the
+  // monitor thread, where the lock is re-entrant).
   int Stop();
+  // True when the caller runs on this manager's monitor thread.
+  bool OnMonitorThread() const;
+  // The manager whose monitor thread the caller runs on, or null.
+  static CHxPerfManager* CurrentMonitor();
   // Refreshes every entry's interval (from the policies in policy mode, else
   // from the providers). Takes m_lock; does nothing once a stop is requested.
   void ConfigIntervalMinutes();
@@ -141,4 +154,10 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
   std::shared_ptr<PerfLogOpenFiles> m_openLogs;  // monitor thread only
   std::mutex m_joinMutex;    // serialises joining the thread between stoppers
   bool m_threadJoinable;     // guarded by m_joinMutex (set by Run before the thread starts)
+
+  // GenericResourceAgent calls in progress; the destructor waits for zero.
+  class InterfaceCall;
+  std::mutex m_callsMutex;
+  std::condition_variable m_callsDone;
+  int m_activeCalls = 0;     // guarded by m_callsMutex
 };

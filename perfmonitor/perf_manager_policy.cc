@@ -10,8 +10,29 @@ const char kSMStop[] = "CHxPerfManager::SM_Stop";
 
 }  // namespace
 
+// Counts one GenericResourceAgent call for its duration, so that the
+// manager's destruction waits for it. The count is dropped, and the waiter
+// woken, under the mutex: the waiter cannot free the manager in between.
+class CHxPerfManager::InterfaceCall {
+ public:
+  explicit InterfaceCall(CHxPerfManager& m) : m_(m) {
+    std::lock_guard<std::mutex> g(m_.m_callsMutex);
+    ++m_.m_activeCalls;
+  }
+  ~InterfaceCall() {
+    std::lock_guard<std::mutex> g(m_.m_callsMutex);
+    if (--m_.m_activeCalls == 0) m_.m_callsDone.notify_all();
+  }
+  InterfaceCall(const InterfaceCall&) = delete;
+  InterfaceCall& operator=(const InterfaceCall&) = delete;
+
+ private:
+  CHxPerfManager& m_;
+};
+
 CUaError CHxPerfManager::SM_Init(std::set<GenericResourcePolicyDetails>& policies,
                                  PolicyDataCallback callback) {
+  InterfaceCall call(*this);
   m_pLog->debugLvl(1, -1, "%s:Log-Monitoring  initialization...[%p]", kSMInit,
                    reinterpret_cast<void*>(callback));
   {
@@ -26,6 +47,7 @@ CUaError CHxPerfManager::SM_Init(std::set<GenericResourcePolicyDetails>& policie
 }
 
 void CHxPerfManager::SM_SetPolicyDetails(std::set<GenericResourcePolicyDetails>& policies) {
+  InterfaceCall call(*this);
   if (m_bStopRequested) return;
   m_pLog->debugLvl(1, -1, "%s: SM_SetPolicyDetails  called...", kSMSetPolicyDetails);
   {
@@ -37,8 +59,12 @@ void CHxPerfManager::SM_SetPolicyDetails(std::set<GenericResourcePolicyDetails>&
 }
 
 CUaError CHxPerfManager::SM_Stop() {
+  InterfaceCall call(*this);
   m_pLog->debugLvl(1, -1, "%s: Log monitoring stop called...", kSMStop);
-  Stop();  // returns once the monitor thread has ended: no row arrives after this
+  // Returns once the monitor thread has ended, so no row arrives after this;
+  // on the monitor thread itself (the engine's callback) it only requests the
+  // stop, and the row being handed over is the last one.
+  Stop();
   HxCriticalSectionGuard guard(m_lock);
   m_pfnPolicyCallback = nullptr;
   return CUaError();
@@ -46,6 +72,7 @@ CUaError CHxPerfManager::SM_Stop() {
 
 void CHxPerfManager::SM_SetAgentProp(ResourceAgentType type, ResourceAgentPropType property,
                                      std::vector<std::string>& values) {
+  InterfaceCall call(*this);
   if (m_bStopRequested) return;
   HxCriticalSectionGuard guard(m_lock);
   for (_PerfAgentInfo& a : m_agents) {

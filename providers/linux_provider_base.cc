@@ -68,7 +68,7 @@ void CHxLinuxPerfProviderBase::SetAgentProp(ResourceAgentType /*type*/,
 bool CHxLinuxPerfProviderBase::RunCommand(const std::string& command, std::string* out) {
   std::string output;
   std::string error;
-  const int rc = m_env->RunCommand("LC_ALL=C " + command, &output, &error);
+  const int rc = m_env->RunCommand(hxprov::kCommandPrefix + command, &output, &error);
   if (rc != 0) return false;
   *out = std::move(output);
   return true;
@@ -85,6 +85,8 @@ bool CHxLinuxPerfProviderBase::Report(_PerfLogItems& items) {
 }
 
 namespace hxprov {
+
+const char kCommandPrefix[] = "export LC_ALL=C; ";
 
 namespace {
 // The "C" locale, so that numbers are read and written with a decimal point

@@ -40,7 +40,8 @@ class HX_EXPORT CHxLinuxPerfProviderBase : public iCHxPerfProvider {
                     std::vector<std::string>& values) override;
 
  protected:
-  // Runs "LC_ALL=C " + command (so numbers never carry decimal commas).
+  // Runs hxprov::kCommandPrefix + command: every stage of a pipeline runs in
+  // the "C" locale, so numbers never carry decimal commas or local digits.
   // True, with the command's standard output in *out, when it exited 0.
   bool RunCommand(const std::string& command, std::string* out);
 
@@ -67,6 +68,10 @@ class HX_EXPORT CHxLinuxPerfProviderBase : public iCHxPerfProvider {
 
 // Number reading and printing rules shared by the providers.
 namespace hxprov {
+
+// Put in front of every command line a provider runs: exports LC_ALL=C to the
+// whole command line, not to its first command only.
+HX_EXPORT extern const char kCommandPrefix[];
 
 // The leading number of text as strtoull with base 0 reads it (blanks
 // skipped, optional sign, 0x/0 prefixes; no digits gives 0; a minus sign

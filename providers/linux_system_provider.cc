@@ -8,8 +8,9 @@
 namespace {
 const char kClassName[] = "CHxPerfProviderLinuxSystem";
 
-const char kTopCommand[] = "top -bH -n 1 | head -3 | sed 1,2d | awk '{print $2 + $4 + $6}'";
-const char kProcessorsCommand[] = "getconf _NPROCESSORS_ONLN";
+// One reading of the processor times, and two readings one second apart.
+const char kCpuTimesCommand[] = "grep '^cpu ' /proc/stat";
+const char kCpuWindowCommand[] = "grep '^cpu ' /proc/stat; sleep 1; grep '^cpu ' /proc/stat";
 const char kMemAvailableCommand[] = "grep -w MemAvailable /proc/meminfo|awk '{print $2}'";
 const char kSwapUsedCommand[] = "vmstat -S K | sed 1,2d | awk '{print $3}'";
 const char kFreeMemCommand[] = "vmstat -S K | sed 1,2d | awk '{print $4}'";
@@ -28,6 +29,52 @@ int CHxPerfProviderLinuxSystem::QuerySysinfo(struct sysinfo* info) {
   return 0;
 }
 
+bool CHxPerfProviderLinuxSystem::ParseCpuLine(const std::string& line, CpuTimes* times) {
+  const std::vector<std::string> words = hxprov::SplitWords(line);
+  if (words.size() < 5 || words[0] != "cpu") return false;
+  // user nice system idle iowait irq softirq steal; later fields (guest
+  // times) are already counted in user and nice.
+  uint64_t field[8] = {};
+  for (size_t i = 1; i < words.size() && i <= 8; ++i) {
+    if (!hxprov::IsDigits(words[i]) || words[i].size() > 17) return false;
+    field[i - 1] = hxprov::ParseUnsigned64(words[i]);
+  }
+  // At most 17 digits each (ten million years of ticks): no sum can wrap.
+  times->busy = field[0] + field[1] + field[2] + field[5] + field[6] + field[7];
+  times->total = times->busy + field[3] + field[4];
+  return true;
+}
+
+double CHxPerfProviderLinuxSystem::MeasureCpuUsage() {
+  std::string out;
+  std::vector<std::string> lines;
+  CpuTimes fresh;
+  // A kept reading is usable when both counters moved forward since it.
+  const bool fromKept = m_haveCpuTimes && RunCommand(kCpuTimesCommand, &out) &&
+                        ParseCpuLine(out.substr(0, out.find('\n')), &fresh) &&
+                        fresh.total > m_lastCpuTimes.total &&
+                        fresh.busy >= m_lastCpuTimes.busy;
+  CpuTimes before = m_lastCpuTimes;
+  if (!fromKept) {
+    m_haveCpuTimes = false;
+    if (!RunCommand(kCpuWindowCommand, &out)) return 0.0;
+    lines = hxprov::SplitLines(out);
+    if (lines.size() != 2 || !ParseCpuLine(lines[0], &before) ||
+        !ParseCpuLine(lines[1], &fresh) || fresh.total <= before.total ||
+        fresh.busy < before.busy) {
+      return 0.0;
+    }
+  }
+  m_lastCpuTimes = fresh;
+  m_haveCpuTimes = true;
+  const uint64_t busy = fresh.busy - before.busy;
+  const uint64_t total = fresh.total - before.total;
+  // The kernel's iowait count can go back, so busy time can outgrow total
+  // time; a share above 100 is never reported.
+  if (busy >= total) return 100.0;
+  return static_cast<double>(busy) * 100.0 / static_cast<double>(total);
+}
+
 void CHxPerfProviderLinuxSystem::UpdatePerfCounters(ResourceAgentType type) {
   if (type != RSRC_AGENT_SYSTEM) return;
 
@@ -39,16 +86,8 @@ void CHxPerfProviderLinuxSystem::UpdatePerfCounters(ResourceAgentType type) {
     return;
   }
 
+  const double cpuUsage = MeasureCpuUsage();
   std::string out;
-
-  // Processor use: user + system + nice percentage of one top iteration,
-  // spread over the online processors. A count read as 0 counts as 1.
-  double cpuSum = 0.0;
-  if (RunCommand(kTopCommand, &out)) cpuSum = hxprov::ParseLeadingDouble(out);
-  uint64_t processors = 1;
-  if (RunCommand(kProcessorsCommand, &out)) processors = hxprov::ParseUnsigned64(out);
-  if (processors == 0) processors = 1;
-  const double cpuUsage = cpuSum / static_cast<double>(processors);
 
   // Physical memory in KB. The shift comes before the multiplication (the
   // fraction of a KB is dropped per unit); 64-bit so that no size wraps.

@@ -82,10 +82,17 @@ void CHxPerfProviderLinuxTCP::UpdatePerfCounters(ResourceAgentType type) {
     return;
   }
 
-  const double elapsedSeconds =
-      static_cast<double>(now) - static_cast<double>(m_lastSampleTime);
-  if (elapsedSeconds < 1.0) return;  // no time passed: no rate can be had
-  const uint64_t elapsed = static_cast<uint64_t>(elapsedSeconds);
+  if (now == m_lastSampleTime) return;  // no time passed: keep the sample, no rate yet
+  if (now < m_lastSampleTime) {
+    // The clock was set back: no interval can be measured against the kept
+    // sample, but the fresh one is a sound base for the next update (waiting
+    // for the clock to pass the old time would silence the rows for as long
+    // as the step was).
+    m_lastSampleTime = now;
+    m_lastStats.swap(fresh);
+    return;
+  }
+  const uint64_t elapsed = static_cast<uint64_t>(now) - m_lastSampleTime;
 
   for (const auto& entry : m_lastStats) {
     const std::string& name = entry.first;

@@ -31,8 +31,9 @@ class HX_EXPORT CHxPerfProviderLinuxTCP : public CHxLinuxPerfProviderBase {
 
   // One row per interface present in both the kept and the fresh sample,
   // except names beginning "lo". When ip fails, or no time has passed since
-  // the kept sample (clock set back, two updates in one second), reports
-  // nothing and keeps the earlier sample. Monitor thread only.
+  // the kept sample (two updates in one second), reports nothing and keeps
+  // the earlier sample. When the clock went back behind the kept sample,
+  // reports nothing and keeps the fresh sample instead. Monitor thread only.
   void UpdatePerfCounters(ResourceAgentType type) override;
 
   // Bytes or packets counted between two samples of one counter. A counter

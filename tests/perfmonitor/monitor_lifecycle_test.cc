@@ -4,6 +4,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
@@ -110,6 +111,34 @@ TEST_F(MonitorLifecycle, ConcurrentStartsLookupsAndStopKeepTheLifecycle) {
   ASSERT_FALSE(r["succeeded"].empty());
   EXPECT_GT(std::stoi(r["succeeded"]), 0);
   EXPECT_GT(std::stoi(r["refused"]), 0);
+}
+
+// A policy callback runs on the monitor thread; a stop asked from there
+// returns at once, the thread ends right after its update and no row follows.
+// The daemon's stop from there closes the process; the daemon's stop from
+// another thread then frees the monitor.
+TEST_F(MonitorLifecycle, StopFromThePolicyCallbackNeverWaitsForItself) {
+  for (const std::string how : {"sm_stop", "stoplog"}) {
+    SCOPED_TRACE(how);
+    const bool daemonStop = how == "stoplog";
+    Results r = RunMonitor({"selfstop", how});
+    ExpectAll(r, {{"callback_returned", "1"}, {"thread_ended", "1"}, {"rows_after_stop", "0"},
+                  {"handle_null", "0"}, {"agent_after", daemonStop ? "0" : "1"},
+                  {"start_after", daemonStop ? "0" : "1"},
+                  {"handle_null_at_end", "1"}});
+    RecordProperty("stop_to_thread_end_us_" + how, r["stop_to_end_us"]);
+    printf("stop from the monitor thread (%s) to its end: %s us\n", how.c_str(),
+           r["stop_to_end_us"].c_str());
+  }
+}
+
+// The engine's SM_Stop and the daemon's stop both wait for a busy monitor
+// thread; the daemon's frees the manager only once SM_Stop has left it
+// (a use after the free fails the sanitizer builds, or hangs or crashes).
+TEST_F(MonitorLifecycle, EngineStopRacingTheDaemonStopUsesNoFreedManager) {
+  inst_.SetConfig("Hxd", "SysRsrcMonMinutes", "1");
+  Results r = RunMonitor({"race"});
+  ExpectAll(r, {{"finished", "1"}, {"handle_null_at_end", "1"}});
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ class DiskProviderTest : public ::testing::Test {
 TEST_F(DiskProviderTest, RecordedOutputsGiveRowsForDevicesThatDidIO) {
   hxtest::LoadFixture("disk_real.txt", &env);
   std::vector<std::string> active;  // devices whose recorded line shows I/O
-  std::istringstream stats(env.replies.at(std::string("LC_ALL=C ") + kStats).output);
+  std::istringstream stats(env.replies.at(std::string(hxprov::kCommandPrefix) + kStats).output);
   std::string name, writes, sectors, reads, rest;
   while (stats >> name >> writes >> sectors >> reads && std::getline(stats, rest)) {
     if (writes != "0" || reads != "0") active.push_back(name);
@@ -57,7 +57,7 @@ TEST_F(DiskProviderTest, RecordedOutputsGiveRowsForDevicesThatDidIO) {
   const auto rows = Update();
   EXPECT_EQ(hxtest::Column(rows, 0), active);
   // The recorded root file system lies on a device: its space is filled in.
-  std::istringstream df(env.replies.at(std::string("LC_ALL=C ") + kDf).output);
+  std::istringstream df(env.replies.at(std::string(hxprov::kCommandPrefix) + kDf).output);
   double total = 0;
   ASSERT_TRUE(df >> name >> total);
   for (const auto& row : rows) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -56,7 +57,7 @@ class ProcessProviderTest : public ::testing::Test {
   static std::vector<std::string> Pids(const hxtest::Rows& rows) { return hxtest::Column(rows, 2); }
   size_t CountCommandsStartingWith(const std::string& prefix) const {
     size_t n = 0;
-    for (const auto& c : env.commands) n += c.rfind("LC_ALL=C " + prefix, 0) == 0;
+    for (const auto& c : env.commands) n += c.rfind(hxprov::kCommandPrefix + prefix, 0) == 0;
     return n;
   }
 
@@ -77,9 +78,9 @@ TEST_F(ProcessProviderTest, RecordedOutputsGiveOneRowPerOwnProcess) {
   std::vector<std::string> ids;
   std::string own;
   for (const auto& reply : env.replies) {
-    std::istringstream cmd(reply.first);
-    std::string w1, w2, w3, w4, id;
-    if (cmd >> w1 >> w2 >> w3 >> w4 >> id && w2 == "ps" && w4 == "-p") {
+    std::istringstream cmd(reply.first.substr(strlen(hxprov::kCommandPrefix)));
+    std::string w1, w2, w3, id;
+    if (cmd >> w1 >> w2 >> w3 >> id && w1 == "ps" && w3 == "-p") {
       ids.push_back(id);
       own += "pid " + id + "\n";
     }
@@ -90,7 +91,7 @@ TEST_F(ProcessProviderTest, RecordedOutputsGiveOneRowPerOwnProcess) {
   EXPECT_TRUE(env.unknownCommands.empty());
   ASSERT_EQ(Pids(rows), ids);
   for (size_t i = 0; i < ids.size(); ++i) {
-    const std::string psLine = env.replies.at("LC_ALL=C " + PsCommand(ids[i])).output;
+    const std::string psLine = env.replies.at(hxprov::kCommandPrefix + PsCommand(ids[i])).output;
     std::istringstream ps(psLine);
     std::string cpu, name, pid, threads;
     uint64_t vsz;
@@ -210,14 +211,14 @@ TEST_F(ProcessProviderTest, UpdatesNeverSeeAHalfReplacedList) {
   policy.join();
 
   auto pgrepOf = [](const std::vector<std::string>& names) {
-    std::string cmd = "LC_ALL=C pgrep ";
+    std::string cmd = std::string(hxprov::kCommandPrefix) + "pgrep ";
     for (size_t i = 0; i < names.size(); ++i) cmd += (i ? "\\|'" : "'") + names[i] + "'";
     return cmd;
   };
   const std::set<std::string> whole = {pgrepOf(listA), pgrepOf(listB)};
   size_t pgreps = 0;
   for (const auto& c : env.commands) {
-    if (c.rfind("LC_ALL=C pgrep", 0) != 0) continue;
+    if (c.rfind(std::string(hxprov::kCommandPrefix) + "pgrep", 0) != 0) continue;
     ++pgreps;
     EXPECT_EQ(whole.count(c), 1u) << c.substr(0, 80);
   }

@@ -3,6 +3,8 @@
 // well-formed row from the real commands of this machine.
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -113,5 +115,30 @@ INSTANTIATE_TEST_SUITE_P(AllLinuxProviders, ProviderCommonTest, ::testing::Value
                          [](const ::testing::TestParamInfo<ProviderKind>& info) {
                            return std::string(info.param.className).substr(20);
                          });
+
+// The "C" locale reaches every command of a command line, whatever locale
+// the process runs in, so that no later stage prints decimal commas.
+TEST(ProviderCommandLine, EveryStageRunsInTheCLocale) {
+  struct Probe : CHxLinuxPerfProviderBase {
+    Probe() : CHxLinuxPerfProviderBase(RSRC_AGENT_SYSTEM, "Probe", "Probe", nullptr) {}
+    void UpdatePerfCounters(ResourceAgentType) override {}
+    using CHxLinuxPerfProviderBase::RunCommand;
+  } probe;
+  const char* saved = getenv("LC_ALL");
+  const std::string restore = saved ? saved : "";
+  setenv("LC_ALL", "de_DE.UTF-8", 1);
+  for (const char* command : {"printenv LC_ALL", "echo x | printenv LC_ALL",
+                              "echo x | cat | sh -c 'printenv LC_ALL'",
+                              "true && echo x | printenv LC_ALL"}) {
+    std::string out;
+    EXPECT_TRUE(probe.RunCommand(command, &out)) << command;
+    EXPECT_EQ(out, "C\n") << command;
+  }
+  if (saved) {
+    setenv("LC_ALL", restore.c_str(), 1);
+  } else {
+    unsetenv("LC_ALL");
+  }
+}
 
 }  // namespace

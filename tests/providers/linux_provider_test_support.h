@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "providers/linux_provider_base.h"
 #include "providers/perf_provider.h"
 #include "tests/common/test_env.h"
 
@@ -37,7 +38,7 @@ class ReplayEnv : public FakeEnv {
  public:
   std::vector<std::string> passThrough;
   void Reply(const std::string& command, int result, const std::string& output) {
-    replies["LC_ALL=C " + command] = {result, output};
+    replies[hxprov::kCommandPrefix + command] = {result, output};
   }
   int RunCommand(const std::string& command, std::string* out, std::string* err) override {
     if (replies.count(command) == 0) {

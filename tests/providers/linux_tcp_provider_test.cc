@@ -64,7 +64,7 @@ class TcpProviderTest : public ::testing::Test {
 
 TEST_F(TcpProviderTest, RecordedOutputFirstSampleSilentThenOneRowPerInterface) {
   hxtest::LoadFixture("network_real.txt", &env);
-  const std::string recorded = env.replies.at(std::string("LC_ALL=C ") + kIp).output;
+  const std::string recorded = env.replies.at(std::string(hxprov::kCommandPrefix) + kIp).output;
   EXPECT_TRUE(Update(1000, recorded).empty());
   const auto rows = Update(1060, recorded);
   // Every recorded interface but the loopback, in byte-wise order, with no
@@ -87,7 +87,7 @@ TEST_F(TcpProviderTest, RecordedOutputFirstSampleSilentThenOneRowPerInterface) {
     EXPECT_EQ(row[4], "0");
     EXPECT_EQ(row[5], "0");
     for (int i = 6; i < 10; ++i) EXPECT_EQ(row[i], "");
-    const auto& speed = env.replies.at("LC_ALL=C " + SpeedCommand(row[0]));
+    const auto& speed = env.replies.at(hxprov::kCommandPrefix + SpeedCommand(row[0]));
     EXPECT_EQ(row[3], speed.result != 0 ? "0"
                                         : std::to_string(static_cast<uint32_t>(
                                               std::stoll(speed.output))));  // "-1": 4294967295
@@ -95,7 +95,7 @@ TEST_F(TcpProviderTest, RecordedOutputFirstSampleSilentThenOneRowPerInterface) {
   EXPECT_TRUE(env.unknownCommands.empty());
 }
 
-TEST_F(TcpProviderTest, RatesWrapOnlyWhere32BitCountersWrappedAndNeedElapsedTime) {
+TEST_F(TcpProviderTest, RatesWrapOnlyWhere32BitCountersWrappedAndFollowTheClock) {
   env.Reply(SpeedCommand("eth0"), 0, "1000\n");
   Update(1000, IpOutput({{"eth0", 1000, 5000000000ull, 4294967000ull, 6000000000ull}}));
   const auto rows = Update(1060, IpOutput({{"eth0", 61000, 5000060000ull, 296, 1200}}));
@@ -110,13 +110,21 @@ TEST_F(TcpProviderTest, RatesWrapOnlyWhere32BitCountersWrappedAndNeedElapsedTime
                                              296, 1200}}));
   ASSERT_EQ(fast.size(), 1u);
   EXPECT_EQ(fast[0][1], "5000000000");
-  // No elapsed time, or ip failing, reports nothing and keeps the earlier sample.
+  // A clock set back makes the fresh sample the base: rows resume one second
+  // later, not once the clock has caught up with the old base.
   const uint64_t rx = 61000 + 50000000000ull, packets = 5000060000ull;
-  const std::string late = IpOutput({{"eth0", rx + 999999, packets, 296, 1200}});
-  EXPECT_TRUE(Update(1070, late).empty());  // same second
-  EXPECT_TRUE(Update(900, late).empty());   // clock set back
-  EXPECT_TRUE(Update(1130, "", 1).empty());  // ip failed
-  const auto kept = Update(1170, IpOutput({{"eth0", rx + 10000, packets + 100, 296, 1200}}));
+  const auto sample = [&](uint64_t bytes, uint64_t pkts) {
+    return IpOutput({{"eth0", bytes, pkts, 296, 1200}});
+  };
+  EXPECT_TRUE(Update(900, sample(rx + 999999, packets)).empty());
+  const auto back = Update(901, sample(rx + 999999 + 500, packets + 7));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0][1], "500");
+  EXPECT_EQ(back[0][4], "7");
+  // No elapsed time, or ip failing, reports nothing and keeps the earlier sample.
+  EXPECT_TRUE(Update(901, sample(rx + 7777777, packets)).empty());  // same second
+  EXPECT_TRUE(Update(950, "", 1).empty());                             // ip failed
+  const auto kept = Update(1001, sample(rx + 999999 + 500 + 10000, packets + 107));
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0][1], "100");  // averaged over the 100 s since the kept sample
   EXPECT_EQ(kept[0][4], "1");
@@ -148,7 +156,7 @@ TEST_F(TcpProviderTest, HostileInterfaceNameRunsNothing) {
   EXPECT_EQ(rows[0][3], "0");  // no such speed file
   struct stat st;
   EXPECT_NE(stat(owned.c_str(), &st), 0) << "the interface name ran as a command";
-  EXPECT_EQ(env.commands.back(), "LC_ALL=C " + SpeedCommand(name));
+  EXPECT_EQ(env.commands.back(), hxprov::kCommandPrefix + SpeedCommand(name));
 }
 
 }  // namespace

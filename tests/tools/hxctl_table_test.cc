@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "providers/tarnell_jobs_provider.h"
 #include "tests/common/test_env.h"
+#include "tests/providers/linux_provider_test_support.h"
 #include "tests/tools/hxctl_run.h"
 #include "throttling/throttling_manager.h"
 
@@ -208,3 +210,67 @@ TEST_F(HxctlTableTest, OtherAbiToolSeesAndChangesTheSameTable) {
   EXPECT_EQ(v.info.PerStreamMBPH, 250u);
   EXPECT_EQ(Job(7).info.PerStreamMBPH, 150u);
 }
+
+namespace {
+
+// An operator's look changes nothing the monitor measures: the "JobsStats"
+// row after a table view (and a limit command) between two monitor
+// enumerations is exactly the row of the same run without them. The job side
+// and the monitor share a fake clock that starts at the real time; hxctl runs
+// on the real one.
+TEST(HxctlTableView, LookingBetweenMonitorEnumerationsLeavesJobsStatsAsIs) {
+  const uint64_t kGiB = 1024ull * 1024 * 1024;
+  auto secondRow = [&](bool look) {
+    hxtest::TestInstance t;
+    hxtest::FakeEnv env;
+    env.now = HxEnv::Default()->NowSeconds();  // the clean-up compares it with process starts
+    CHxThrottlingManager jobs(&env);
+    EXPECT_EQ(jobs.Initialize(t.focus().c_str(), 7, kTMKindInbound), 0);
+    _TMSRegParams p;
+    p.JobID = 41;
+    p.RCID = 1;
+    strcpy(p.ComputerName, "src-a");
+    const unsigned long long h = jobs.RegisterStream(p);
+    EXPECT_NE(h, ~0ULL);
+    CHxPerfProviderTarnellJobs monitor(&env);
+    hxtest::CaptureCallback rows;
+    EXPECT_EQ(monitor.Initialize(nullptr, &rows), 0);
+    _TMStats stats;
+    stats.JobType = 2;
+    for (uint64_t enumeration = 1; enumeration <= 2; ++enumeration) {
+      if (look && enumeration == 2) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"table", "--focus", t.focus(), "--kind", "in", "--dump"},
+              std::vector<std::string>{"limit", "--focus", t.focus(), "--kind", "in", "--job",
+                                       "41", "0"}}) {
+          auto r = RunHxctl(args);
+          EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+        }
+      }
+      env.now += 300;
+      stats.ReadSize += enumeration * kGiB;  // cumulative: 1 GiB, then 2 more
+      stats.ReadTime += 100;
+      unsigned int rate = 0;
+      EXPECT_EQ(jobs.GetThroughputRate(h, stats.ReadSize, rate), 0);
+      EXPECT_EQ(jobs.UpdateStreamStats(h, stats), 0);
+      rows.reports.clear();
+      monitor.UpdatePerfCounters(RSRC_AGENT_JOBS_STATS);
+    }
+    EXPECT_EQ(monitor.Uninitialize(), 0);
+    EXPECT_EQ(jobs.UnregisterStream(h), 0);
+    EXPECT_EQ(jobs.Uninitialize(), 0);
+    EXPECT_EQ(rows.reports.size(), 1u);
+    return rows.reports.empty() ? _PerfLogItems() : rows.reports[0].items;
+  };
+  const _PerfLogItems without = secondRow(false);
+  const _PerfLogItems with = secondRow(true);
+  EXPECT_EQ(with.rows, without.rows);
+  // The second interval: 2 GiB over the 300 s since the first enumeration.
+  EXPECT_EQ(hxtest::Value(without, 0, "Current-Read-Size"), std::to_string(2 * kGiB));
+  EXPECT_EQ(hxtest::Value(without, 0, "Current-Job-Throughput"), "24.00");
+  std::printf("JobsStats Current-Job-Throughput without a look: %s, with one: %s\n",
+              hxtest::Value(without, 0, "Current-Job-Throughput").c_str(),
+              hxtest::Value(with, 0, "Current-Job-Throughput").c_str());
+}
+
+}  // namespace

@@ -8,6 +8,12 @@
 //                                  <props> emptied and the start retried
 //   j_monitor concurrent <threads> <rounds> <tickMs>
 //                                  starts, lookups and one stop from several threads
+//   j_monitor selfstop sm_stop|stoplog
+//                                  the policy callback stops the monitor from
+//                                  the monitor thread, through the interface or
+//                                  the daemon's stop
+//   j_monitor race                 SM_Stop and StopSystemresourceMonitorLog both
+//                                  waiting for a busy monitor thread
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,8 +22,13 @@
 #include <thread>
 #include <vector>
 
+#include <condition_variable>
+#include <mutex>
+#include <unistd.h>
+
 #include "perfmonitor/monitor_handle.h"
 #include "tests/common/test_env.h"
+#include "tests/perfmonitor/perf_manager_test_peer.h"
 
 namespace {
 
@@ -130,6 +141,122 @@ int Concurrent(int threads, int rounds, unsigned long tickMs) {
   return 0;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Waits at most seconds for pred; false when it never held.
+template <typename Pred>
+bool WaitFor(Pred pred, int seconds) {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  while (!pred()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// The policy callback of the self-stop scenario: on the first row it stops
+// the monitor from the monitor thread; later rows are counted.
+GenericResourceAgent* g_agent = nullptr;
+bool g_viaDaemonStop = false;
+std::atomic<int> g_rows{0};
+std::atomic<bool> g_callbackReturned{false};
+Clock::time_point g_stopCalledAt;
+
+bool StoppingCallback(unsigned long, unsigned long, std::vector<std::string>&) {
+  if (g_rows++ != 0) return true;
+  g_stopCalledAt = Clock::now();
+  if (g_viaDaemonStop) {
+    StopSystemresourceMonitorLog();
+  } else {
+    GetGenericResourceAgent()->SM_Stop();  // the lookup too runs on the monitor thread
+  }
+  g_callbackReturned = true;
+  return true;
+}
+
+// A stop from inside the policy callback must return at once and the monitor
+// thread must end right after the update it is in.
+int SelfStop(const std::string& how) {
+  hxtest::FakeEnv env;  // provider commands fail at once
+  g_viaDaemonStop = how == "stoplog";
+  if (!StartSystemresourceMonitorLogEx(nullptr, 20, &env)) return 3;
+  g_agent = GetGenericResourceAgent();
+  CHxPerfManager* manager = static_cast<CHxPerfManager*>(g_agent);
+  CHxPerfManagerTestPeer peer(*manager);
+  std::set<GenericResourcePolicyDetails> policies = {hxtest::Policy(RSRC_AGENT_SYSTEM, 1, 1, 2)};
+  g_agent->SM_Init(policies, &StoppingCallback);
+  // Bounded: a stop that waits for its own thread never returns.
+  const bool returned = WaitFor([] { return g_callbackReturned.load(); }, 20);
+  Print("callback_returned", returned);
+  if (!returned) _exit(0);  // the monitor thread hangs; nothing more to learn
+  const bool ended = WaitFor([&] { return !peer.running(); }, 20);
+  Print("thread_ended", ended);
+  Print("stop_to_end_us", std::chrono::duration_cast<std::chrono::microseconds>(
+                              Clock::now() - g_stopCalledAt).count());
+  Print("rows_after_stop", g_rows.load() - 1);
+  Print("handle_null", HandleIsNull());
+  Print("agent_after", GetGenericResourceAgent() == g_agent);
+  Print("start_after", StartSystemresourceMonitorLog(nullptr));
+  StopSystemresourceMonitorLog();  // joins the ended thread and frees the monitor
+  Print("handle_null_at_end", HandleIsNull());
+  return 0;
+}
+
+// Provider commands block until the test opens the gate: the monitor thread
+// is held inside its first update.
+class GateEnv : public hxtest::FakeEnv {
+ public:
+  int RunCommand(const std::string& command, std::string* out, std::string* err) override {
+    {
+      std::unique_lock<std::mutex> g(mu);
+      inside = true;
+      cv.wait(g, [this] { return open; });
+    }
+    return FakeEnv::RunCommand(command, out, err);
+  }
+  void Open() {
+    std::lock_guard<std::mutex> g(mu);
+    open = true;
+    cv.notify_all();
+  }
+  std::mutex mu;
+  std::condition_variable cv;
+  bool open = false;
+  std::atomic<bool> inside{false};
+};
+
+// The daemon's stop and the engine's SM_Stop both wait for the busy monitor
+// thread; the daemon's stop sees it end first (it polls earlier) and frees
+// the manager while SM_Stop is still inside it.
+int Race() {
+  GateEnv env;
+  if (!StartSystemresourceMonitorLogEx(nullptr, 1000, &env)) return 3;
+  GenericResourceAgent* agent = GetGenericResourceAgent();
+  CHxPerfManager* manager = static_cast<CHxPerfManager*>(agent);
+  CHxPerfManagerTestPeer peer(*manager);
+  if (!WaitFor([&] { return env.inside.load(); }, 30)) return 4;
+  std::atomic<bool> daemonDone{false}, engineDone{false};
+  std::thread daemon([&] {
+    StopSystemresourceMonitorLog();
+    daemonDone = true;
+  });
+  if (!WaitFor([&] { return peer.stopRequested(); }, 30)) return 5;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::thread engine([&] {
+    agent->SM_Stop();
+    engineDone = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  env.Open();
+  const bool finished = WaitFor([&] { return daemonDone && engineDone; }, 30);
+  Print("finished", finished);
+  if (!finished) _exit(0);
+  daemon.join();
+  engine.join();
+  Print("handle_null_at_end", HandleIsNull());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -140,7 +267,9 @@ int main(int argc, char** argv) {
   if (scenario == "concurrent" && argc > 4) {
     return Concurrent(atoi(argv[2]), atoi(argv[3]), strtoul(argv[4], nullptr, 10));
   }
+  if (scenario == "selfstop" && argc > 2) return SelfStop(argv[2]);
+  if (scenario == "race") return Race();
   fprintf(stderr, "usage: j_monitor sequence|stopfirst|failedstart <props>|"
-                  "concurrent <threads> <rounds> <tickMs>\n");
+                  "concurrent <threads> <rounds> <tickMs>|selfstop sm_stop|stoplog|race\n");
   return 2;
 }
