@@ -20,6 +20,7 @@
 
 #include "perfmonitor/generic_resource_agent.h"
 #include "perfmonitor/hx_event.h"
+#include "perfmonitor/metrics_tick.h"
 #include "perfmonitor/perf_log_items.h"
 #include "platform/ev_debug.h"
 #include "platform/hx_env.h"
@@ -131,6 +132,8 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
 
   HxEnv* m_env;
   unsigned long m_tickMs;
+  // Providers report through it; it passes every report on to OnUpdateLog.
+  CHxPerfMetricsTick m_metrics;
   std::mutex m_joinMutex;    // serialises joining the thread between stoppers
   bool m_threadJoinable;     // guarded by m_joinMutex (set by Run before the thread starts)
 };

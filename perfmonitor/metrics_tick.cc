@@ -1,0 +1,74 @@
+#include "perfmonitor/metrics_tick.h"
+
+#include "perfmonitor/perf_manager.h"
+#include "platform/hx_platform_info.h"
+
+namespace {
+const char kFunction[] = "CHxPerfMetricsTick";
+}  // namespace
+
+CHxPerfMetricsTick::CHxPerfMetricsTick(iCHxPerfUpdateCallback* target, HxEnv* env)
+    : m_target(target), m_env(env != nullptr ? env : HxEnv::Default()) {}
+
+void CHxPerfMetricsTick::Configure(const std::string& instance, EvDebug* log) {
+  m_log = log;
+  m_instance = instance;
+  HxPlatformInfo info;
+  info.setFocus(instance.c_str());
+  std::string dir;
+  if (info.getString("Hxd", "PerfMetricsTextfileDirectory", &dir) == 0) dir.clear();
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  m_directory = dir;
+  m_path = dir.empty() ? std::string() : dir + "/" + hxmetrics::TextfileName(instance);
+  if (!dir.empty() && m_log != nullptr) {
+    m_log->DebugLvl(kFunction, 1, "System Resource Monitor metrics textfile [%s]", m_path.c_str());
+  }
+}
+
+int CHxPerfMetricsTick::OnUpdateLog(ResourceAgentType agentType, const char* objectName,
+                                    _PerfLogItems& items) {
+  const int result = m_target != nullptr ? m_target->OnUpdateLog(agentType, objectName, items) : 1;
+  if (!enabled()) return result;
+  const std::string name = objectName != nullptr ? objectName : "";
+  hxmetrics::ObjectRows& rows = m_pending[name];
+  rows.object = name;
+  rows.timeSeconds = m_env->NowSeconds();
+  rows.batches.push_back(items);
+  m_rowsThisTick[agentType] += items.rows.size();
+  return result;
+}
+
+void CHxPerfMetricsTick::EndTick(const std::vector<_PerfAgentInfo>& agents) {
+  if (!enabled()) return;
+  bool served = false;
+  for (const _PerfAgentInfo& a : agents) {
+    const uint32_t interval = __atomic_load_n(&a.intervalMinutes, __ATOMIC_RELAXED);
+    if (!a.bInitDone || interval == 0 || a.elapsedMinutes != 0) continue;
+    served = true;
+    std::string provider;
+    a.pProvider->GetPerfProviderName(provider);
+    auto rows = m_rowsThisTick.find(static_cast<int>(a.agentType));
+    m_up[UpKey{provider, static_cast<int>(a.agentType)}] =
+        a.bInitOk && rows != m_rowsThisTick.end() && rows->second > 0;
+  }
+  if (!served && m_pending.empty()) return;
+  for (auto& p : m_pending) m_latest[p.first] = std::move(p.second);
+  m_pending.clear();
+  m_rowsThisTick.clear();
+
+  std::vector<hxmetrics::ObjectRows> objects;
+  objects.reserve(m_latest.size());
+  for (const auto& o : m_latest) objects.push_back(o.second);
+  std::vector<hxmetrics::ProviderUp> ups;
+  for (const auto& u : m_up) ups.push_back({u.first.provider, u.first.agentType, u.second});
+  const std::string text = hxmetrics::RenderMonitorMetrics(m_instance, objects, ups);
+
+  std::string error;
+  const bool ok = hxmetrics::ReplaceFileAtomically(m_directory, hxmetrics::TextfileName(m_instance),
+                                                   text, &error);
+  if (!ok && !m_lastWriteFailed && m_log != nullptr) {
+    m_log->DebugLvl(kFunction, 1, "[ERROR] cannot write the metrics textfile [%s]: %s",
+                    m_path.c_str(), error.c_str());
+  }
+  m_lastWriteFailed = !ok;
+}
