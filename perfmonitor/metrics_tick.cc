@@ -34,27 +34,27 @@ int CHxPerfMetricsTick::OnUpdateLog(ResourceAgentType agentType, const char* obj
   rows.object = name;
   rows.timeSeconds = m_env->NowSeconds();
   rows.batches.push_back(items);
-  m_rowsThisTick[agentType] += items.rows.size();
+  m_rowsSinceEntry += items.rows.size();
   return result;
 }
 
-void CHxPerfMetricsTick::EndTick(const std::vector<_PerfAgentInfo>& agents) {
+void CHxPerfMetricsTick::EntryServed(const _PerfAgentInfo& entry) {
   if (!enabled()) return;
-  bool served = false;
-  for (const _PerfAgentInfo& a : agents) {
-    const uint32_t interval = __atomic_load_n(&a.intervalMinutes, __ATOMIC_RELAXED);
-    if (!a.bInitDone || interval == 0 || a.elapsedMinutes != 0) continue;
-    served = true;
-    std::string provider;
-    a.pProvider->GetPerfProviderName(provider);
-    auto rows = m_rowsThisTick.find(static_cast<int>(a.agentType));
-    m_up[UpKey{provider, static_cast<int>(a.agentType)}] =
-        a.bInitOk && rows != m_rowsThisTick.end() && rows->second > 0;
-  }
+  std::string provider;
+  entry.pProvider->GetPerfProviderName(provider);
+  m_up[UpKey{provider, static_cast<int>(entry.agentType)}] = entry.bInitOk && m_rowsSinceEntry > 0;
+  m_rowsSinceEntry = 0;
+  m_served = true;
+}
+
+void CHxPerfMetricsTick::EndTick() {
+  if (!enabled()) return;
+  const bool served = m_served;
+  m_served = false;
+  m_rowsSinceEntry = 0;
   if (!served && m_pending.empty()) return;
   for (auto& p : m_pending) m_latest[p.first] = std::move(p.second);
   m_pending.clear();
-  m_rowsThisTick.clear();
 
   std::vector<hxmetrics::ObjectRows> objects;
   objects.reserve(m_latest.size());

@@ -38,12 +38,13 @@ class HX_EXPORT CHxPerfMetricsTick : public iCHxPerfUpdateCallback {
   int OnUpdateLog(ResourceAgentType agentType, const char* objectName,
                   _PerfLogItems& items) override;
 
-  // After a tick: every entry served in it (initialised, interval not 0,
-  // elapsed count back at 0) records whether its agent type reported rows;
-  // the objects reported replace their earlier rows; when anything was
-  // served or reported, the file is written. A failure is logged once until
-  // a write succeeds again.
-  void EndTick(const std::vector<_PerfAgentInfo>& agents);
+  // After an entry was served: it is up when the reports since the previous
+  // entry (its provider's, for its agent type) held rows.
+  void EntryServed(const _PerfAgentInfo& entry);
+  // After a tick: the objects reported replace their earlier rows and, when
+  // anything was served or reported, the file is written. A failure is
+  // logged once until a write succeeds again.
+  void EndTick();
 
  private:
   struct UpKey {
@@ -60,7 +61,8 @@ class HX_EXPORT CHxPerfMetricsTick : public iCHxPerfUpdateCallback {
   std::string m_instance, m_directory, m_path;
   std::map<std::string, hxmetrics::ObjectRows> m_latest;   // by object name
   std::map<std::string, hxmetrics::ObjectRows> m_pending;  // reported in this tick
-  std::map<int, size_t> m_rowsThisTick;                    // by agent type
+  size_t m_rowsSinceEntry = 0;
+  bool m_served = false;                                    // in this tick
   std::map<UpKey, bool> m_up;
   bool m_lastWriteFailed = false;
 };

@@ -325,9 +325,10 @@ int CHxPerfManager::UpdateTimerAndPerfLogs() {
       a.bInitDone = true;
     }
     if (a.bInitOk) a.pProvider->UpdatePerfCounters(a.agentType);
+    m_metrics.EntryServed(a);
     a.elapsedMinutes = 0;
   }
-  m_metrics.EndTick(m_agents);
+  m_metrics.EndTick();
   return 0;
 }
 
