@@ -24,7 +24,11 @@
 namespace {
 
 using hxtest::FakeProvider;
+using hxtest::Diff;
+using hxtest::Parse;
 using hxtest::PromFamily;
+using hxtest::Series;
+using hxtest::SeriesOf;
 
 // One perf-log object: its columns, what each is called in the textfile
 // ("" = left out, "=name" = label name, else the family), and the identity
@@ -140,9 +144,6 @@ std::vector<std::string> RowValues(const ObjectCase& c, size_t r) {
   return row;
 }
 
-// A series: family name and its labels.
-typedef std::pair<std::string, std::map<std::string, std::string>> Series;
-
 // The CSV records of path (header first), read by Python's CSV reader.
 std::vector<std::vector<std::string>> CsvRecords(const std::string& path) {
   std::string out;
@@ -160,28 +161,6 @@ std::vector<std::vector<std::string>> CsvRecords(const std::string& path) {
   return records;
 }
 
-// What differs between two sets of series ("" when none).
-std::string Diff(const std::map<Series, double>& want, const std::map<Series, double>& got) {
-  auto text = [](const Series& s) {
-    std::string t = s.first + "{";
-    for (const auto& l : s.second) t += l.first + "=\"" + l.second + "\",";
-    return t + "}";
-  };
-  std::ostringstream out;
-  for (const auto& w : want) {
-    auto g = got.find(w.first);
-    if (g == got.end()) {
-      out << "missing " << text(w.first) << "\n";
-    } else if (g->second != w.second) {
-      out << text(w.first) << " " << g->second << " instead of " << w.second << "\n";
-    }
-  }
-  for (const auto& g : got) {
-    if (!want.count(g.first)) out << "extra " << text(g.first) << "\n";
-  }
-  return out.str();
-}
-
 std::vector<std::string> Names(const std::string& dir) {
   std::vector<std::string> names;
   if (DIR* d = opendir(dir.c_str())) {
@@ -191,28 +170,6 @@ std::vector<std::string> Names(const std::string& dir) {
     closedir(d);
   }
   return names;
-}
-
-std::vector<PromFamily> Parse(const std::string& path) {
-  std::vector<PromFamily> families;
-  std::string error;
-  EXPECT_TRUE(hxtest::ParsePromFile(path, &families, &error)) << error;
-  return families;
-}
-
-// Every series of the text, by name and labels, and the families' names.
-std::map<Series, double> SeriesOf(const std::vector<PromFamily>& families) {
-  std::map<Series, double> all;
-  std::set<std::string> names;
-  for (const PromFamily& f : families) {
-    EXPECT_TRUE(names.insert(f.name).second) << "family twice: " << f.name;
-    EXPECT_EQ("gauge", f.type) << f.name;
-    EXPECT_FALSE(f.help.empty()) << f.name;
-    for (const hxtest::PromSample& s : f.samples) {
-      EXPECT_TRUE(all.emplace(Series(s.name, s.labels), s.value).second) << "series twice: " << s.name;
-    }
-  }
-  return all;
 }
 
 class MetricsTextfileTest : public ::testing::Test {
