@@ -146,23 +146,32 @@ void ExpositionWriter::BeginFamily(const std::string& name, const std::string& h
   header_ = "# HELP " + name + " " + EscapeHelp(help) + "\n# TYPE " + name + " " + type + "\n";
 }
 
+std::string ExpositionWriter::LabelText(const Labels& labels) {
+  std::string text;
+  if (labels.empty()) return text;
+  text += '{';
+  for (size_t i = 0; i < labels.size(); ++i) {
+    if (i > 0) text += ',';
+    text += labels[i].first;
+    text += "=\"";
+    text += EscapeLabelValue(labels[i].second);
+    text += '"';
+  }
+  text += '}';
+  return text;
+}
+
 void ExpositionWriter::AddSample(const Labels& labels, const std::string& value) {
   if (skipping_ || name_.empty()) return;
-  std::string text;
-  if (!labels.empty()) {
-    text += '{';
-    for (size_t i = 0; i < labels.size(); ++i) {
-      if (i > 0) text += ',';
-      text += labels[i].first;
-      text += "=\"";
-      text += EscapeLabelValue(labels[i].second);
-      text += '"';
-    }
-    text += '}';
-  }
+  const std::string text = LabelText(labels);
   if (!series_.insert(text).second) return;
+  AddUniqueSample(text, value);
+}
+
+void ExpositionWriter::AddUniqueSample(const std::string& labelText, const std::string& value) {
+  if (skipping_ || name_.empty()) return;
   samples_ += name_;
-  samples_ += text;
+  samples_ += labelText;
   samples_ += ' ';
   samples_ += value;
   samples_ += '\n';
@@ -182,7 +191,9 @@ void ExpositionWriter::FlushFamily() {
 
 std::string ExpositionWriter::Finish() {
   FlushFamily();
-  return out_;
+  std::string out;
+  out.swap(out_);
+  return out;
 }
 
 }  // namespace hxmetrics

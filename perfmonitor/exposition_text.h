@@ -44,6 +44,13 @@ class HX_EXPORT ExpositionWriter {
   void BeginFamily(const std::string& name, const std::string& help, const char* type);
   // Adds a sample of the current family; value must be a number text.
   void AddSample(const Labels& labels, const std::string& value);
+  // The same with labels already rendered by LabelText. REQUIRES: no other
+  // sample of the family has the same labels (not checked: for callers that
+  // render many families over the same unique rows).
+  void AddUniqueSample(const std::string& labelText, const std::string& value);
+
+  // "{name="value",...}" with the values escaped; "" for no labels.
+  static std::string LabelText(const Labels& labels);
   // The whole text (ends with a newline when not empty).
   std::string Finish();
 

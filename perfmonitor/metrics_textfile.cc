@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 
 #include "perfmonitor/exposition_text.h"
 #include "perfmonitor/metrics_names.h"
@@ -16,11 +17,11 @@
 namespace hxmetrics {
 namespace {
 
-// A row with the labels that identify it, and where its values are.
+// A row with the labels that identify it (rendered), and where its values are.
 struct LabelledRow {
-  size_t batch;
+  size_t layout;
   const std::vector<std::string>* values;
-  Labels labels;
+  std::string labels;
 };
 
 struct Family {
@@ -28,23 +29,36 @@ struct Family {
   std::string column;
 };
 
+// Column roles of one column list, shared by the batches that report it.
+struct Layout {
+  const std::vector<std::string>* columns;
+  std::vector<const ColumnMetric*> metrics;  // per column
+  std::vector<long> columnOf;                // per family: column index, or -1
+};
+
 void RenderObject(const std::string& instance, const ObjectRows& obj, ExpositionWriter& w) {
-  // Families in the order their columns first appear; per batch, the column
-  // index of each family (or none).
+  // Families in the order their columns first appear. Providers repeat the
+  // same columns in every batch: each distinct list is mapped once.
   std::vector<Family> families;
   std::map<std::string, size_t> familyIndex;
-  std::vector<std::vector<long>> columnOf(obj.batches.size());
-  std::vector<std::vector<ColumnMetric>> metrics(obj.batches.size());
-  std::map<std::string, ColumnMetric> mapped;  // providers repeat the columns in every batch
+  std::map<std::string, ColumnMetric> mapped;
+  std::vector<Layout> layouts;
+  std::vector<size_t> layoutOf(obj.batches.size());
   for (size_t b = 0; b < obj.batches.size(); ++b) {
     const std::vector<std::string>& columns = obj.batches[b].columns;
+    size_t l = 0;
+    while (l < layouts.size() && *layouts[l].columns != columns) ++l;
+    layoutOf[b] = l;
+    if (l < layouts.size()) continue;
+    layouts.push_back(Layout{&columns, {}, {}});
+    Layout& layout = layouts.back();
     for (size_t j = 0; j < columns.size(); ++j) {
       auto known = mapped.find(columns[j]);
       if (known == mapped.end()) {
         known = mapped.emplace(columns[j], MapColumn(obj.object, columns[j])).first;
       }
-      metrics[b].push_back(known->second);
-      const ColumnMetric& m = metrics[b].back();
+      const ColumnMetric& m = known->second;
+      layout.metrics.push_back(&m);
       if (m.kind != ColumnMetric::kFamily) continue;
       auto it = familyIndex.find(m.name);
       size_t f;
@@ -55,27 +69,28 @@ void RenderObject(const std::string& instance, const ObjectRows& obj, Exposition
       } else {
         f = it->second;
       }
-      if (columnOf[b].size() <= f) columnOf[b].resize(f + 1, -1);
-      if (columnOf[b][f] < 0) columnOf[b][f] = static_cast<long>(j);
+      if (layout.columnOf.size() <= f) layout.columnOf.resize(f + 1, -1);
+      if (layout.columnOf[f] < 0) layout.columnOf[f] = static_cast<long>(j);
     }
   }
 
   // Rows with their labels; a later row with the same labels replaces the
   // earlier one (a reader rejects two samples of one series).
   std::vector<LabelledRow> rows;
-  std::map<std::string, size_t> byIdentity;
+  std::unordered_map<std::string, size_t> byLabels;
+  Labels labels;
   for (size_t b = 0; b < obj.batches.size(); ++b) {
     for (const std::vector<std::string>& values : obj.batches[b].rows) {
-      LabelledRow r{b, &values, {{"instance", instance}}};
-      std::string identity;
-      for (size_t j = 0; j < values.size() && j < metrics[b].size(); ++j) {
-        if (metrics[b][j].kind != ColumnMetric::kLabel) continue;
-        r.labels.push_back({metrics[b][j].name, values[j]});
-        identity += metrics[b][j].name + '=' + EscapeLabelValue(values[j]) + '\n';
+      labels.assign(1, Label("instance", instance));
+      const Layout& layout = layouts[layoutOf[b]];
+      for (size_t j = 0; j < values.size() && j < layout.metrics.size(); ++j) {
+        const ColumnMetric& m = *layout.metrics[j];
+        if (m.kind == ColumnMetric::kLabel) labels.push_back({m.name, values[j]});
       }
-      auto it = byIdentity.find(identity);
-      if (it == byIdentity.end()) {
-        byIdentity[identity] = rows.size();
+      LabelledRow r{layoutOf[b], &values, ExpositionWriter::LabelText(labels)};
+      auto it = byLabels.find(r.labels);
+      if (it == byLabels.end()) {
+        byLabels.emplace(r.labels, rows.size());
         rows.push_back(std::move(r));
       } else {
         rows[it->second] = std::move(r);
@@ -87,11 +102,11 @@ void RenderObject(const std::string& instance, const ObjectRows& obj, Exposition
     w.BeginFamily(families[f].name,
                   "Column " + families[f].column + " of the " + obj.object + " perf log.", "gauge");
     for (const LabelledRow& r : rows) {
-      const std::vector<long>& cols = columnOf[r.batch];
+      const std::vector<long>& cols = layouts[r.layout].columnOf;
       if (f >= cols.size() || cols[f] < 0) continue;
       const size_t j = static_cast<size_t>(cols[f]);
       if (j >= r.values->size() || !IsDecimalNumber((*r.values)[j])) continue;
-      w.AddSample(r.labels, (*r.values)[j]);
+      w.AddUniqueSample(r.labels, (*r.values)[j]);
     }
   }
   w.BeginFamily(ObjectPrefix(obj.object) + "_timestamp_seconds",
