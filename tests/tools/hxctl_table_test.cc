@@ -346,6 +346,11 @@ TEST_F(HxctlTableTest, OtherAbiToolSeesAndChangesTheSameTable) {
   ASSERT_EQ(hxtest::RunAndCapture(other, {"table", "--focus", t_.focus(), "--dump"}, &b), 0);
   EXPECT_EQ(MaskSeconds(a), MaskSeconds(b));
   EXPECT_TRUE(Contains(b, "JobID\t\t\t\t\t- 8")) << b;
+  // The metrics text holds no clock: both ABIs print it byte for byte alike.
+  ASSERT_EQ(hxtest::RunAndCapture(mine, {"metrics", "--focus", t_.focus()}, &a), 0);
+  ASSERT_EQ(hxtest::RunAndCapture(other, {"metrics", "--focus", t_.focus()}, &b), 0);
+  EXPECT_EQ(a, b);
+  EXPECT_TRUE(Contains(a, "halvex_job_streams{instance=\"" + t_.focus() + "\",table=\"outbound\",job=\"7\"} 2")) << a;
 
   std::string out;
   ASSERT_EQ(hxtest::RunAndCapture(other, {"limit", "--job", "8", "250", "--focus", t_.focus()}, &out), 0);
