@@ -172,14 +172,27 @@ struct TableCopy : IEnumerateJobInfoCallback {
     this->streams.push_back(std::vector<_TMStreamInfo>(streams, streams + n));
     return 0;
   }
+  // What an observer must not change: visit times, flags, statistics.
+  std::string State() const {
+    std::ostringstream o;
+    for (size_t j = 0; j < jobs.size(); ++j) {
+      o << jobs[j].JobID << ":" << jobs[j].LastEnumTime << ":" << jobs[j].PerStreamMBPH << "[";
+      for (const _TMStreamInfo& st : streams[j]) {
+        o << st.Flags << "," << st.LatUpdateTime << "," << st.SizeProcessed << ","
+          << st.CurrentStats.ReadSize << "," << st.CurrentStats.ReadTime << ";";
+      }
+      o << "]";
+    }
+    return o.str();
+  }
   std::vector<_TMJobInfo> jobs;
   std::vector<std::vector<_TMStreamInfo>> streams;
 };
 
 // hxctl metrics shows every existing table (here outbound and inbound) and
-// hxctl table --json the same figures, as the tables hold them; neither
-// changes anything in a table.
-TEST_F(HxctlTableTest, MetricsAndJsonShowTheFiguresOfEveryTableUntouched) {
+// hxctl table --json each table with the same figures, as the tables hold
+// them; neither changes anything in a table.
+TEST_F(HxctlTableTest, MetricsAndJsonShowEveryTableUntouched) {
   CHxThrottlingManager in;
   ASSERT_EQ(in.Initialize(t_.focus().c_str(), 0, 2), 0);
   _TMSRegParams p;
@@ -199,22 +212,23 @@ TEST_F(HxctlTableTest, MetricsAndJsonShowTheFiguresOfEveryTableUntouched) {
 
   struct Table {
     CHxThrottlingManager* m;
+    const char* kind;
     const char* title;
     TableCopy copy;
-    unsigned int machine = 0;
-    unsigned long long total = 0;
-  } tables[] = {{&m_, "outbound", {}}, {&in, "inbound", {}}};
-  std::map<hxtest::Series, double> want;
+  } tables[] = {{&m_, "out", "outbound", {}}, {&in, "in", "inbound", {}}};
+  hxtest::SeriesValues want;
   for (Table& t : tables) {
     ASSERT_EQ(t.m->SnapshotJobsInfo(nullptr, &t.copy), 0);
-    ASSERT_EQ(t.m->GetComputerThroughput(t.machine), 0);
+    unsigned int machine = 0;
+    unsigned long long total = 0;
     std::vector<_TMAllJobStreamInfo> sizes;
-    ASSERT_EQ(t.m->GetDataSizeInfo(t.total, sizes), 0);
+    ASSERT_EQ(t.m->GetComputerThroughput(machine), 0);
+    ASSERT_EQ(t.m->GetDataSizeInfo(total, sizes), 0);
     const std::map<std::string, std::string> labels = {{"instance", t_.focus()}, {"table", t.title}};
     size_t streams = 0, unresponsive = 0;
     for (size_t j = 0; j < t.copy.jobs.size(); ++j) {
       const _TMJobInfo& job = t.copy.jobs[j];
-      uint64_t bytes = job.JobSizeProcessed;
+      double bytes = job.JobSizeProcessed;
       for (const _TMStreamInfo& st : t.copy.streams[j]) {
         bytes += st.SizeProcessed;
         unresponsive += (st.Flags & 0x2) != 0;
@@ -225,25 +239,31 @@ TEST_F(HxctlTableTest, MetricsAndJsonShowTheFiguresOfEveryTableUntouched) {
       want[{"halvex_job_limit_megabytes_per_hour", jl}] = job.ThrottleMBPH;
       want[{"halvex_job_stream_rate_megabytes_per_hour", jl}] = job.PerStreamMBPH;
       want[{"halvex_job_streams", jl}] = job.ActiveStreamCount;
-      want[{"halvex_job_processed_bytes_total", jl}] = static_cast<double>(bytes);
+      want[{"halvex_job_processed_bytes_total", jl}] = bytes;
     }
-    want[{"halvex_table_machine_limit_megabytes_per_hour", labels}] = t.machine;
+    want[{"halvex_table_machine_limit_megabytes_per_hour", labels}] = machine;
     want[{"halvex_table_jobs", labels}] = t.copy.jobs.size();
     want[{"halvex_table_streams", labels}] = streams;
     want[{"halvex_table_unresponsive_streams", labels}] = unresponsive;
-    want[{"halvex_table_processed_bytes_total", labels}] = static_cast<double>(t.total);
+    want[{"halvex_table_processed_bytes_total", labels}] = total;
   }
-  EXPECT_EQ(123456789012.0, want[hxtest::Series("halvex_job_processed_bytes_total",
-                                                {{"instance", t_.focus()}, {"table", "outbound"}, {"job", "7"}})]);
+  EXPECT_EQ(123456789012.0,
+            (want[{"halvex_job_processed_bytes_total", {{"instance", t_.focus()}, {"table", "outbound"}, {"job", "7"}}}]));
 
   const std::string prom = t_.root() + "/tables.prom";
   auto r = RunHxctl({"metrics", "--focus", t_.focus()}, prom);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ("", hxtest::Diff(want, hxtest::SeriesOf(hxtest::Parse(prom),
-                                                    {"halvex_table_processed_bytes", "halvex_job_processed_bytes"})));
+  hxtest::SeriesValues got;
+  std::map<std::string, std::string> types;
+  std::string error;
+  ASSERT_TRUE(hxtest::ParseSeries(prom, &got, &types, &error)) << error;
+  EXPECT_EQ("", hxtest::Diff(want, got));
+  for (const auto& t : types) {
+    EXPECT_EQ(t.first.find("processed_bytes") != std::string::npos ? "counter" : "gauge", t.second) << t.first;
+  }
 
-  // The JSON of each table, flattened by Python's reader into "path value"
-  // lines (strings as hex), holds the same figures and the streams.
+  // The JSON, flattened by Python's reader into "path value" lines (strings
+  // as hex), read as the same series.
   const char kFlatten[] =
       "import json,sys\n"
       "def walk(p, v):\n"
@@ -251,61 +271,51 @@ TEST_F(HxctlTableTest, MetricsAndJsonShowTheFiguresOfEveryTableUntouched) {
       "  elif isinstance(v, list): [walk(p + '.' + str(i), x) for i, x in enumerate(v)]\n"
       "  else: print(p[1:], v.encode().hex() if isinstance(v, str) else json.dumps(v))\n"
       "walk('', json.load(open(sys.argv[1])))\n";
-  for (const char* kind : {"out", "in"}) {
-    const Table& t = tables[std::string(kind) == "out" ? 0 : 1];
-    const std::string path = t_.root() + "/table.json";
-    auto j = RunHxctl({"table", "--json", "--kind", kind, "--focus", t_.focus()}, path);
+  const std::map<std::string, std::string> kTableKeys = {
+      {"machine_limit_mbph", "halvex_table_machine_limit_megabytes_per_hour"},
+      {"job_count", "halvex_table_jobs"}, {"stream_count", "halvex_table_streams"},
+      {"unresponsive_streams", "halvex_table_unresponsive_streams"},
+      {"processed_bytes_total", "halvex_table_processed_bytes_total"}};
+  const std::map<std::string, std::string> kJobKeys = {
+      {"limit_mbph", "halvex_job_limit_megabytes_per_hour"},
+      {"per_stream_mbph", "halvex_job_stream_rate_megabytes_per_hour"},
+      {"stream_count", "halvex_job_streams"}, {"processed_bytes", "halvex_job_processed_bytes_total"}};
+  hxtest::SeriesValues fromJson;
+  std::map<std::string, std::string> computers;  // stream path -> computer name
+  for (const Table& t : tables) {
+    const std::string path = t_.root() + "/" + t.kind + ".json";
+    auto j = RunHxctl({"table", "--json", "--kind", t.kind, "--focus", t_.focus()}, path);
     ASSERT_EQ(j.status, 0) << j.err;
     std::string flat;
     ASSERT_EQ(0, hxtest::RunAndCapture("/usr/bin/python3", {"-c", kFlatten, path}, &flat)) << flat;
-    std::map<std::string, std::string> got;
+    std::map<std::string, std::string> v;
     std::istringstream lines(flat);
     std::string key, value;
-    while (lines >> key >> value) got[key] = value;
-    const std::map<std::string, std::string> labels = {{"instance", t_.focus()}, {"table", t.title}};
-    EXPECT_EQ(hxtest::FromHex(got["instance"]), t_.focus());
-    EXPECT_EQ(hxtest::FromHex(got["table"]), t.title);
-    EXPECT_EQ(got["machine_limit_mbph"], std::to_string(t.machine));
-    EXPECT_EQ(got["job_count"], std::to_string(t.copy.jobs.size()));
-    EXPECT_EQ(got["stream_count"], std::to_string(static_cast<int>(want[{"halvex_table_streams", labels}])));
-    EXPECT_EQ(got["unresponsive_streams"], "0");
-    EXPECT_EQ(got["processed_bytes_total"], std::to_string(t.total));
-    for (size_t n = 0; n < t.copy.jobs.size(); ++n) {
+    while (lines >> key >> value) v[key] = value;
+    EXPECT_EQ(t_.focus(), hxtest::FromHex(v["instance"]));
+    const std::map<std::string, std::string> labels = {{"instance", t_.focus()}, {"table", hxtest::FromHex(v["table"])}};
+    for (const auto& k : kTableKeys) fromJson[{k.second, labels}] = std::stod(v[k.first]);
+    for (size_t n = 0; v.count("jobs." + std::to_string(n) + ".job"); ++n) {
       const std::string jp = "jobs." + std::to_string(n) + ".";
-      const _TMJobInfo& job = t.copy.jobs[n];
-      EXPECT_EQ(got[jp + "job"], std::to_string(job.JobID));
-      EXPECT_EQ(got[jp + "limit_mbph"], std::to_string(job.ThrottleMBPH));
-      EXPECT_EQ(got[jp + "per_stream_mbph"], std::to_string(job.PerStreamMBPH));
-      EXPECT_EQ(got[jp + "stream_count"], std::to_string(job.ActiveStreamCount));
-      for (size_t k = 0; k < t.copy.streams[n].size(); ++k) {
-        const _TMStreamInfo& st = t.copy.streams[n][k];
-        const std::string sp = jp + "streams." + std::to_string(k) + ".";
-        char handle[24];
-        snprintf(handle, sizeof(handle), "%016llx", static_cast<unsigned long long>(st.Handle));
-        EXPECT_EQ(hxtest::FromHex(got[sp + "handle"]), handle);
-        EXPECT_EQ(hxtest::FromHex(got[sp + "computer"]), st.ComputerName);
-        EXPECT_EQ(got[sp + "processed_bytes"], std::to_string(st.SizeProcessed));
+      std::map<std::string, std::string> jl = labels;
+      jl["job"] = v[jp + "job"];
+      for (const auto& k : kJobKeys) fromJson[{k.second, jl}] = std::stod(v[jp + k.first]);
+      for (size_t s = 0; v.count(jp + "streams." + std::to_string(s) + ".computer"); ++s) {
+        computers[std::string(t.kind) + "." + jp + std::to_string(s)] =
+            hxtest::FromHex(v[jp + "streams." + std::to_string(s) + ".computer"]);
       }
     }
   }
+  EXPECT_EQ("", hxtest::Diff(want, fromJson));
+  EXPECT_EQ((std::map<std::string, std::string>{{"in.jobs.0.0", "ev\"il\\host\nx"},
+                                                {"out.jobs.0.0", "alpha-host"},
+                                                {"out.jobs.1.0", "beta-host"}}),
+            computers);
 
-  // Looking changed nothing: no visit time, no statistics reset, no flag.
-  auto state = [](const TableCopy& c) {
-    std::ostringstream o;
-    for (size_t j = 0; j < c.jobs.size(); ++j) {
-      o << c.jobs[j].JobID << ":" << c.jobs[j].LastEnumTime << ":" << c.jobs[j].PerStreamMBPH << "[";
-      for (const _TMStreamInfo& st : c.streams[j]) {
-        o << st.Flags << "," << st.LatUpdateTime << "," << st.SizeProcessed << ","
-          << st.CurrentStats.ReadSize << "," << st.CurrentStats.ReadTime << ";";
-      }
-      o << "]";
-    }
-    return o.str();
-  };
   for (Table& t : tables) {
     TableCopy after;
     ASSERT_EQ(t.m->SnapshotJobsInfo(nullptr, &after), 0);
-    EXPECT_EQ(state(t.copy), state(after)) << t.title;
+    EXPECT_EQ(t.copy.State(), after.State()) << t.title;
   }
   EXPECT_EQ(in.UnregisterStream(inHandle), 0);
   EXPECT_EQ(in.Uninitialize(), 0);
