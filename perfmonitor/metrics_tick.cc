@@ -29,20 +29,28 @@ int CHxPerfMetricsTick::OnUpdateLog(ResourceAgentType agentType, const char* obj
                                     _PerfLogItems& items) {
   const int result = m_target != nullptr ? m_target->OnUpdateLog(agentType, objectName, items) : 1;
   if (!enabled()) return result;
-  const std::string name = objectName != nullptr ? objectName : "";
-  hxmetrics::ObjectRows& rows = m_pending[name];
-  rows.object = name;
-  rows.timeSeconds = m_env->NowSeconds();
-  rows.batches.push_back(items);
-  m_rowsSinceEntry += items.rows.size();
+  try {
+    const std::string name = objectName != nullptr ? objectName : "";
+    hxmetrics::ObjectRows& rows = m_pending[name];
+    rows.object = name;
+    rows.timeSeconds = m_env->NowSeconds();
+    rows.batches.push_back(items);
+    m_rowsSinceEntry += items.rows.size();
+  } catch (...) {
+    // Out of memory: the rows stay in the CSV log only; the provider goes on.
+  }
   return result;
 }
 
 void CHxPerfMetricsTick::EntryServed(const _PerfAgentInfo& entry) {
   if (!enabled()) return;
-  std::string provider;
-  entry.pProvider->GetPerfProviderName(provider);
-  m_up[UpKey{provider, static_cast<int>(entry.agentType)}] = entry.bInitOk && m_rowsSinceEntry > 0;
+  try {
+    std::string provider;
+    entry.pProvider->GetPerfProviderName(provider);
+    m_up[UpKey{provider, static_cast<int>(entry.agentType)}] = entry.bInitOk && m_rowsSinceEntry > 0;
+  } catch (...) {
+    // Out of memory: the entry keeps its earlier state in the file.
+  }
   m_rowsSinceEntry = 0;
   m_served = true;
 }
@@ -53,19 +61,24 @@ void CHxPerfMetricsTick::EndTick() {
   m_served = false;
   m_rowsSinceEntry = 0;
   if (!served && m_pending.empty()) return;
-  for (auto& p : m_pending) m_latest[p.first] = std::move(p.second);
-  m_pending.clear();
-
-  std::vector<hxmetrics::ObjectRows> objects;
-  objects.reserve(m_latest.size());
-  for (const auto& o : m_latest) objects.push_back(o.second);
-  std::vector<hxmetrics::ProviderUp> ups;
-  for (const auto& u : m_up) ups.push_back({u.first.provider, u.first.agentType, u.second});
-  const std::string text = hxmetrics::RenderMonitorMetrics(m_instance, objects, ups);
-
   std::string error;
-  const bool ok = hxmetrics::ReplaceFileAtomically(m_directory, hxmetrics::TextfileName(m_instance),
-                                                   text, &error);
+  bool ok = false;
+  try {
+    for (auto& p : m_pending) m_latest[p.first] = std::move(p.second);
+    m_pending.clear();
+    std::vector<hxmetrics::ObjectRows> objects;
+    objects.reserve(m_latest.size());
+    for (const auto& o : m_latest) objects.push_back(o.second);
+    std::vector<hxmetrics::ProviderUp> ups;
+    for (const auto& u : m_up) ups.push_back({u.first.provider, u.first.agentType, u.second});
+    const std::string text = hxmetrics::RenderMonitorMetrics(m_instance, objects, ups);
+    ok = hxmetrics::ReplaceFileAtomically(m_directory, hxmetrics::TextfileName(m_instance), text,
+                                          &error);
+  } catch (...) {
+    // Out of memory: this tick's file is skipped, the previous one stays whole.
+    m_pending.clear();
+    error = "out of memory";
+  }
   if (!ok && !m_lastWriteFailed && m_log != nullptr) {
     m_log->DebugLvl(kFunction, 1, "[ERROR] cannot write the metrics textfile [%s]: %s",
                     m_path.c_str(), error.c_str());

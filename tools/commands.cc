@@ -78,7 +78,8 @@ const char kMetricsHelp[] =
     "  --registry DIR  configuration store root (default: $HXREG)\n"
     "\n"
     "When the instance has no table the command says so (\"table absent\") and\n"
-    "exits with status 3.\n";
+    "exits with status 3; when a table exists but cannot be read, with status 1\n"
+    "(the other tables are still printed).\n";
 
 const char kDemoHelp[] =
     "usage: hxctl demo [--seconds N] [--jobs N] [--streams N] [--machine-mbph N]\n"

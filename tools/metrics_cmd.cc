@@ -21,7 +21,8 @@ int RunMetrics(const ParsedArgs& args) {
   for (unsigned int kind = 1; kind <= 4; ++kind) {
     const TableKindInfo& info = TableKindOf(kind);
     if (!TableExists(focus, kind, &error)) {
-      // An absent table is simply not shown; one that cannot be looked at is.
+      // An absent table is simply not shown; one that cannot be looked at is
+      // reported.
       if (error.compare(0, 12, "table absent") != 0) {
         Fail("metrics", kExitFailure, error);
         lookFailed = true;
@@ -47,7 +48,9 @@ int RunMetrics(const ParsedArgs& args) {
   }
   const std::string text = RenderTablesMetrics(focus, tables);
   fwrite(text.data(), 1, text.size(), stdout);
-  return fflush(stdout) == 0 ? kExitOk : kExitFailure;
+  // A table that could not be looked at fails the command even though the
+  // others are shown: a scheduled job must not publish the text as complete.
+  return fflush(stdout) == 0 && !lookFailed ? kExitOk : kExitFailure;
 }
 
 }  // namespace hxctl
