@@ -45,6 +45,7 @@ class BenchInstance {
 
   bool ok() const { return !root_.empty(); }
   const char* focus() const { return focus_.c_str(); }
+  const std::string& root() const { return root_; }
 
  private:
   static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {

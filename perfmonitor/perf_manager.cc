@@ -46,6 +46,7 @@ CHxPerfManager::CHxPerfManager(HxEnv* env, unsigned long tickMs)
       m_pfnPolicyCallback(nullptr),
       m_env(env != nullptr ? env : HxEnv::Default()),
       m_tickMs(tickMs),
+      m_metrics(this, m_env),
       m_threadJoinable(false) {}
 
 CHxPerfManager::~CHxPerfManager() {
@@ -142,6 +143,7 @@ int CHxPerfManager::Initialize(EvDebug* log) {
   m_maxLogSizeMB = sizeMB;
   m_maxLogCount = count;
   m_bInitialized = true;
+  m_metrics.Configure(HXPI_Focus::getFocus(), m_pLog);
   m_pLog->debugLvl(1, -1,
                    "%s: System Resource Monitor Initialization succeeded ( LogFilesDirectory [%s]  "
                    "[Max-log-File size -  %u MB] [Max-Log-File Count - %u]",
@@ -329,7 +331,7 @@ int CHxPerfManager::UpdateTimerAndPerfLogs() {
     ++a.elapsedMinutes;
     if (static_cast<int64_t>(a.elapsedMinutes) < static_cast<int64_t>(interval)) continue;
     if (!a.bInitDone) {
-      if (a.pProvider->Initialize(m_pLog, this) == 0) {
+      if (a.pProvider->Initialize(m_pLog, &m_metrics) == 0) {
         a.bInitOk = true;
       } else {
         a.bInitOk = false;
@@ -342,8 +344,10 @@ int CHxPerfManager::UpdateTimerAndPerfLogs() {
       a.bInitDone = true;
     }
     if (a.bInitOk) a.pProvider->UpdatePerfCounters(a.agentType);
+    m_metrics.EntryServed(a);
     a.elapsedMinutes = 0;
   }
+  m_metrics.EndTick();
   return 0;
 }
 

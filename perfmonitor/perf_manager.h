@@ -24,6 +24,7 @@
 
 #include "perfmonitor/generic_resource_agent.h"
 #include "perfmonitor/hx_event.h"
+#include "perfmonitor/metrics_tick.h"
 #include "perfmonitor/perf_log_items.h"
 #include "platform/ev_debug.h"
 #include "platform/hx_env.h"
@@ -152,6 +153,8 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
   HxEnv* m_env;
   unsigned long m_tickMs;
   std::shared_ptr<PerfLogOpenFiles> m_openLogs;  // monitor thread only
+  // Providers report through it; it passes every report on to OnUpdateLog.
+  CHxPerfMetricsTick m_metrics;
   std::mutex m_joinMutex;    // serialises joining the thread between stoppers
   bool m_threadJoinable;     // guarded by m_joinMutex (set by Run before the thread starts)
 

@@ -4,8 +4,8 @@ namespace hxctl {
 namespace {
 
 const char kTableHelp[] =
-    "usage: hxctl table [--focus NAME] [--kind out|in|cloud-out|cloud-in] [--dump]\n"
-    "                   [--watch] [--plain] [--registry DIR]\n"
+    "usage: hxctl table [--focus NAME] [--kind out|in|cloud-out|cloud-in]\n"
+    "                   [--dump | --watch [--plain] | --json] [--registry DIR]\n"
     "\n"
     "Shows one throttle table of an instance: the machine limit, every job (id,\n"
     "own limit, rate allotted to each of its streams, streams, bytes moved) and\n"
@@ -18,14 +18,19 @@ const char kTableHelp[] =
     "                  debug log, and print it\n"
     "  --watch         redraw every second until interrupted (Ctrl-C)\n"
     "  --plain         with --watch: plain lines even on a terminal\n"
+    "  --json          print the table as one JSON object instead (for scripts):\n"
+    "                  instance, table, taken_at, machine_limit_mbph, job_count,\n"
+    "                  stream_count, unresponsive_streams, processed_bytes_total\n"
+    "                  and jobs (job, limit_mbph, per_stream_mbph, stream_count,\n"
+    "                  processed_bytes, start_time, streams)\n"
     "  --registry DIR  configuration store root (default: $HXREG)\n"
     "\n"
     "Stream flags: U = unresponsive (no rate query for over 600 s), L = not\n"
     "throttled (LAN-free); the hexadecimal value shows every bit.\n"
     "The table is never created: when it does not exist the command reports\n"
     "\"table absent\" and exits with status 3. While it runs, the command is\n"
-    "counted as a user of the table; reading the jobs records the visit time\n"
-    "that the jobs perf provider measures its intervals from.\n";
+    "counted as a user of the table; the jobs are read without side effects\n"
+    "(no clean-up pass, no statistics reset, no visit time recorded).\n";
 
 const char kLimitHelp[] =
     "usage: hxctl limit (--machine MBPH | --job ID MBPH) [--kind KIND]\n"
@@ -58,6 +63,23 @@ const char kMonitorHelp[] =
     "  --once          required: the continuous monitor runs inside the daemon\n"
     "  --focus NAME    instance (default: $HXFOCUS, else Instance001)\n"
     "  --registry DIR  configuration store root (default: $HXREG)\n";
+
+const char kMetricsHelp[] =
+    "usage: hxctl metrics [--focus NAME] [--registry DIR]\n"
+    "\n"
+    "Prints the current state of every existing throttle table of an instance in\n"
+    "the Prometheus text format, for node_exporter's textfile collector or any\n"
+    "scraper. Per table (labels instance, table): machine limit, jobs, streams,\n"
+    "unresponsive streams and bytes processed (a counter); per job (labels\n"
+    "instance, table, job): own limit, per-stream rate, streams and bytes\n"
+    "processed (a counter). The tables are only read: nothing in them changes.\n"
+    "\n"
+    "  --focus NAME    instance (default: $HXFOCUS, else Instance001)\n"
+    "  --registry DIR  configuration store root (default: $HXREG)\n"
+    "\n"
+    "When the instance has no table the command says so (\"table absent\") and\n"
+    "exits with status 3; when a table exists but cannot be read, with status 1\n"
+    "(the other tables are still printed).\n";
 
 const char kDemoHelp[] =
     "usage: hxctl demo [--seconds N] [--jobs N] [--streams N] [--machine-mbph N]\n"
@@ -104,7 +126,7 @@ const std::vector<Command>& AllCommands() {
        RunDemo},
       {"table", "show the throttle table of an instance", kTableHelp,
        {{"focus", 1, "NAME"}, {"kind", 1, "KIND"}, {"dump", 0, ""}, {"watch", 0, ""},
-        {"plain", 0, ""}},
+        {"plain", 0, ""}, {"json", 0, ""}},
        RunTable},
       {"limit", "set the machine's or a job's limit on a live table", kLimitHelp,
        {{"machine", 1, "MBPH"}, {"job", 2, "ID MBPH"}, {"kind", 1, "KIND"}, {"focus", 1, "NAME"}},
@@ -112,6 +134,9 @@ const std::vector<Command>& AllCommands() {
       {"monitor", "run every perf provider once and print the rows", kMonitorHelp,
        {{"once", 0, ""}, {"focus", 1, "NAME"}},
        RunMonitor},
+      {"metrics", "print every throttle table of an instance as metrics text", kMetricsHelp,
+       {{"focus", 1, "NAME"}},
+       RunMetrics},
   };
   return kCommands;
 }

@@ -33,5 +33,6 @@ int RunTable(const ParsedArgs& args);
 int RunLimit(const ParsedArgs& args);
 int RunMonitor(const ParsedArgs& args);
 int RunDemo(const ParsedArgs& args);
+int RunMetrics(const ParsedArgs& args);
 
 }  // namespace hxctl

@@ -12,6 +12,7 @@
 #include "tools/fs_util.h"
 #include "tools/instance.h"
 #include "tools/live_display.h"
+#include "tools/table_export.h"
 #include "tools/table_session.h"
 
 namespace hxctl {
@@ -82,12 +83,26 @@ int Dump(TableSession& session) {
 }  // namespace
 
 int RunTable(const ParsedArgs& args) {
+  if (args.Has("json") && (args.Has("watch") || args.Has("dump") || args.Has("plain"))) {
+    return Fail("table", kExitUsage, "--json cannot be combined with --watch, --plain or --dump");
+  }
   ApplyRegistry(args.Value("registry"));
   TableSession session;
   int status = kExitOk;
   if (!session.Open("table", args.Value("focus"), args.Value("kind"), &status)) return status;
 
   TableSnapshot snap;
+  if (args.Has("json")) {
+    unsigned long long total = 0;
+    std::vector<_TMAllJobStreamInfo> sizes;
+    if (!session.Snapshot(&snap) || session.manager().GetDataSizeInfo(total, sizes) != 0) {
+      return Fail("table", kExitFailure, "cannot read the table (lock failed)");
+    }
+    const std::string json =
+        RenderTableJson(session.focus(), ComputeFigures(session.kind(), snap, total));
+    fwrite(json.data(), 1, json.size(), stdout);
+    return fflush(stdout) == 0 ? kExitOk : kExitFailure;
+  }
   if (!args.Has("watch")) {
     if (!session.Snapshot(&snap)) return Fail("table", kExitFailure, "cannot read the table (lock failed)");
     for (const std::string& line : RenderTable(session.focus(), session.kind(), snap)) {

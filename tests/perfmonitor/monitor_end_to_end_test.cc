@@ -2,8 +2,8 @@
 // process sets up the throttle tables and runs the monitor with a one-second
 // tick, job processes (of the other ABI too, when built) register streams and
 // report statistics on the inbound and outbound tables, and the perf-log
-// folder fills with every provider's CSV file. The stop then releases every
-// table attachment the monitor made.
+// folder fills with every provider's CSV file (and the metrics textfile with
+// their rows). The stop then releases every table attachment the monitor made.
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "platform/hx_metrics.h"
 #include "platform/hx_process.h"
 #include "providers/perf_header_info.h"
+#include "tests/common/prom_text.h"
 #include "tests/common/test_env.h"
 #include "tests/perfmonitor/perf_manager_test_peer.h"
 
@@ -68,6 +70,7 @@ class EndToEnd : public ::testing::Test {
     inst_.SetConfig("Hxd", "SysRsrcMonTarnellJobsMinutes", "1");
     inst_.SetConfig("Hxd", "PerfUpdateIntervalSeconds", "60");
     inst_.SetConfig("Platform", "PlatformType", "6");
+    inst_.SetConfig("Hxd", "PerfMetricsTextfileDirectory", inst_.root());
   }
   // Whatever happened, no child outlives the test.
   void TearDown() override {
@@ -184,6 +187,30 @@ TEST_F(EndToEnd, MonitorLogsEveryProviderAndReleasesTheTablesOnStop) {
                         << hxtest::ReadFile(LogFile("JobsStreamWriter-1.0")) << "reader:\n"
                         << hxtest::ReadFile(LogFile("JobsStreamReader-1.0")) << "stats:\n"
                         << hxtest::ReadFile(LogFile("JobsStats-1.3"));
+
+  // The metrics textfile of the same ticks holds every object and the jobs'
+  // figures, and every provider that ran is listed.
+  {
+    hxtest::SeriesValues series;
+    std::map<std::string, std::string> types;
+    std::string error;
+    ASSERT_TRUE(hxtest::ParseSeries(inst_.root() + "/halvex_" + inst_.focus() + ".prom", &series, &types, &error))
+        << error;
+    std::set<std::string> upTypes;
+    for (const auto& s : series) {
+      if (s.first.first == "halvex_monitor_provider_up") upTypes.insert(s.first.second.at("agent_type"));
+    }
+    for (const char* f : {"halvex_system_cpu_usage_percent", "halvex_tcpip_received_bytes_per_second",
+                          "halvex_logical_disk_free_megabytes", "halvex_process_memory_bytes"}) {
+      EXPECT_EQ("gauge", types[f]) << f;
+    }
+    EXPECT_EQ((std::set<std::string>{"2", "3", "4", "6", "7", "8", "9"}), upTypes);
+    const std::string focus = inst_.focus();
+    EXPECT_EQ(8000, series.at({"halvex_jobs_stream_writer_received_bytes", {{"instance", focus}}}));
+    EXPECT_EQ(1, series.at({"halvex_jobs_stream_reader_active_jobs", {{"instance", focus}}}));
+    EXPECT_EQ(6000, series.at({"halvex_jobs_stats_total_read_bytes", {{"instance", focus}, {"job", "102"}}}));
+    EXPECT_EQ(2, series.at({"halvex_jobs_stats_active_streams", {{"instance", focus}, {"job", "101"}}}));
+  }
 
   // Headers: Date, Time and the columns of each record kind.
   const ResourceAgentType osTypes[] = {RSRC_AGENT_SYSTEM, RSRC_AGENT_TCPIP, RSRC_AGENT_LOGICAL_DISK,

@@ -23,7 +23,7 @@ bool Exists(const std::string& path) {
 TEST(HxctlCli, HelpListsEveryCommandAndEachCommandHasItsOwn) {
   auto r = RunHxctl({"--help"});
   EXPECT_EQ(r.status, 0);
-  for (const char* cmd : {"demo", "table", "limit", "monitor"}) {
+  for (const char* cmd : {"demo", "table", "limit", "monitor", "metrics"}) {
     EXPECT_TRUE(Contains(r.out, std::string("  ") + cmd + " ")) << cmd << "\n" << r.out;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{cmd, "--help"}, std::vector<std::string>{"help", cmd},
@@ -59,6 +59,7 @@ TEST(HxctlCli, UsageErrorsAreNamedAndCreateNothing) {
       {{"limit"}, "give exactly one of --machine MBPH and --job ID MBPH"},
       {{"limit", "--machine", "1", "--job", "1", "2"}, "give exactly one of"},
       {{"monitor"}, "--once is required"},
+      {{"table", "--json", "--watch"}, "--json cannot be combined with --watch"},
       {{"table", "--kind", "sideways", "--registry", "/nonexistent"}, "unknown table kind 'sideways'"},
       {{"demo", "--seconds", "abc"}, "bad number for --seconds: 'abc' (expected a whole number from 5 to 3600)"},
       {{"demo", "--seconds", "-5"}, "bad number for --seconds: '-5'"},
@@ -92,6 +93,8 @@ TEST(HxctlCli, MissingInstanceOrTableIsReportedAndNotCreated) {
       {{"limit", "--machine", "5", "--registry", reg, "--focus", "NoSuchInstance"},
        "unknown instance 'NoSuchInstance'"},
       {{"monitor", "--once", "--registry", reg, "--focus", "NoSuchInstance"}, "unknown instance 'NoSuchInstance'"},
+      {{"metrics", "--registry", reg, "--focus", "NoSuchInstance"}, "unknown instance 'NoSuchInstance'"},
+      {{"metrics", "--focus", t.focus()}, "table absent: instance '" + t.focus() + "' has no throttle table"},
       {{"table", "--registry", t.root() + "/nowhere", "--focus", "X"}, t.root() + "/nowhere/Halvex/X"},
   };
   for (const char* kind : {"out", "in", "cloud-out", "cloud-in"}) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "providers/tarnell_jobs_provider.h"
+#include "tests/common/prom_text.h"
 #include "tests/common/test_env.h"
 #include "tests/providers/linux_provider_test_support.h"
 #include "tests/tools/hxctl_run.h"
@@ -166,6 +167,162 @@ TEST_F(HxctlTableTest, WatchRedrawsAsPlainLinesUntilInterrupted) {
   EXPECT_FALSE(Contains(out, "\x1b")) << "escape sequences when stdout is not a terminal";
 }
 
+// Copies of every job and stream of a table, taken by an observer.
+struct TableCopy : IEnumerateJobInfoCallback {
+  int OnThrottelingInfo(void*, _TMJobInfo* job, _TMStreamInfo* streams, unsigned int n) override {
+    jobs.push_back(*job);
+    this->streams.push_back(std::vector<_TMStreamInfo>(streams, streams + n));
+    return 0;
+  }
+  // What an observer must not change: visit times, flags, statistics.
+  std::string State() const {
+    std::ostringstream o;
+    for (size_t j = 0; j < jobs.size(); ++j) {
+      o << jobs[j].JobID << ":" << jobs[j].LastEnumTime << ":" << jobs[j].PerStreamMBPH << "[";
+      for (const _TMStreamInfo& st : streams[j]) {
+        o << st.Flags << "," << st.LatUpdateTime << "," << st.SizeProcessed << ","
+          << st.CurrentStats.ReadSize << "," << st.CurrentStats.ReadTime << ";";
+      }
+      o << "]";
+    }
+    return o.str();
+  }
+  std::vector<_TMJobInfo> jobs;
+  std::vector<std::vector<_TMStreamInfo>> streams;
+};
+
+// hxctl metrics shows every existing table (here outbound and inbound) and
+// hxctl table --json each table with the same figures, as the tables hold
+// them; neither changes anything in a table.
+TEST_F(HxctlTableTest, MetricsAndJsonShowEveryTableUntouched) {
+  CHxThrottlingManager in;
+  ASSERT_EQ(in.Initialize(t_.focus().c_str(), 0, 2), 0);
+  _TMSRegParams p;
+  p.JobID = 21;
+  p.SubclientThroughput = 50;
+  strcpy(p.ComputerName, "ev\"il\\host\nx");
+  const unsigned long long inHandle = in.RegisterStream(p);
+  ASSERT_NE(inHandle, ~0ULL);
+  unsigned int rate = 0;
+  ASSERT_EQ(m_.GetThroughputRate(handles_[0], 123456789012ULL, rate), 0);
+  _TMStats stats;
+  stats.ReadSize = 4096;
+  stats.ReadTime = 2;
+  ASSERT_EQ(m_.UpdateStreamStats(handles_[0], stats), 0);
+  ASSERT_EQ(m_.UnregisterStream(handles_[1]), 0);  // its bytes stay with the job and the table
+  handles_.erase(handles_.begin() + 1);
+
+  struct Table {
+    CHxThrottlingManager* m;
+    const char* kind;
+    const char* title;
+    TableCopy copy;
+  } tables[] = {{&m_, "out", "outbound", {}}, {&in, "in", "inbound", {}}};
+  hxtest::SeriesValues want;
+  for (Table& t : tables) {
+    ASSERT_EQ(t.m->SnapshotJobsInfo(nullptr, &t.copy), 0);
+    unsigned int machine = 0;
+    unsigned long long total = 0;
+    std::vector<_TMAllJobStreamInfo> sizes;
+    ASSERT_EQ(t.m->GetComputerThroughput(machine), 0);
+    ASSERT_EQ(t.m->GetDataSizeInfo(total, sizes), 0);
+    const std::map<std::string, std::string> labels = {{"instance", t_.focus()}, {"table", t.title}};
+    size_t streams = 0, unresponsive = 0;
+    for (size_t j = 0; j < t.copy.jobs.size(); ++j) {
+      const _TMJobInfo& job = t.copy.jobs[j];
+      double bytes = job.JobSizeProcessed;
+      for (const _TMStreamInfo& st : t.copy.streams[j]) {
+        bytes += st.SizeProcessed;
+        unresponsive += (st.Flags & 0x2) != 0;
+      }
+      streams += t.copy.streams[j].size();
+      std::map<std::string, std::string> jl = labels;
+      jl["job"] = std::to_string(job.JobID);
+      want[{"halvex_job_limit_megabytes_per_hour", jl}] = job.ThrottleMBPH;
+      want[{"halvex_job_stream_rate_megabytes_per_hour", jl}] = job.PerStreamMBPH;
+      want[{"halvex_job_streams", jl}] = job.ActiveStreamCount;
+      want[{"halvex_job_processed_bytes_total", jl}] = bytes;
+    }
+    want[{"halvex_table_machine_limit_megabytes_per_hour", labels}] = machine;
+    want[{"halvex_table_jobs", labels}] = t.copy.jobs.size();
+    want[{"halvex_table_streams", labels}] = streams;
+    want[{"halvex_table_unresponsive_streams", labels}] = unresponsive;
+    want[{"halvex_table_processed_bytes_total", labels}] = total;
+  }
+  EXPECT_EQ(123456789012.0,
+            (want[{"halvex_job_processed_bytes_total", {{"instance", t_.focus()}, {"table", "outbound"}, {"job", "7"}}}]));
+
+  const std::string prom = t_.root() + "/tables.prom";
+  auto r = RunHxctl({"metrics", "--focus", t_.focus()}, prom);
+  ASSERT_EQ(r.status, 0) << r.err;
+  hxtest::SeriesValues got;
+  std::map<std::string, std::string> types;
+  std::string error;
+  ASSERT_TRUE(hxtest::ParseSeries(prom, &got, &types, &error)) << error;
+  EXPECT_EQ("", hxtest::Diff(want, got));
+  for (const auto& t : types) {
+    EXPECT_EQ(t.first.find("processed_bytes") != std::string::npos ? "counter" : "gauge", t.second) << t.first;
+  }
+
+  // The JSON, flattened by Python's reader into "path value" lines (strings
+  // as hex), read as the same series.
+  const char kFlatten[] =
+      "import json,sys\n"
+      "def walk(p, v):\n"
+      "  if isinstance(v, dict): [walk(p + '.' + k, x) for k, x in v.items()]\n"
+      "  elif isinstance(v, list): [walk(p + '.' + str(i), x) for i, x in enumerate(v)]\n"
+      "  else: print(p[1:], v.encode().hex() if isinstance(v, str) else json.dumps(v))\n"
+      "walk('', json.load(open(sys.argv[1])))\n";
+  const std::map<std::string, std::string> kTableKeys = {
+      {"machine_limit_mbph", "halvex_table_machine_limit_megabytes_per_hour"},
+      {"job_count", "halvex_table_jobs"}, {"stream_count", "halvex_table_streams"},
+      {"unresponsive_streams", "halvex_table_unresponsive_streams"},
+      {"processed_bytes_total", "halvex_table_processed_bytes_total"}};
+  const std::map<std::string, std::string> kJobKeys = {
+      {"limit_mbph", "halvex_job_limit_megabytes_per_hour"},
+      {"per_stream_mbph", "halvex_job_stream_rate_megabytes_per_hour"},
+      {"stream_count", "halvex_job_streams"}, {"processed_bytes", "halvex_job_processed_bytes_total"}};
+  hxtest::SeriesValues fromJson;
+  std::map<std::string, std::string> computers;  // stream path -> computer name
+  for (const Table& t : tables) {
+    const std::string path = t_.root() + "/" + t.kind + ".json";
+    auto j = RunHxctl({"table", "--json", "--kind", t.kind, "--focus", t_.focus()}, path);
+    ASSERT_EQ(j.status, 0) << j.err;
+    std::string flat;
+    ASSERT_EQ(0, hxtest::RunAndCapture("/usr/bin/python3", {"-c", kFlatten, path}, &flat)) << flat;
+    std::map<std::string, std::string> v;
+    std::istringstream lines(flat);
+    std::string key, value;
+    while (lines >> key >> value) v[key] = value;
+    EXPECT_EQ(t_.focus(), hxtest::FromHex(v["instance"]));
+    const std::map<std::string, std::string> labels = {{"instance", t_.focus()}, {"table", hxtest::FromHex(v["table"])}};
+    for (const auto& k : kTableKeys) fromJson[{k.second, labels}] = std::stod(v[k.first]);
+    for (size_t n = 0; v.count("jobs." + std::to_string(n) + ".job"); ++n) {
+      const std::string jp = "jobs." + std::to_string(n) + ".";
+      std::map<std::string, std::string> jl = labels;
+      jl["job"] = v[jp + "job"];
+      for (const auto& k : kJobKeys) fromJson[{k.second, jl}] = std::stod(v[jp + k.first]);
+      for (size_t s = 0; v.count(jp + "streams." + std::to_string(s) + ".computer"); ++s) {
+        computers[std::string(t.kind) + "." + jp + std::to_string(s)] =
+            hxtest::FromHex(v[jp + "streams." + std::to_string(s) + ".computer"]);
+      }
+    }
+  }
+  EXPECT_EQ("", hxtest::Diff(want, fromJson));
+  EXPECT_EQ((std::map<std::string, std::string>{{"in.jobs.0.0", "ev\"il\\host\nx"},
+                                                {"out.jobs.0.0", "alpha-host"},
+                                                {"out.jobs.1.0", "beta-host"}}),
+            computers);
+
+  for (Table& t : tables) {
+    TableCopy after;
+    ASSERT_EQ(t.m->SnapshotJobsInfo(nullptr, &after), 0);
+    EXPECT_EQ(t.copy.State(), after.State()) << t.title;
+  }
+  EXPECT_EQ(in.UnregisterStream(inHandle), 0);
+  EXPECT_EQ(in.Uninitialize(), 0);
+}
+
 }  // namespace
 
 namespace {
@@ -201,6 +358,11 @@ TEST_F(HxctlTableTest, OtherAbiToolSeesAndChangesTheSameTable) {
   ASSERT_EQ(hxtest::RunAndCapture(other, {"table", "--focus", t_.focus(), "--dump"}, &b), 0);
   EXPECT_EQ(MaskSeconds(a), MaskSeconds(b));
   EXPECT_TRUE(Contains(b, "JobID\t\t\t\t\t- 8")) << b;
+  // The metrics text holds no clock: both ABIs print it byte for byte alike.
+  ASSERT_EQ(hxtest::RunAndCapture(mine, {"metrics", "--focus", t_.focus()}, &a), 0);
+  ASSERT_EQ(hxtest::RunAndCapture(other, {"metrics", "--focus", t_.focus()}, &b), 0);
+  EXPECT_EQ(a, b);
+  EXPECT_TRUE(Contains(a, "halvex_job_streams{instance=\"" + t_.focus() + "\",table=\"outbound\",job=\"7\"} 2")) << a;
 
   std::string out;
   ASSERT_EQ(hxtest::RunAndCapture(other, {"limit", "--job", "8", "250", "--focus", t_.focus()}, &out), 0);
