@@ -16,7 +16,9 @@
 
 #include <cinttypes>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
 
@@ -65,17 +67,31 @@ void RemoveEntries(const std::string& dir) {
   }
 }
 
+// The log directory lives in memory (/dev/shm): every run rewrites it.
+std::string MemoryLogDirectory() {
+  char path[] = "/dev/shm/hxfuzz_logs.XXXXXX";
+  FUZZ_CHECK(mkdtemp(path) != nullptr, std::strerror(errno));
+  hxfuzz::Instance().SetConfig("Platform", "LogFilesDirectory", path);
+  return path;
+}
+
 struct Setup {
+  std::string logs = MemoryLogDirectory();
+  std::string dir = logs + "/ResourceMonitor";
+  // Next to the perf-log directory, reachable by "../" from inside it.
+  std::string outside = logs + "/sentinel.csv";
   hxtest::FakeEnv env;
   CHxPerfManager manager{&env};
-  std::string dir, outside;
 
   Setup() {
     env.now = static_cast<uint32_t>(time(nullptr));
     FUZZ_CHECK(manager.Initialize(nullptr) == 0, "Initialize");
-    dir = hxfuzz::Instance().logDir() + "/ResourceMonitor";
-    // Next to the perf-log directory, reachable by "../" from inside it.
-    outside = hxfuzz::Instance().logDir() + "/sentinel.csv";
+  }
+  ~Setup() {
+    RemoveEntries(dir);
+    rmdir(dir.c_str());
+    RemoveEntries(logs);
+    rmdir(logs.c_str());
   }
 };
 

@@ -30,7 +30,7 @@ int g_statFd = -1;
 // rewrites it. The file is unlinked at once: the mount keeps it alive, and
 // nothing is left behind whatever way the run ends.
 int Overlay(const char* target, const std::string& content) {
-  char path[] = "/tmp/hxfuzz_stat.XXXXXX";
+  char path[] = "/dev/shm/hxfuzz_stat.XXXXXX";  // memory: rewritten on every run
   const int fd = mkstemp(path);
   FUZZ_CHECK(fd >= 0, std::strerror(errno));
   FUZZ_CHECK(write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()), path);
