@@ -51,7 +51,10 @@ void CHxPerfManager::GetLogFileName(int index, const char* key, std::string& pat
   const std::string id = MachineIdentifier(&machine);
   path = FileName(m_logDirectory, key, id, index);
   const std::string legacy = FileName(m_logDirectory, key, machine, index);
-  if (legacy != path && CUaPath::Exists(legacy.c_str())) {
+  // A machine name holding '/' names no file of this directory: its "legacy
+  // name" would lead elsewhere and adopt a file that is not a perf log.
+  if (legacy != path && machine.find('/') == std::string::npos &&
+      CUaPath::Exists(legacy.c_str())) {
     CUaError err = CUaUTFOSAPI::rename(legacy.c_str(), path.c_str());
     if (err.IsError()) {
       m_pLog->DebugLvl(kGetLogFileName, -1, "Cannot rename file[%s] to [%s] [error = %s]",
@@ -65,7 +68,8 @@ bool CHxPerfManager::OpenLogfile(CUaFile& file, const char* key,
   std::string path;
   GetLogFileName(0, key, path);
   std::string appendError;
-  CUaError err = file.Open(path.c_str(), O_WRONLY | O_APPEND, 0777);
+  // O_NOFOLLOW: a link planted in the directory never redirects the rows.
+  CUaError err = file.Open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW, 0777);
   if (err.IsError()) {
     appendError = err.AsString();
   } else {
@@ -102,7 +106,7 @@ bool CHxPerfManager::OpenLogfile(CUaFile& file, const char* key,
   // could not move it away) its rows are kept, and the header is written only
   // into an empty file.
   CheckAndCleanLogFiles();
-  err = file.Open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0777);
+  err = file.Open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0777);
   if (err.IsError()) {
     m_pLog->debugLvl(-1, -1, "%s: [ERROR] System Resource Monitor opening file failed [%s]",
                      kOpenLogfile, path.c_str());
