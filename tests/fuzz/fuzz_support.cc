@@ -1,14 +1,19 @@
 #include "tests/fuzz/fuzz_support.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/ev_debug.h"
+#include "platform/hx_platform_info.h"
+#include "platform/ua_file.h"
 #include "providers/linux_provider_base.h"
 #include "providers/perf_header_info.h"
 
@@ -20,9 +25,38 @@ void Fail(const char* what, const std::string& detail) {
   std::abort();
 }
 
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+// A copy of the instance's configuration store in memory, made current
+// through HXREG; removed (before the instance) at a normal exit.
+struct MemoryRegistry {
+  std::string root;
+  explicit MemoryRegistry(hxtest::TestInstance& instance) {
+    char path[] = "/dev/shm/hxfuzz_registry.XXXXXX";
+    FUZZ_CHECK(mkdtemp(path) != nullptr, std::strerror(errno));
+    root = path;
+    const std::string platform = HxRegistryRoot() + instance.focus() + "/Platform/.properties";
+    const std::string text = hxtest::ReadFile(platform);
+    setenv("HXREG", root.c_str(), 1);
+    WriteConfig("Platform", text);
+  }
+  ~MemoryRegistry() { nftw(root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+};
+
+}  // namespace
+
 hxtest::TestInstance& Instance() {
   static hxtest::TestInstance instance;
+  static MemoryRegistry registry(instance);
   return instance;
+}
+
+void WriteConfig(const std::string& section, const std::string& text) {
+  const std::string dir = HxRegistryRoot() + HXPI_Focus::getFocus() + "/" + section;
+  FUZZ_CHECK(!CUaDirectory::Create(dir.c_str(), true).IsError(), dir);
+  hxtest::WriteFile(dir + "/.properties", text);
 }
 
 void TrimDebugLog() {

@@ -22,11 +22,14 @@ namespace hxfuzz {
     if (!(cond)) ::hxfuzz::Fail(#cond, (detail)); \
   } while (0)
 
-// The run's private instance (temporary registry, log directory), made on
-// first use and removed at a normal exit. The debug and metrics logs are
-// emptied now and then so that long runs do not fill the disk.
+// The run's private instance, made on first use and removed at a normal
+// exit. Its configuration store is moved to memory (/dev/shm), where targets
+// that rewrite it on every run write it with WriteConfig. The debug and
+// metrics logs are emptied now and then so that long runs do not fill the disk.
 hxtest::TestInstance& Instance();
 void TrimDebugLog();
+// Replaces the .properties file of section of the instance with text.
+void WriteConfig(const std::string& section, const std::string& text);
 
 // The input cut at every 0x1E byte (record separator): the outputs of the
 // successive fuzzed commands.

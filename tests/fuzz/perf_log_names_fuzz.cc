@@ -71,12 +71,13 @@ void RemoveEntries(const std::string& dir) {
 std::string MemoryLogDirectory() {
   char path[] = "/dev/shm/hxfuzz_logs.XXXXXX";
   FUZZ_CHECK(mkdtemp(path) != nullptr, std::strerror(errno));
-  hxfuzz::Instance().SetConfig("Platform", "LogFilesDirectory", path);
   return path;
 }
 
 struct Setup {
   std::string logs = MemoryLogDirectory();
+  // The instance's settings without the machine name, which every run sets.
+  std::string platform = "LogFilesDirectory " + logs + "\nDebugLevel 3\n";
   std::string dir = logs + "/ResourceMonitor";
   // Next to the perf-log directory, reachable by "../" from inside it.
   std::string outside = logs + "/sentinel.csv";
@@ -84,6 +85,7 @@ struct Setup {
   CHxPerfManager manager{&env};
 
   Setup() {
+    hxfuzz::WriteConfig("Platform", platform);
     env.now = static_cast<uint32_t>(time(nullptr));
     FUZZ_CHECK(manager.Initialize(nullptr) == 0, "Initialize");
   }
@@ -98,7 +100,7 @@ struct Setup {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  hxtest::TestInstance& instance = hxfuzz::Instance();
+  hxfuzz::Instance();
   static Setup s;
   RemoveEntries(s.dir);
   hxtest::WriteFile(s.outside, kOutsideText);
@@ -106,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<std::string> pieces = hxfuzz::Pieces(data, size);
   const std::string machineValue = pieces[0].substr(0, pieces[0].find_first_of("\r\n"));
-  instance.SetConfig("Platform", "PhysicalMachine", machineValue);
+  hxfuzz::WriteConfig("Platform", s.platform + "PhysicalMachine " + machineValue + "\n");
   HxPlatformInfo info;
   const std::string machine = info.getPhysicalMachine();
   const std::string current = "PerfLog_Fuzz-1_" + Identifier(machine) + ".csv";
