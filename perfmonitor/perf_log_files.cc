@@ -114,7 +114,10 @@ void CHxPerfManager::GetLogFileName(int index, const char* key, std::string& pat
   const std::string id = MachineIdentifier(&machine);
   path = FileName(m_logDirectory, key, id, index);
   const std::string legacy = FileName(m_logDirectory, key, machine, index);
-  if (legacy != path && CUaPath::Exists(legacy.c_str())) {
+  // A machine name holding '/' names no file of this directory: its "legacy
+  // name" would lead elsewhere and adopt a file that is not a perf log.
+  if (legacy != path && machine.find('/') == std::string::npos &&
+      CUaPath::Exists(legacy.c_str())) {
     CUaError err = CUaUTFOSAPI::rename(legacy.c_str(), path.c_str());
     if (err.IsError()) {
       m_pLog->DebugLvl(kGetLogFileName, -1, "Cannot rename file[%s] to [%s] [error = %s]",

@@ -60,7 +60,8 @@ bool ParseNumber(const std::string& text, unsigned long* value) {
   errno = 0;
   char* end = nullptr;
   unsigned long long v = std::strtoull(digits, &end, base);
-  if (errno == ERANGE || *end != '\0') return false;
+  // end must reach the end of the text: a NUL inside it is garbage too.
+  if (errno == ERANGE || end != t.c_str() + t.size()) return false;
   if (v > static_cast<unsigned long long>(static_cast<unsigned long>(-1))) return false;
   if (value) *value = static_cast<unsigned long>(v);
   return true;

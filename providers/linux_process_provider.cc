@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -37,6 +38,11 @@ bool ParseId(const std::string& word, long* id) {
   if (*end != '\0' || errno == ERANGE) return false;
   *id = v;
   return true;
+}
+
+// A run of decimal digits as a number (saturated at 2^64-1).
+uint64_t DecimalWord(const std::string& word) {
+  return static_cast<uint64_t>(std::strtoull(word.c_str(), nullptr, 10));
 }
 
 // Reads the next whitespace-separated word of text at *pos.
@@ -155,10 +161,13 @@ bool CHxPerfProviderLinuxProcess::ReportProcess(long id) {
     return false;  // not a process line: better no row than a wrong one
   }
   const std::string arguments = line.substr(pos);
-  const uint64_t pid = hxprov::ParseUnsigned64(pidWord);
-  const uint64_t threadCount = hxprov::ParseUnsigned64(threadsWord);
-  // 64-bit: virtual sizes pass 4 GiB routinely.
-  const uint64_t memoryBytes = hxprov::ParseUnsigned64(vszWord) << 10;
+  // ps prints decimal: a leading zero does not make a number octal.
+  const uint64_t pid = DecimalWord(pidWord);
+  const uint64_t threadCount = DecimalWord(threadsWord);
+  if (pid == 0 || !std::isfinite(cpuUsage)) return false;  // no process prints these
+  // 64-bit: virtual sizes pass 4 GiB routinely. Saturated, never wrapped.
+  const uint64_t vsz = DecimalWord(vszWord);
+  const uint64_t memoryBytes = vsz > (UINT64_MAX >> 10) ? UINT64_MAX : vsz << 10;
 
   uint64_t processors = 1;
   if (RunCommand(kProcessorsCommand, &out)) processors = hxprov::ParseUnsigned64(out);

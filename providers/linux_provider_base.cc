@@ -121,7 +121,9 @@ std::string FormatTruncated(long double v) {
 }
 
 std::string FormatDouble(double v) {
-  char buf[128];
+  // Room for every finite double in "%f" (DBL_MAX has 309 integer digits):
+  // a shorter buffer would cut the digits and print a wrong number.
+  char buf[512];
   const locale_t previous = uselocale(CLocale());
   std::snprintf(buf, sizeof(buf), "%f", v);
   uselocale(previous);

@@ -1,6 +1,7 @@
 #include "providers/linux_system_provider.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -110,7 +111,9 @@ void CHxPerfProviderLinuxSystem::UpdatePerfCounters(ResourceAgentType type) {
   if (RunCommand(kSwapUsedCommand, &out)) swapUsedKB = hxprov::ParseUnsigned64(out);
   uint64_t freeKB = 0;
   if (RunCommand(kFreeMemCommand, &out)) freeKB = hxprov::ParseUnsigned64(out);
-  const uint64_t virtualKB = freeKB + swapUsedKB;
+  // Saturated: counts near 2^64 (an unreadable output) must not wrap into a
+  // small total and a free share above 100 %.
+  const uint64_t virtualKB = freeKB > UINT64_MAX - swapUsedKB ? UINT64_MAX : freeKB + swapUsedKB;
   long double freeVirtualPercent = 0.0L;
   if (virtualKB != 0) {
     freeVirtualPercent = static_cast<long double>(freeKB) * 100.0L /

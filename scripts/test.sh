@@ -50,3 +50,10 @@ if [ -n "$left" ]; then
 else
   echo "No temporary directory left behind."
 fi
+
+# ---------------------------------------------------------------------------
+# Fuzzing, a separate step after the unit tests: a short libFuzzer run of
+# every parser of outside text over its committed seed and regression inputs
+# (clang build in build/fuzz; see scripts/fuzz.sh).
+echo "== fuzzing (scripts/fuzz.sh) =="
+bash scripts/fuzz.sh
