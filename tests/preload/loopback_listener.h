@@ -1,11 +1,13 @@
 // A loopback TCP listener of the test's own: accepts any number of
 // connections and counts the bytes each sender moves, keyed by the 16-byte
 // tag the sender writes first (run_sender does; a tool's first 16 bytes serve
-// as its tag). Rates are measured from these counts over a window.
+// as its tag). Rates are measured from these counts over a window. A
+// connection whose tag starts with "in:" is fed zeros as fast as it takes them.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -88,15 +90,26 @@ class Listener {
     std::vector<char> buf(256 * 1024);
     while (!stop_) {
       std::vector<pollfd> fds{{fd_, POLLIN, 0}};
-      for (const Conn& c : conns_) fds.push_back({c.fd, POLLIN, 0});
+      for (const Conn& c : conns_) {
+        fds.push_back({c.fd, static_cast<short>(c.tag.compare(0, 3, "in:") == 0 ? POLLOUT : POLLIN), 0});
+      }
       if (poll(fds.data(), fds.size(), 50) <= 0) continue;
       if (fds[0].revents & POLLIN) {
         const int c = accept(fd_, nullptr, nullptr);
         if (c >= 0) conns_.push_back({c, ""});
       }
       for (size_t i = 1; i < fds.size(); ++i) {
-        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        if (!(fds[i].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR))) continue;
         Conn& c = conns_[i - 1];
+        if (fds[i].revents & POLLOUT) {
+          static const std::vector<char> zeros(64 * 1024);
+          if (send(c.fd, zeros.data(), zeros.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
+              errno != EAGAIN) {
+            close(c.fd);
+            c.fd = -1;
+          }
+          continue;
+        }
         const ssize_t n = read(c.fd, buf.data(), buf.size());
         if (n <= 0) {
           close(c.fd);

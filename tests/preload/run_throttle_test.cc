@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -131,6 +132,22 @@ TEST_F(RunThrottle, OneProgramReachesTheMachineLimit) {
     manager_.UnregisterStream(manager_.RegisterStream(p));
     EXPECT_EQ(Jobs().count(job), 0u);
   }
+}
+
+// With --direction in, reading is paced against the inbound table (whose
+// machine limit is the same configured value) and writing is left alone.
+TEST_F(RunThrottle, ReceivingIsPacedOnTheInboundTable) {
+  const double machine = 3;
+  t_.SetConfig("Hxd", "ComputerThroughputMBPH", std::to_string(Mbph(machine)));
+  const std::string out = t_.root() + "/receiver.out";
+  std::vector<std::string> args = {"run", "--job", "31", "--direction", "in", "--"};
+  for (const std::string& w : Sender(hxtest::ChildPath("run_sender"), "in:recv", 1 + kWindowS, "receive")) {
+    args.push_back(w);
+  }
+  const pid_t pid = hxtest::Spawn(hxtest::ChildPath("hxctl"), args, out);
+  EXPECT_EQ(hxtest::WaitExit(pid), 0);
+  ExpectRate(std::atof(hxtest::ReadFile(out).c_str()), machine, "received");
+  EXPECT_EQ(Jobs().count(31), 0u) << "nothing registered outbound";
 }
 
 // Two jobs share one machine limit as the allocation rules say, and the
