@@ -217,10 +217,14 @@ void EngineStart() {
 bool Tracks(int fd, Direction d) {
   if (g_settings == nullptr || fd < 0 || fd >= kMaxFds) return false;
   if (d == kOutbound ? !g_settings->outbound : !g_settings->inbound) return false;
+  // Files and pipes, once known, cost no lock on every call.
+  if (__atomic_load_n(&g_fds[fd].kind, __ATOMIC_RELAXED) == kOther) return false;
   MutexLock lock;
   if (g_tables[d].state == -1) return false;
   FdEntry& e = g_fds[fd];
-  if (e.kind == kUnknown) e.kind = IsNetStream(fd) ? kNetStream : kOther;
+  if (e.kind == kUnknown) {
+    __atomic_store_n(&e.kind, IsNetStream(fd) ? kNetStream : kOther, __ATOMIC_RELAXED);
+  }
   return e.kind == kNetStream && !StreamOf(fd, d).failed;
 }
 
@@ -262,7 +266,7 @@ void ForgetFd(int fd) {
     Unregister(e.streams[kOutbound], kOutbound);
     Unregister(e.streams[kInbound], kInbound);
   }
-  e.kind = kUnknown;
+  __atomic_store_n(&e.kind, kUnknown, __ATOMIC_RELAXED);
 }
 
 void EngineShutdown() {
