@@ -81,9 +81,31 @@ void SayOnStderr(const std::string& text) {
 
 const char* Getenv(const char* name) { return getenv(name); }
 
+// Every call into a manager runs under g_mutex, so holding it across fork()
+// means no thread is inside the table lock (or the system library's lock
+// bookkeeping) at the fork, and the child finds them all free. A fork from a
+// signal handler that interrupted this library on its own thread skips that.
+bool g_forkLocked = false;
+
+void OnForkPrepare() {
+  if (t_depth == 0) {
+    pthread_mutex_lock(&g_mutex);
+    g_forkLocked = true;
+  }
+}
+
+void OnForkParent() {
+  if (g_forkLocked) {
+    g_forkLocked = false;
+    pthread_mutex_unlock(&g_mutex);
+  }
+}
+
 void OnForkChild() {
-  // Another thread may have held the mutex at the fork: start it afresh. The
-  // parent's streams and managers stay the parent's business.
+  // Start the mutex afresh (held by the parent's forking thread, or by one
+  // of its other threads after a fork from a signal handler). The parent's
+  // streams and managers stay the parent's business.
+  g_forkLocked = false;
   g_mutex = PTHREAD_MUTEX_INITIALIZER;
   ++g_generation;
   for (Table& t : g_tables) t = Table();
@@ -211,7 +233,7 @@ void EngineStart() {
   } else if (rc < 0) {
     SayOnStderr(error + "; running unthrottled");
   }
-  if (g_settings != nullptr) pthread_atfork(nullptr, nullptr, OnForkChild);
+  if (g_settings != nullptr) pthread_atfork(OnForkPrepare, OnForkParent, OnForkChild);
 }
 
 bool Tracks(int fd, Direction d) {

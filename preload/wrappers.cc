@@ -178,7 +178,9 @@ HXRUN_API ssize_t readv(int fd, const struct iovec* iov, int count) {
                [&](size_t, size_t) { return Real().readv(fd, iov, count); });
 }
 
+// A peek moves nothing: it is neither paced nor counted.
 HXRUN_API ssize_t recv(int fd, void* buf, size_t n, int flags) {
+  if ((flags & MSG_PEEK) != 0) return Real().recv(fd, buf, n, flags);
   char* p = static_cast<char*>(buf);
   return Paced(fd, kInbound, n, true, (flags & MSG_DONTWAIT) != 0,
                [&](size_t off, size_t len) { return Real().recv(fd, p + off, len, flags); });
@@ -186,6 +188,7 @@ HXRUN_API ssize_t recv(int fd, void* buf, size_t n, int flags) {
 
 HXRUN_API ssize_t recvfrom(int fd, void* buf, size_t n, int flags, struct sockaddr* from,
                            socklen_t* fromlen) {
+  if ((flags & MSG_PEEK) != 0) return Real().recvfrom(fd, buf, n, flags, from, fromlen);
   char* p = static_cast<char*>(buf);
   return Paced(fd, kInbound, n, true, (flags & MSG_DONTWAIT) != 0, [&](size_t off, size_t len) {
     return Real().recvfrom(fd, p + off, len, flags, from, fromlen);
@@ -193,6 +196,7 @@ HXRUN_API ssize_t recvfrom(int fd, void* buf, size_t n, int flags, struct sockad
 }
 
 HXRUN_API ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
+  if ((flags & MSG_PEEK) != 0) return Real().recvmsg(fd, msg, flags);
   const size_t n = msg != nullptr ? hxrun::IovBytes(msg->msg_iov, static_cast<int>(msg->msg_iovlen)) : 0;
   return Paced(fd, kInbound, n, false, (flags & MSG_DONTWAIT) != 0,
                [&](size_t, size_t) { return Real().recvmsg(fd, msg, flags); });
