@@ -291,13 +291,35 @@ void ForgetFd(int fd) {
   __atomic_store_n(&e.kind, kUnknown, __ATOMIC_RELAXED);
 }
 
-void EngineShutdown() {
-  if (g_settings == nullptr) return;
-  MutexLock lock;
+namespace {
+
+// REQUIRES: g_mutex held.
+void UnregisterAll() {
   for (int fd = 0; fd <= g_highestFd && fd < kMaxFds; ++fd) {
     Unregister(g_fds[fd].streams[kOutbound], kOutbound);
     Unregister(g_fds[fd].streams[kInbound], kInbound);
   }
+}
+
+}  // namespace
+
+void EngineBeforeExec() {
+  if (g_settings == nullptr) return;
+  MutexLock lock;
+  UnregisterAll();
+  for (Table& t : g_tables) {
+    if (t.state == 1 && t.manager != nullptr) {
+      t.manager->Uninitialize();
+      delete t.manager;
+    }
+    t = Table();
+  }
+}
+
+void EngineShutdown() {
+  if (g_settings == nullptr) return;
+  MutexLock lock;
+  UnregisterAll();
   for (Table& t : g_tables) {
     // Uninitialize only: the object itself stays, as other threads may still
     // be on their way through it while the process ends.

@@ -41,6 +41,10 @@ void ForgetFd(int fd);
 
 // Unregisters every stream of this process and detaches (at exit).
 void EngineShutdown();
+// The same before an exec replaces the process image (which would otherwise
+// strand its streams and its count in the table); a failed exec starts
+// afresh on the next transfer.
+void EngineBeforeExec();
 
 // Monotonic clock, nanoseconds.
 int64_t NowNs();

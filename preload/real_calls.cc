@@ -29,6 +29,8 @@ int NoDup3(int, int, int) { return errno = ENOSYS, -1; }
 int NoSocket(int, int, int) { return errno = ENOSYS, -1; }
 int NoAccept(int, struct sockaddr*, socklen_t*) { return errno = ENOSYS, -1; }
 int NoAccept4(int, struct sockaddr*, socklen_t*, int) { return errno = ENOSYS, -1; }
+int NoExecve(const char*, char* const[], char* const[]) { return errno = ENOSYS, -1; }
+int NoExecv(const char*, char* const[]) { return errno = ENOSYS, -1; }
 
 template <class F>
 void Find(F*& slot, const char* name, F* fallback) {
@@ -56,6 +58,10 @@ RealCalls Load() {
   Find(r.socket, "socket", NoSocket);
   Find(r.accept, "accept", NoAccept);
   Find(r.accept4, "accept4", NoAccept4);
+  Find(r.execve, "execve", NoExecve);
+  Find(r.execv, "execv", NoExecv);
+  Find(r.execvp, "execvp", NoExecv);
+  Find(r.execvpe, "execvpe", NoExecve);
   return r;
 }
 

@@ -28,6 +28,10 @@ struct RealCalls {
   int (*socket)(int, int, int);
   int (*accept)(int, struct sockaddr*, socklen_t*);
   int (*accept4)(int, struct sockaddr*, socklen_t*, int);
+  int (*execve)(const char*, char* const[], char* const[]);
+  int (*execv)(const char*, char* const[]);
+  int (*execvp)(const char*, char* const[]);
+  int (*execvpe)(const char*, char* const[], char* const[]);
 };
 
 const RealCalls& Real();

@@ -246,3 +246,33 @@ HXRUN_API int accept4(int fd, struct sockaddr* addr, socklen_t* len, int flags) 
   if (s >= 0) hxrun::Forget(s);
   return s;
 }
+
+// An exec replaces the image without running exit handlers: streams and table
+// counts are given back first. (execl* and posix_spawn reach the kernel
+// inside the C library, past these.)
+namespace {
+void BeforeExec() {
+  hxrun::Reentry guard;
+  if (!guard.nested()) hxrun::EngineBeforeExec();
+}
+}  // namespace
+
+HXRUN_API int execve(const char* path, char* const argv[], char* const envp[]) {
+  BeforeExec();
+  return Real().execve(path, argv, envp);
+}
+
+HXRUN_API int execv(const char* path, char* const argv[]) {
+  BeforeExec();
+  return Real().execv(path, argv);
+}
+
+HXRUN_API int execvp(const char* file, char* const argv[]) {
+  BeforeExec();
+  return Real().execvp(file, argv);
+}
+
+HXRUN_API int execvpe(const char* file, char* const argv[], char* const envp[]) {
+  BeforeExec();
+  return Real().execvpe(file, argv, envp);
+}

@@ -113,9 +113,8 @@ const char kRunHelp[] =
     "Signals sent to hxctl are passed on to the program; the exit status is the\n"
     "program's (128+N when signal N ended it). Statically linked and setuid or\n"
     "setgid programs are refused (status 126): the loader would not preload into\n"
-    "them. Status 127: no such program. Data moved by raw system calls, by\n"
-    "descriptors above 16383, or by a program after it replaced itself with exec\n"
-    "before closing a stream is not seen by the throttle.\n";
+    "them. Status 127: no such program. Data moved by raw system calls or on\n"
+    "descriptors above 16383 is not seen by the throttle.\n";
 
 }  // namespace
 

@@ -179,18 +179,22 @@ TEST_F(RunThrottle, TwoJobsShareTheMachineAndSharesMove) {
 }
 
 // A shell that starts two senders, one of which forks a third sending
-// process: all streams count in the job, which stays within its own limit.
+// process, and another that replaces itself by exec while its first socket
+// is still open: the live streams count in the job, which stays within its
+// own limit, and the one the exec left behind is gone.
 TEST_F(RunThrottle, ForkingProgramStaysWithinItsJobLimit) {
   const double limit = 4;
   const std::string s = hxtest::ChildPath("run_sender") + " 127.0.0.1 " + listener_.portText();
-  const std::string script = s + " shellA 6 write & " + s + " shellB 6 send 300; wait";
+  const std::string script =
+      s + " shellA 6 write & " + s + " shellB 6 send 300 & " + s + " shellC 6 write 200 exec; wait";
   const pid_t pid = Run(3, {"--limit", std::to_string(Mbph(limit))}, {"/bin/sh", "-c", script});
-  auto r = listener_.Rates({"shellA", "shellB", "shellBc"}, kWindowS);
+  const std::vector<std::string> tags = {"shellA", "shellB", "shellBc", "shellCx"};
+  auto r = listener_.Rates(tags, kWindowS);
   const std::map<unsigned int, JobView> jobs = Jobs();
   ASSERT_EQ(jobs.count(3), 1u);
-  EXPECT_EQ(jobs.at(3).streams, 3u);
-  ExpectRate(r["shellA"] + r["shellB"] + r["shellBc"], limit, "job total");
-  for (const char* tag : {"shellA", "shellB", "shellBc"}) ExpectRate(r[tag], limit / 3, tag);
+  EXPECT_EQ(jobs.at(3).streams, 4u);
+  ExpectRate(r["shellA"] + r["shellB"] + r["shellBc"] + r["shellCx"], limit, "job total");
+  for (const std::string& tag : tags) ExpectRate(r[tag], limit / 4, tag);
   EXPECT_EQ(hxtest::WaitExit(pid), 0);
   EXPECT_EQ(Jobs().count(3), 0u);
 }

@@ -1,11 +1,13 @@
 // A plain program that knows nothing of throttling: connects to HOST:PORT,
 // sends a 16-byte tag and then 64 KiB blocks for SECONDS, closes, exits 0.
-//   run_sender HOST PORT TAG SECONDS MODE [FORK_AFTER_MS]
+//   run_sender HOST PORT TAG SECONDS MODE [FORK_AFTER_MS [exec]]
 // MODE: write (blocking write), send (blocking send), nonblock (send on a
 // non-blocking socket, waiting in poll), receive (read whatever the peer
 // sends; prints the bytes per second read after the first second). With FORK_AFTER_MS the process forks
 // that long after it started sending; the child closes the inherited socket,
 // opens its own connection with tag TAG+"c" and sends until the same end.
+// With "exec" after it, the process instead replaces itself by a new
+// run_sender with tag TAG+"x" for the rest of the time, its socket still open.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -97,6 +99,13 @@ int main(int argc, char** argv) {
   }
   pid_t child = -1;
   while (Now() < end) {
+    if (forkAt > 0 && Now() >= forkAt && argc > 7 && std::strcmp(argv[7], "exec") == 0) {
+      const std::string rest = std::to_string(end - Now());
+      const std::string newTag = tag + "x";
+      const char* args[] = {argv[0], host, argv[2], newTag.c_str(), rest.c_str(), mode, nullptr};
+      execv(argv[0], const_cast<char* const*>(args));
+      return 6;
+    }
     if (forkAt > 0 && Now() >= forkAt) {
       forkAt = 0;
       child = fork();
