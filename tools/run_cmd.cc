@@ -131,6 +131,11 @@ int RunRun(const ParsedArgs& args) {
       return Fail("run", kExitCannotRun, error);
   }
   const std::string root = OwnDirectory() + "/../preload";
+  if (root.find_first_of(" \t\n:") != std::string::npos) {
+    // LD_PRELOAD splits its list at blanks and colons.
+    return Fail("run", kExitCannotRun,
+                "the throttling library's directory " + root + " contains a blank or a colon");
+  }
   if (LibraryFor(root, info.bits).empty()) {
     return Fail("run", kExitCannotRun,
                 std::string("no ") + (info.bits == 64 ? "x86-64" : "i386") +
