@@ -29,12 +29,16 @@ class ParsedArgs {
   const std::vector<std::string>& Values(const std::string& name) const;
   // The first value, or fallback when the option is absent.
   std::string Value(const std::string& name, const std::string& fallback = "") const;
+  // The words after "--" (a program and its arguments), for commands that run one.
+  void SetCommand(std::vector<std::string> words) { command_ = std::move(words); }
+  const std::vector<std::string>& Command() const { return command_; }
 
  private:
   const OptionSpec* Find(const std::string& name) const;
 
   std::vector<OptionSpec> specs_;
   std::map<std::string, std::vector<std::string>> given_;
+  std::vector<std::string> command_;
 };
 
 // Strict unsigned decimal: digits only (no sign, blanks, prefix or suffix),

@@ -112,6 +112,32 @@ const char kDemoHelp[] =
     "/tmp/hxctl-demo-logs.XXXXXX, whose path is printed, and the temporary\n"
     "state directory is removed.\n";
 
+const char kRunHelp[] =
+    "usage: hxctl run --job ID [--limit MBPH] [--direction out|in|both] [--kind lan|cloud]\n"
+    "                 [--focus NAME] [--registry DIR] -- COMMAND [ARGS...]\n"
+    "\n"
+    "Runs an unmodified, dynamically linked program as job ID on the throttle\n"
+    "tables of an instance. Every TCP connection the program (and any process it\n"
+    "starts) sends on becomes a stream of the job: it is registered on its first\n"
+    "write, paced to the rate the table allots it, and unregistered when closed\n"
+    "or when the process ends. i386 and x86-64 programs are both served.\n"
+    "\n"
+    "  --job ID         the job the program's streams belong to\n"
+    "  --limit MBPH     the job's own limit when its first stream creates it\n"
+    "                   (default 0 = none; change it later with hxctl limit)\n"
+    "  --direction DIR  out (default): pace sending; in: pace receiving on the\n"
+    "                   inbound table; both\n"
+    "  --kind KIND      lan (default): the outbound/inbound tables; cloud: the\n"
+    "                   cloud outbound/inbound tables\n"
+    "  --focus NAME     instance (default: $HXFOCUS, else Instance001)\n"
+    "  --registry DIR   configuration store root (default: $HXREG)\n"
+    "\n"
+    "Signals sent to hxctl are passed on to the program; the exit status is the\n"
+    "program's (128+N when signal N ended it). Statically linked and setuid or\n"
+    "setgid programs are refused (status 126): the loader would not preload into\n"
+    "them. Status 127: no such program. Data moved by raw system calls or on\n"
+    "descriptors above 16383 is not seen by the throttle.\n";
+
 }  // namespace
 
 const std::vector<Command>& AllCommands() {
@@ -137,6 +163,14 @@ const std::vector<Command>& AllCommands() {
       {"metrics", "print every throttle table of an instance as metrics text", kMetricsHelp,
        {{"focus", 1, "NAME"}},
        RunMetrics},
+      {"run", "run an unmodified program as a throttled job", kRunHelp,
+       {{"job", 1, "ID"},
+        {"limit", 1, "MBPH"},
+        {"direction", 1, "out|in|both"},
+        {"kind", 1, "lan|cloud"},
+        {"focus", 1, "NAME"}},
+       RunRun,
+       true},
   };
   return kCommands;
 }

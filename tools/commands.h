@@ -22,6 +22,8 @@ struct Command {
   const char* help;     // the full --help text
   std::vector<OptionSpec> options;
   int (*run)(const ParsedArgs& args);
+  // Takes a program after "--": the words after it are not hxctl's.
+  bool takesCommand = false;
 };
 
 const std::vector<Command>& AllCommands();
@@ -34,5 +36,6 @@ int RunLimit(const ParsedArgs& args);
 int RunMonitor(const ParsedArgs& args);
 int RunDemo(const ParsedArgs& args);
 int RunMetrics(const ParsedArgs& args);
+int RunRun(const ParsedArgs& args);
 
 }  // namespace hxctl

@@ -62,6 +62,15 @@ int Main(int argc, char** argv) {
   for (const Command& c : AllCommands()) {
     if (name != c.name) continue;
     std::vector<std::string> rest(words.begin() + 1, words.end());
+    std::vector<std::string> program;
+    if (c.takesCommand) {
+      for (size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] != "--") continue;
+        program.assign(rest.begin() + static_cast<long>(i) + 1, rest.end());
+        rest.resize(i);
+        break;
+      }
+    }
     for (const std::string& w : rest) {
       if (w == "--help" || w == "-h") {
         fputs(c.help, stdout);
@@ -77,6 +86,7 @@ int Main(int argc, char** argv) {
               c.name);
       return kExitUsage;
     }
+    args.SetCommand(program);
     return c.run(args);
   }
   fprintf(stderr, "hxctl: unknown command '%s'; run 'hxctl --help'\n", name.c_str());

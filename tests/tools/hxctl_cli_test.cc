@@ -23,7 +23,7 @@ bool Exists(const std::string& path) {
 TEST(HxctlCli, HelpListsEveryCommandAndEachCommandHasItsOwn) {
   auto r = RunHxctl({"--help"});
   EXPECT_EQ(r.status, 0);
-  for (const char* cmd : {"demo", "table", "limit", "monitor", "metrics"}) {
+  for (const char* cmd : {"demo", "table", "limit", "monitor", "metrics", "run"}) {
     EXPECT_TRUE(Contains(r.out, std::string("  ") + cmd + " ")) << cmd << "\n" << r.out;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{cmd, "--help"}, std::vector<std::string>{"help", cmd},
@@ -73,6 +73,14 @@ TEST(HxctlCli, UsageErrorsAreNamedAndCreateNothing) {
       {{"limit", "--job", "x", "5"}, "bad number for the job id of --job: 'x'"},
       {{"limit", "--job", "5", "0x10"}, "bad number for the MBPH of --job: '0x10'"},
       {{"demo", "--seconds", "abc", "--state-dir", state}, "bad number for --seconds"},
+      {{"run", "--", "/bin/true"}, "give --job ID and the command after '--'"},
+      {{"run", "--job", "1"}, "give --job ID and the command after '--'"},
+      {{"run", "--job", "1", "/bin/true"}, "unexpected argument '/bin/true'"},
+      {{"run", "--job", "x", "--", "/bin/true"}, "bad number for --job: 'x'"},
+      {{"run", "--job", "1", "--limit", "-3", "--", "/bin/true"}, "bad number for --limit"},
+      {{"run", "--job", "1", "--direction", "up", "--", "/bin/true"}, "unknown direction 'up'"},
+      {{"run", "--job", "1", "--kind", "wan", "--", "/bin/true"}, "unknown kind 'wan'"},
+      {{"table", "--", "x"}, "unexpected argument '--'"},
   };
   for (const Case& c : cases) {
     auto r = RunHxctl(c.args);

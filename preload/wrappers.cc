@@ -1,0 +1,278 @@
+// The C library calls this library replaces in a program started by
+// `hxctl run`. Each one hands the call to the C library's own function; on an
+// IPv4/IPv6 stream socket whose direction is throttled it first waits for the
+// stream's pacer and may split a large blocking write into pieces.
+//
+// Rules every wrapper keeps: errno is what the C library's call left (or
+// EAGAIN when a caller's own timeout ran out before anything moved); a call
+// made while this thread is already inside the library (the system library's
+// own log and lock files, a signal handler that interrupted a wrapper) goes
+// straight through; nothing throws.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "preload/engine.h"
+#include "preload/real_calls.h"
+#include "preload/reentry.h"
+
+namespace hxrun {
+namespace {
+
+// Longest a non-blocking caller is held in one call before it hears EAGAIN:
+// short, so that event loops stay responsive, but long enough that a loop
+// that polls again at once does not spin.
+constexpr int64_t kNonBlockingHoldNs = 20 * 1000 * 1000;
+// Sleep in slices so that a rate raised meanwhile is seen soon.
+constexpr int64_t kSliceNs = 100 * 1000 * 1000;
+
+void SleepNs(int64_t ns) {
+  timespec ts{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+  // An interrupted sleep is not resumed: the caller re-checks the pacer.
+  nanosleep(&ts, nullptr);
+}
+
+// How long the caller allows this call to block: 0 = no limit. A non-blocking
+// descriptor (or MSG_DONTWAIT) allows the short hold above; a blocking one
+// its SO_SNDTIMEO / SO_RCVTIMEO.
+int64_t AllowedHoldNs(int fd, Direction d, bool dontWait) {
+  const int fl = fcntl(fd, F_GETFL);
+  if (dontWait || (fl != -1 && (fl & O_NONBLOCK) != 0)) return kNonBlockingHoldNs;
+  timeval tv{};
+  socklen_t len = sizeof(tv);
+  if (getsockopt(fd, SOL_SOCKET, d == kOutbound ? SO_SNDTIMEO : SO_RCVTIMEO, &tv, &len) == 0) {
+    return static_cast<int64_t>(tv.tv_sec) * 1000000000LL + static_cast<int64_t>(tv.tv_usec) * 1000;
+  }
+  return 0;
+}
+
+// One paced transfer. io(offset, n) moves at most n bytes starting offset
+// bytes into the caller's data and returns the C library's result.
+// splittable: io may be given less than the rest (plain buffers); vector
+// calls go whole. Writes on a blocking socket continue piece by piece until
+// everything went or an error; a read, or a call on a non-blocking socket,
+// ends after its first piece.
+template <class Io>
+ssize_t Paced(int fd, Direction d, size_t want, bool splittable, bool dontWait, Io io) {
+  Reentry guard;
+  if (guard.nested() || want == 0 || !Tracks(fd, d)) return io(0, want);
+  size_t done = 0;
+  int64_t held = 0;
+  int64_t allowed = -1;  // looked up when the first wait comes
+  for (;;) {
+    const int64_t wait = WaitNs(fd, d);
+    if (wait > 0) {
+      if (allowed < 0) allowed = AllowedHoldNs(fd, d, dontWait);
+      if (allowed > 0 && held >= allowed) {
+        if (done > 0) return static_cast<ssize_t>(done);
+        errno = EAGAIN;
+        return -1;
+      }
+      int64_t slice = wait < kSliceNs ? wait : kSliceNs;
+      if (allowed > 0 && slice > allowed - held) slice = allowed - held;
+      SleepNs(slice);
+      held += slice;
+      continue;
+    }
+    const size_t rest = want - done;
+    const size_t piece = splittable ? PieceLimit(fd, d, rest) : rest;
+    const ssize_t r = io(done, piece);
+    if (r < 0) {
+      if (done == 0) return r;
+      return static_cast<ssize_t>(done);  // what went is reported; the error comes next call
+    }
+    if (r > 0) {
+      const int saved = errno;
+      Charge(fd, d, static_cast<size_t>(r));
+      errno = saved;
+    }
+    done += static_cast<size_t>(r);
+    if (d == kInbound || r == 0 || static_cast<size_t>(r) < piece || done >= want) break;
+    if (allowed < 0) allowed = AllowedHoldNs(fd, d, dontWait);
+    if (allowed == kNonBlockingHoldNs) break;  // non-blocking: one piece per call
+  }
+  return static_cast<ssize_t>(done);
+}
+
+size_t IovBytes(const struct iovec* iov, int count) {
+  size_t n = 0;
+  for (int i = 0; iov != nullptr && i < count; ++i) n += iov[i].iov_len;
+  return n;
+}
+
+void Forget(int fd) {
+  Reentry guard;
+  if (!guard.nested()) ForgetFd(fd);
+}
+
+__attribute__((constructor)) void Start() {
+  Reentry guard;
+  EngineStart();
+}
+
+}  // namespace
+}  // namespace hxrun
+
+using hxrun::kInbound;
+using hxrun::kOutbound;
+using hxrun::Paced;
+using hxrun::Real;
+
+#define HXRUN_API extern "C" __attribute__((visibility("default")))
+
+HXRUN_API ssize_t write(int fd, const void* buf, size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  return Paced(fd, kOutbound, n, true, false,
+               [&](size_t off, size_t len) { return Real().write(fd, p + off, len); });
+}
+
+HXRUN_API ssize_t send(int fd, const void* buf, size_t n, int flags) {
+  const char* p = static_cast<const char*>(buf);
+  return Paced(fd, kOutbound, n, true, (flags & MSG_DONTWAIT) != 0,
+               [&](size_t off, size_t len) { return Real().send(fd, p + off, len, flags); });
+}
+
+HXRUN_API ssize_t sendto(int fd, const void* buf, size_t n, int flags, const struct sockaddr* to,
+                         socklen_t tolen) {
+  const char* p = static_cast<const char*>(buf);
+  return Paced(fd, kOutbound, n, true, (flags & MSG_DONTWAIT) != 0, [&](size_t off, size_t len) {
+    return Real().sendto(fd, p + off, len, flags, to, tolen);
+  });
+}
+
+HXRUN_API ssize_t writev(int fd, const struct iovec* iov, int count) {
+  return Paced(fd, kOutbound, hxrun::IovBytes(iov, count), false, false,
+               [&](size_t, size_t) { return Real().writev(fd, iov, count); });
+}
+
+HXRUN_API ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
+  const size_t n = msg != nullptr ? hxrun::IovBytes(msg->msg_iov, static_cast<int>(msg->msg_iovlen)) : 0;
+  return Paced(fd, kOutbound, n, false, (flags & MSG_DONTWAIT) != 0,
+               [&](size_t, size_t) { return Real().sendmsg(fd, msg, flags); });
+}
+
+// sendfile with the program's off_t: long in both ABIs without large-file
+// support, and the 64-bit offset variant.
+HXRUN_API ssize_t sendfile(int out, int in, long* offset, size_t count) {
+  return Paced(out, kOutbound, count, true, false,
+               [&](size_t, size_t len) { return Real().sendfile(out, in, offset, len); });
+}
+
+HXRUN_API ssize_t sendfile64(int out, int in, long long* offset, size_t count) {
+  return Paced(out, kOutbound, count, true, false,
+               [&](size_t, size_t len) { return Real().sendfile64(out, in, offset, len); });
+}
+
+HXRUN_API ssize_t read(int fd, void* buf, size_t n) {
+  char* p = static_cast<char*>(buf);
+  return Paced(fd, kInbound, n, true, false,
+               [&](size_t off, size_t len) { return Real().read(fd, p + off, len); });
+}
+
+HXRUN_API ssize_t readv(int fd, const struct iovec* iov, int count) {
+  return Paced(fd, kInbound, hxrun::IovBytes(iov, count), false, false,
+               [&](size_t, size_t) { return Real().readv(fd, iov, count); });
+}
+
+// A peek moves nothing: it is neither paced nor counted.
+HXRUN_API ssize_t recv(int fd, void* buf, size_t n, int flags) {
+  if ((flags & MSG_PEEK) != 0) return Real().recv(fd, buf, n, flags);
+  char* p = static_cast<char*>(buf);
+  return Paced(fd, kInbound, n, true, (flags & MSG_DONTWAIT) != 0,
+               [&](size_t off, size_t len) { return Real().recv(fd, p + off, len, flags); });
+}
+
+HXRUN_API ssize_t recvfrom(int fd, void* buf, size_t n, int flags, struct sockaddr* from,
+                           socklen_t* fromlen) {
+  if ((flags & MSG_PEEK) != 0) return Real().recvfrom(fd, buf, n, flags, from, fromlen);
+  char* p = static_cast<char*>(buf);
+  return Paced(fd, kInbound, n, true, (flags & MSG_DONTWAIT) != 0, [&](size_t off, size_t len) {
+    return Real().recvfrom(fd, p + off, len, flags, from, fromlen);
+  });
+}
+
+HXRUN_API ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
+  if ((flags & MSG_PEEK) != 0) return Real().recvmsg(fd, msg, flags);
+  const size_t n = msg != nullptr ? hxrun::IovBytes(msg->msg_iov, static_cast<int>(msg->msg_iovlen)) : 0;
+  return Paced(fd, kInbound, n, false, (flags & MSG_DONTWAIT) != 0,
+               [&](size_t, size_t) { return Real().recvmsg(fd, msg, flags); });
+}
+
+// The checked variants that programs built with _FORTIFY_SOURCE call.
+HXRUN_API ssize_t __read_chk(int fd, void* buf, size_t n, size_t) { return read(fd, buf, n); }
+HXRUN_API ssize_t __recv_chk(int fd, void* buf, size_t n, size_t, int flags) {
+  return recv(fd, buf, n, flags);
+}
+HXRUN_API ssize_t __recvfrom_chk(int fd, void* buf, size_t n, size_t, int flags,
+                                 struct sockaddr* from, socklen_t* fromlen) {
+  return recvfrom(fd, buf, n, flags, from, fromlen);
+}
+
+HXRUN_API int close(int fd) {
+  hxrun::Forget(fd);
+  return Real().close(fd);
+}
+
+HXRUN_API int dup2(int from, int to) {
+  if (from != to) hxrun::Forget(to);
+  return Real().dup2(from, to);
+}
+
+HXRUN_API int dup3(int from, int to, int flags) {
+  if (from != to) hxrun::Forget(to);
+  return Real().dup3(from, to, flags);
+}
+
+// A new descriptor may reuse a number whose earlier socket was closed where
+// this library could not see it: start its record afresh.
+HXRUN_API int socket(int domain, int type, int protocol) {
+  const int fd = Real().socket(domain, type, protocol);
+  if (fd >= 0) hxrun::Forget(fd);
+  return fd;
+}
+
+HXRUN_API int accept(int fd, struct sockaddr* addr, socklen_t* len) {
+  const int s = Real().accept(fd, addr, len);
+  if (s >= 0) hxrun::Forget(s);
+  return s;
+}
+
+HXRUN_API int accept4(int fd, struct sockaddr* addr, socklen_t* len, int flags) {
+  const int s = Real().accept4(fd, addr, len, flags);
+  if (s >= 0) hxrun::Forget(s);
+  return s;
+}
+
+// An exec replaces the image without running exit handlers: streams and table
+// counts are given back first. (execl* and posix_spawn reach the kernel
+// inside the C library, past these.)
+namespace {
+void BeforeExec() {
+  hxrun::Reentry guard;
+  if (!guard.nested()) hxrun::EngineBeforeExec();
+}
+}  // namespace
+
+HXRUN_API int execve(const char* path, char* const argv[], char* const envp[]) {
+  BeforeExec();
+  return Real().execve(path, argv, envp);
+}
+
+HXRUN_API int execv(const char* path, char* const argv[]) {
+  BeforeExec();
+  return Real().execv(path, argv);
+}
+
+HXRUN_API int execvp(const char* file, char* const argv[]) {
+  BeforeExec();
+  return Real().execvp(file, argv);
+}
+
+HXRUN_API int execvpe(const char* file, char* const argv[], char* const envp[]) {
+  BeforeExec();
+  return Real().execvpe(file, argv, envp);
+}
