@@ -61,11 +61,6 @@ class HXP_EXPORT CNamedMutex {
   // Negative when the calling thread does not hold the lock.
   int unlock();
   // True once after a lock() that took the lock over from a holder that died
-  // while holding it (the shared state it guards may be half-changed).
-  // Called by the thread that holds the lock.
-  bool TakeOwnerDied();
-
-  // True once after a lock() that took the lock over from a holder that died
   // while holding it; reading it clears it. The new holder should check and
   // repair what the lock protects.
   bool TakeOwnerDied();
