@@ -1,5 +1,6 @@
-// Cost of appending reported rows to a perf log: one OnUpdateLog call (open,
-// optional rotation, one write per row, metrics text, close), by batch size.
+// Cost of appending reported rows to a perf log: one OnUpdateLog call (the
+// kept-open file checked by name and size, the rows' CSV lines in one write,
+// one metrics line per row), by batch size. Items are rows.
 #include <benchmark/benchmark.h>
 #include <ftw.h>
 #include <stdlib.h>

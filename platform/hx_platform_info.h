@@ -5,6 +5,11 @@
 // live in <root>/<instance>/<section>/.properties, one "name value" per line
 // (the value is the rest of the line after the first run of blanks).
 // Nothing here needs root; nothing is written outside the configured directories.
+// A directory is used only when no other user controls it (hxp::CheckDirectory
+// in platform/secure_fs.h) and missing ones are created 0755, or 0770 with the
+// "HxGroup" group. Unconfigured, a root process uses
+// /var/lib/halvex/<instance>/JobResults and /var/log/halvex/<instance>, which
+// no other user can create first; other users /var/tmp/halvex/<instance>/.
 #pragma once
 
 #include <string>
@@ -47,7 +52,8 @@ class HXP_EXPORT HxPlatformInfo {
   std::string machine_;
 };
 
-// Job-results directory: "Platform"/"JobResultsDirectory", created when missing.
+// Job-results directory: "Platform"/"JobResultsDirectory", created when
+// missing; null when it cannot be had or other users control it.
 class HXP_EXPORT HXPI_CommClient {
  public:
   void setFocus(const char* instance);
@@ -60,7 +66,8 @@ class HXP_EXPORT HXPI_CommClient {
   std::string dir_;
 };
 
-// Log-files directory: "Platform"/"LogFilesDirectory", created when missing.
+// Log-files directory: "Platform"/"LogFilesDirectory", created when missing;
+// null with the reason when it cannot be had or other users control it.
 class HXP_EXPORT HXPI_EventManager {
  public:
   HXPI_EventManager(int a, int b);

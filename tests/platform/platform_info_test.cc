@@ -122,6 +122,17 @@ TEST_F(PlatformInfoTest, DirectoriesComeFromConfigurationAndAreCreated) {
   EXPECT_STRNE(events.getLastErrorMsg(), "");
   instance_.SetConfig("Platform", "JobResultsDirectory", instance_.root() + "/afile");
   EXPECT_EQ(comm.getJobResultsDirectory("hxtesthost"), nullptr);
+
+  // A directory other users can write is refused, with the reason, and
+  // nothing is created in it.
+  ASSERT_EQ(chmod(logs.c_str(), 0777), 0);
+  instance_.SetConfig("Platform", "LogFilesDirectory", logs + "/sub");
+  instance_.SetConfig("Platform", "JobResultsDirectory", logs);
+  EXPECT_EQ(events.getLogFilesDirectory(), nullptr);
+  EXPECT_NE(std::string(events.getLastErrorMsg()).find("writable by other users"), std::string::npos)
+      << events.getLastErrorMsg();
+  EXPECT_EQ(comm.getJobResultsDirectory("hxtesthost"), nullptr);
+  EXPECT_NE(stat((logs + "/sub").c_str(), &st), 0);
 }
 
 TEST_F(PlatformInfoTest, MachinePlatformTypeAndGroupHaveDefaults) {
