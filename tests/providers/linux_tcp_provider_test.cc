@@ -105,6 +105,7 @@ TEST_F(TcpProviderTest, RatesWrapOnlyWhere32BitCountersWrappedAndFollowTheClock)
   EXPECT_EQ(rows[0][3], "1000");
   EXPECT_EQ(rows[0][4], "1000");  // 64-bit counter past 2^32, no truncation
   EXPECT_EQ(rows[0][5], "20");    // fell from above 2^32: reset, counts from 0
+  EXPECT_EQ(CHxPerfProviderLinuxTCP::CounterDelta(UINT32_MAX, 5), 6u);  // the last 32-bit value wraps
   // A 64-bit byte rate beyond 2^32 per second prints whole.
   const auto fast = Update(1070, IpOutput({{"eth0", 61000 + 50000000000ull, 5000060000ull,
                                              296, 1200}}));
