@@ -1,7 +1,7 @@
 // Cost of the monitor's metrics textfile for one tick of 500 process rows
 // (reported one row per report, as the process provider does): rendering
 // alone, and rendering plus the atomic replacement (temporary file, fsync,
-// rename, directory fsync). Goal: the whole write under 5 ms.
+// rename). Goal: the whole write under 5 ms.
 #include <benchmark/benchmark.h>
 
 #include <string>

@@ -194,12 +194,6 @@ bool ReplaceFileAtomically(const std::string& dir, const std::string& name,
     *error = std::string(failed) + " of " + temp + " failed: " + strerror(err);
     return false;
   }
-  // The rename itself is made durable by syncing the directory.
-  const int dfd = open(base.empty() ? "." : base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
   return true;
 }
 

@@ -40,9 +40,9 @@ HX_EXPORT std::string TextfileName(const std::string& instance);
 
 // Replaces dir/name by content so that a reader sees the old or the new file
 // whole, never a part: a new file of a unique hidden name in dir (O_EXCL,
-// O_NOFOLLOW, mode 0644) is written, fsynced and renamed over name; the
-// directory is fsynced after. On failure the temporary file is removed, the
-// old file is untouched and false returns with *error set.
+// O_NOFOLLOW, mode 0644) is written, fsynced and renamed over name (after a
+// crash either file may be found, each whole). On failure the temporary file
+// is removed, the old file is untouched and false returns with *error set.
 HX_EXPORT bool ReplaceFileAtomically(const std::string& dir, const std::string& name,
                                      const std::string& content, std::string* error);
 
