@@ -234,9 +234,18 @@ TEST_F(RunThrottle, KilledSendersStreamGoesWithTheNextCleanup) {
   EXPECT_EQ(Jobs().count(21), 1u) << "no clean-up has run yet";
   _TMSRegParams p;
   p.JobID = 22;
-  const unsigned long long h = manager_.RegisterStream(p);
+  manager_.UnregisterStream(manager_.RegisterStream(p));
   EXPECT_EQ(Jobs().count(21), 0u);
-  manager_.UnregisterStream(h);
+
+  // A sender left running by a shell that ended (its recorded parent) loses
+  // its stream at the next clean-up too, registers again at its next rate
+  // query and stays paced.
+  const std::string s = hxtest::ChildPath("run_sender") + " 127.0.0.1 " + listener_.portText();
+  EXPECT_EQ(hxtest::WaitExit(Run(23, {}, {"/bin/sh", "-c", s + " orphan 5 write & sleep 1"})), 0);
+  listener_.Rates({"orphan"}, 0.1);
+  manager_.UnregisterStream(manager_.RegisterStream(p));
+  ExpectRate(listener_.Rates({"orphan"}, kWindowS, 30, 0.3)["orphan"], 1, "after the clean-up");
+  EXPECT_EQ(Jobs().count(23), 1u);
 }
 
 }  // namespace
