@@ -186,7 +186,8 @@ TEST_F(RunThrottle, ForkingProgramStaysWithinItsJobLimit) {
   const double limit = 4;
   const std::string s = hxtest::ChildPath("run_sender") + " 127.0.0.1 " + listener_.portText();
   const std::string script =
-      s + " shellA 6 write & " + s + " shellB 6 send 300 & " + s + " shellC 6 write 200 exec; wait";
+      s + " shellA 6 write & A=$!; " + s + " shellB 6 send 300 & B=$!; " + s +
+      " shellC 6 write 200 exec; wait $A && wait $B";
   const pid_t pid = Run(3, {"--limit", std::to_string(Mbph(limit))}, {"/bin/sh", "-c", script});
   const std::vector<std::string> tags = {"shellA", "shellB", "shellBc", "shellCx"};
   auto r = listener_.Rates(tags, kWindowS);
