@@ -160,7 +160,7 @@ TEST_F(RunThrottle, TwoJobsShareTheMachineAndSharesMove) {
   t_.SetConfig("Hxd", "ComputerThroughputMBPH", std::to_string(Mbph(machine)));
   const std::string sender = hxtest::ChildPath("run_sender");
   const pid_t a = Run(1, {}, Sender(sender, "jobA", 30));
-  const pid_t b = Run(2, {}, Sender(sender, "jobB", 2 * (kWindowS + 1.5)));
+  const pid_t b = Run(2, {}, Sender(sender, "jobB", 2 * (kWindowS + 1.5), "send"));
 
   auto even = listener_.Rates({"jobA", "jobB"}, kWindowS);
   ExpectRate(even["jobA"], machine / 2, "A, no job limits");
@@ -171,7 +171,7 @@ TEST_F(RunThrottle, TwoJobsShareTheMachineAndSharesMove) {
   ExpectRate(limited["jobA"], machine - 2, "A takes what B's limit leaves");
   ExpectRate(limited["jobB"], 2, "B at its own limit");
 
-  EXPECT_EQ(hxtest::WaitExit(b), 0);  // B ends on its own: its stream leaves
+  EXPECT_EQ(hxtest::WaitExit(b), 0);  // B exits without closing: its stream leaves
   EXPECT_EQ(Jobs().count(2), 0u);
   ExpectRate(listener_.Rates({"jobA"}, kWindowS)["jobA"], machine, "A alone");
   kill(a, SIGTERM);

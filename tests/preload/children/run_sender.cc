@@ -1,7 +1,8 @@
 // A plain program that knows nothing of throttling: connects to HOST:PORT,
 // sends a 16-byte tag and then 64 KiB blocks for SECONDS, closes, exits 0.
 //   run_sender HOST PORT TAG SECONDS MODE [FORK_AFTER_MS [exec]]
-// MODE: write (blocking write), send (blocking send), nonblock (send on a
+// MODE: write (blocking write), send (blocking send; the socket is not
+// closed before the process exits), nonblock (send on a
 // non-blocking socket, waiting in poll), receive (read whatever the peer
 // sends; prints the bytes per second read after the first second). With FORK_AFTER_MS the process forks
 // that long after it started sending; the child closes the inherited socket,
@@ -123,7 +124,8 @@ int main(int argc, char** argv) {
     }
     if (!SendBlock(fd, mode, block, sizeof(block))) return 4;
   }
-  close(fd);
+  // In send mode the socket is left open for exit to close.
+  if (std::strcmp(mode, "send") != 0) close(fd);
   if (g_shortBlockingWrite) {
     fprintf(stderr, "run_sender: a blocking write returned short\n");
     return 7;
