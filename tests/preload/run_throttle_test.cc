@@ -160,7 +160,7 @@ TEST_F(RunThrottle, TwoJobsShareTheMachineAndSharesMove) {
   t_.SetConfig("Hxd", "ComputerThroughputMBPH", std::to_string(Mbph(machine)));
   const std::string sender = hxtest::ChildPath("run_sender");
   const pid_t a = Run(1, {}, Sender(sender, "jobA", 30));
-  const pid_t b = Run(2, {}, Sender(sender, "jobB", 2 * (kWindowS + 1.5)));
+  const pid_t b = Run(2, {}, Sender(sender, "jobB", 2 * (kWindowS + 1.5), "send"));
 
   auto even = listener_.Rates({"jobA", "jobB"}, kWindowS);
   ExpectRate(even["jobA"], machine / 2, "A, no job limits");
@@ -171,7 +171,7 @@ TEST_F(RunThrottle, TwoJobsShareTheMachineAndSharesMove) {
   ExpectRate(limited["jobA"], machine - 2, "A takes what B's limit leaves");
   ExpectRate(limited["jobB"], 2, "B at its own limit");
 
-  EXPECT_EQ(hxtest::WaitExit(b), 0);  // B ends on its own: its stream leaves
+  EXPECT_EQ(hxtest::WaitExit(b), 0);  // B exits without closing: its stream leaves
   EXPECT_EQ(Jobs().count(2), 0u);
   ExpectRate(listener_.Rates({"jobA"}, kWindowS)["jobA"], machine, "A alone");
   kill(a, SIGTERM);
@@ -186,7 +186,8 @@ TEST_F(RunThrottle, ForkingProgramStaysWithinItsJobLimit) {
   const double limit = 4;
   const std::string s = hxtest::ChildPath("run_sender") + " 127.0.0.1 " + listener_.portText();
   const std::string script =
-      s + " shellA 6 write & " + s + " shellB 6 send 300 & " + s + " shellC 6 write 200 exec; wait";
+      s + " shellA 6 write & A=$!; " + s + " shellB 6 send 300 & B=$!; " + s +
+      " shellC 6 write 200 exec; wait $A && wait $B";
   const pid_t pid = Run(3, {"--limit", std::to_string(Mbph(limit))}, {"/bin/sh", "-c", script});
   const std::vector<std::string> tags = {"shellA", "shellB", "shellBc", "shellCx"};
   auto r = listener_.Rates(tags, kWindowS);
@@ -234,9 +235,18 @@ TEST_F(RunThrottle, KilledSendersStreamGoesWithTheNextCleanup) {
   EXPECT_EQ(Jobs().count(21), 1u) << "no clean-up has run yet";
   _TMSRegParams p;
   p.JobID = 22;
-  const unsigned long long h = manager_.RegisterStream(p);
+  manager_.UnregisterStream(manager_.RegisterStream(p));
   EXPECT_EQ(Jobs().count(21), 0u);
-  manager_.UnregisterStream(h);
+
+  // A sender left running by a shell that ended (its recorded parent) loses
+  // its stream at the next clean-up too, registers again at its next rate
+  // query and stays paced.
+  const std::string s = hxtest::ChildPath("run_sender") + " 127.0.0.1 " + listener_.portText();
+  EXPECT_EQ(hxtest::WaitExit(Run(23, {}, {"/bin/sh", "-c", s + " orphan 5 write & sleep 1"})), 0);
+  listener_.Rates({"orphan"}, 0.1);
+  manager_.UnregisterStream(manager_.RegisterStream(p));
+  ExpectRate(listener_.Rates({"orphan"}, kWindowS, 30, 0.3)["orphan"], 1, "after the clean-up");
+  EXPECT_EQ(Jobs().count(23), 1u);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // A plain program that knows nothing of throttling: connects to HOST:PORT,
 // sends a 16-byte tag and then 64 KiB blocks for SECONDS, closes, exits 0.
 //   run_sender HOST PORT TAG SECONDS MODE [FORK_AFTER_MS [exec]]
-// MODE: write (blocking write), send (blocking send), nonblock (send on a
+// MODE: write (blocking write), send (blocking send; the socket is not
+// closed before the process exits), nonblock (send on a
 // non-blocking socket, waiting in poll), receive (read whatever the peer
 // sends; prints the bytes per second read after the first second). With FORK_AFTER_MS the process forks
 // that long after it started sending; the child closes the inherited socket,
 // opens its own connection with tag TAG+"c" and sends until the same end.
+// Exit status 7: a blocking write or send returned fewer bytes than asked.
 // With "exec" after it, the process instead replaces itself by a new
 // run_sender with tag TAG+"x" for the rest of the time, its socket still open.
 #include <arpa/inet.h>
@@ -48,8 +50,12 @@ int Connect(const char* host, int port, const std::string& tag, bool nonblock) {
   return fd;
 }
 
-// Sends one block; false on a hard error.
+bool g_shortBlockingWrite = false;
+
+// Sends one block; false on a hard error. A blocking socket must take the
+// whole block in one call, as the kernel's own does.
 bool SendBlock(int fd, const char* mode, const char* buf, size_t n) {
+  const bool blocking = std::strcmp(mode, "nonblock") != 0;
   size_t done = 0;
   while (done < n) {
     ssize_t r;
@@ -64,6 +70,7 @@ bool SendBlock(int fd, const char* mode, const char* buf, size_t n) {
       continue;
     }
     if (r <= 0) return false;
+    if (blocking && static_cast<size_t>(r) < n - done) g_shortBlockingWrite = true;
     done += static_cast<size_t>(r);
   }
   return true;
@@ -117,7 +124,12 @@ int main(int argc, char** argv) {
     }
     if (!SendBlock(fd, mode, block, sizeof(block))) return 4;
   }
-  close(fd);
+  // In send mode the socket is left open for exit to close.
+  if (std::strcmp(mode, "send") != 0) close(fd);
+  if (g_shortBlockingWrite) {
+    fprintf(stderr, "run_sender: a blocking write returned short\n");
+    return 7;
+  }
   if (child > 0) {
     int status = 0;
     waitpid(child, &status, 0);
