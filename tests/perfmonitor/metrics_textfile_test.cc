@@ -335,7 +335,8 @@ TEST_F(MetricsTextfileTest, ReplacementIsSafe) {
   EXPECT_NE(std::string::npos, error.find(dir_ + "/missing/.a.prom")) << error;
   EXPECT_EQ("keep", hxtest::ReadFile(outside));
   EXPECT_EQ((std::vector<std::string>{".", "..", "a.prom", "b.prom"}), DirNames(dir_));
-  EXPECT_EQ("halvex_.._x_y.prom", hxmetrics::TextfileName("../x/y"));  // never leaves the directory
+  // The file never leaves the directory; the characters of a plain name stay.
+  EXPECT_EQ("halvex_.._x_y_az.AZ-09_.prom", hxmetrics::TextfileName("../x/y az.AZ-09_"));
 }
 
 // Label values of any bytes come back as written, bytes that are not UTF-8
