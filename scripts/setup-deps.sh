@@ -43,6 +43,13 @@ if [ "$profile" = suite ]; then
   # The i386 benchmarks link the i386 Google Benchmark (Debian multiarch).
   dpkg --print-foreign-architectures | grep -qx i386 || add_arch=i386
   has libbenchmark-dev:i386 || need+=(libbenchmark-dev:i386)
+  # The fuzzing step: clang-14 and its libFuzzer runtime (FuzzedDataProvider.h).
+  command -v clang++-14 >/dev/null 2>&1 || need+=(clang)
+  has libclang-rt-14-dev || need+=(libclang-rt-14-dev)
+  # The metrics tests read the text back with the reference parser.
+  has python3-prometheus-client || need+=(python3-prometheus-client)
+  # The preload tests upload with a real tool.
+  command -v curl >/dev/null 2>&1 || need+=(curl)
 fi
 [ ${#need[@]} -eq 0 ] && [ -z "$add_arch" ] && exit 0
 
