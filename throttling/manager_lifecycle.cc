@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -66,7 +67,7 @@ void CHxThrottlingManager::LogFault(const char* label) noexcept {
 
 int CHxThrottlingManager::Initialize(const char* focus, unsigned int logTag,
                                      unsigned int kind) try {
-  std::unique_lock<std::shared_mutex> life(LifeMu);
+  std::unique_lock<std::shared_mutex> life = LockLifeExclusive();
   return InitializeLocked(focus, logTag, kind);
 } catch (...) {
   LogFault("Initialize()");
@@ -273,7 +274,7 @@ int CHxThrottlingManager::HXDInitialize(const char* focus, unsigned int logTag,
 
 int CHxThrottlingManager::Uninitialize() try {
   static const char kLabel[] = "Uninitialize()";
-  std::unique_lock<std::shared_mutex> life(LifeMu);
+  std::unique_lock<std::shared_mutex> life = LockLifeExclusive();
   if (Table == nullptr) return 0;
   if (!LockTable()) {
     Log.debugLvl(1, LogTag, "%s:[ERROR] Uninitialized Failed.[%s][%p]", kLabel,
@@ -324,7 +325,20 @@ int CHxThrottlingManager::Uninitialize() try {
   return -1;
 }
 
+std::unique_lock<std::shared_mutex> CHxThrottlingManager::LockLifeExclusive() {
+  struct Announce {
+    std::atomic<int>& waiting;
+    explicit Announce(std::atomic<int>& w) : waiting(w) { waiting.fetch_add(1); }
+    ~Announce() { waiting.fetch_sub(1); }
+  } announce(LifeWritersWaiting);
+  return std::unique_lock<std::shared_mutex>(LifeMu);
+}
+
 bool CHxThrottlingManager::Lock() {
+  const std::thread::id self = std::this_thread::get_id();
+  if (TableHolder.load() != self) {
+    while (LifeWritersWaiting.load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
   LifeMu.lock_shared();
   bool held = false;
   try {
@@ -337,7 +351,14 @@ bool CHxThrottlingManager::Lock() {
   } catch (...) {
     LogFault("Lock()");
   }
-  if (!held) LifeMu.unlock_shared();
+  if (!held) {
+    LifeMu.unlock_shared();
+  } else if (TableHolder.load() == self) {
+    ++TableHolderDepth;
+  } else {
+    TableHolder.store(self);
+    TableHolderDepth = 1;
+  }
   return held;
 }
 
@@ -345,6 +366,9 @@ bool CHxThrottlingManager::Unlock() {
   // Mutex changes only under LifeMu held exclusively, which the caller's
   // shared hold excludes; null means the caller holds nothing.
   if (Mutex == nullptr) return true;
+  if (TableHolder.load() == std::this_thread::get_id() && --TableHolderDepth == 0) {
+    TableHolder.store(std::thread::id());
+  }
   const bool unlocked = UnlockTable();
   LifeMu.unlock_shared();
   return unlocked;

@@ -29,8 +29,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/ev_debug.h"
@@ -217,6 +219,17 @@ class HX_EXPORT CHxThrottlingManager {
   // Shared by every operation for as long as it may touch Mutex or Table;
   // exclusive in Initialize and Uninitialize, which replace them.
   std::shared_mutex LifeMu;
+  // Writers announce themselves here; a new outermost Lock() waits while one
+  // is announced, so that threads querying back to back cannot keep the
+  // shared side busy forever and starve Initialize / Uninitialize.
+  std::atomic<int> LifeWritersWaiting{0};
+  // The thread holding the table lock through Lock(), and how often (only
+  // that thread changes the depth). A nested Lock() never waits for writers:
+  // its thread already holds LifeMu shared.
+  std::atomic<std::thread::id> TableHolder{};
+  int TableHolderDepth = 0;
+  // LifeMu exclusively, announced to Lock() first.
+  std::unique_lock<std::shared_mutex> LockLifeExclusive();
   bool RepairPending = false;        // owner died while no table was attached
 
  private:
