@@ -57,6 +57,8 @@ bool ParseNumber(const std::string& text, unsigned long* value) {
     digits += 2;
   }
   if (!std::isxdigit(static_cast<unsigned char>(*digits))) return false;
+  // strtoull would take a second "0x" after the first one ("0x0x1F").
+  if (base == 16 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) return false;
   errno = 0;
   char* end = nullptr;
   unsigned long long v = std::strtoull(digits, &end, base);

@@ -13,11 +13,11 @@
 
 namespace {
 
-const char kDiskStats[] = "LC_ALL=C awk '{  print $3, $8, $10, $4, $6, $11, $7, $12}' /proc/diskstats";
-const char kPhysical[] = "LC_ALL=C pvdisplay | grep \"PV Name\" | awk -F/ '{print $NF}'";
-const char kLogical[] = "LC_ALL=C lvs -o vg_name,lv_name,lv_path --nosuffix --noheadings";
+const char kDiskStats[] = "export LC_ALL=C; awk '{  print $3, $8, $10, $4, $6, $11, $7, $12}' /proc/diskstats";
+const char kPhysical[] = "export LC_ALL=C; pvdisplay | grep \"PV Name\" | awk -F/ '{print $NF}'";
+const char kLogical[] = "export LC_ALL=C; lvs -o vg_name,lv_name,lv_path --nosuffix --noheadings";
 const char kDf[] =
-    "LC_ALL=C df -P --exclude-type=nfs |  awk '{ if(1==index($1,\"/\")) { n=split($1,a,/\\//); "
+    "export LC_ALL=C; df -P --exclude-type=nfs |  awk '{ if(1==index($1,\"/\")) { n=split($1,a,/\\//); "
     "print a[n], $2/1000, $4/1000, 100-$5}}'";
 
 size_t LineCount(const std::string& text) { return hxprov::SplitLines(text).size(); }

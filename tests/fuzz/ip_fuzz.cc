@@ -10,7 +10,7 @@
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
-const char kSpeedPrefix[] = "LC_ALL=C awk '{print $1}' ";
+const char kSpeedPrefix[] = "export LC_ALL=C; awk '{print $1}' ";
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

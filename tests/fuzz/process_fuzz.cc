@@ -56,17 +56,17 @@ bool IdCommand(const std::string& command, const std::string& prefix, const std:
 
 bool KnownCommand(const std::string& c) {
   static const char* const kFixed[] = {
-      "LC_ALL=C getconf _NPROCESSORS_ONLN",
-      "LC_ALL=C pgrep 'bash'\\|'sh'",
-      ("LC_ALL=C ls -l /proc/*/exe | awk '{ if ($11 && match($9, /^\\/proc\\/([0-9]*)/,a)) "
+      "export LC_ALL=C; getconf _NPROCESSORS_ONLN",
+      "export LC_ALL=C; pgrep 'bash'\\|'sh'",
+      ("export LC_ALL=C; ls -l /proc/*/exe | awk '{ if ($11 && match($9, /^\\/proc\\/([0-9]*)/,a)) "
        "print a[1], $11 }'")};
   for (const char* f : kFixed) {
     if (c == f) return true;
   }
   return c.compare(0, 25, "awk '/^pid/ {print $2}' '") == 0 ||
-         IdCommand(c, "LC_ALL=C ps hww -p ", " -o %cpu,fname,pid,nlwp,vsz,args") ||
-         IdCommand(c, "LC_ALL=C ls -1 /proc/", "/fd | wc -l") ||
-         IdCommand(c, "LC_ALL=C iotop -bakn1 -p ", " | sed 1,2d  |awk '{print $4,$6}'");
+         IdCommand(c, "export LC_ALL=C; ps hww -p ", " -o %cpu,fname,pid,nlwp,vsz,args") ||
+         IdCommand(c, "export LC_ALL=C; ls -1 /proc/", "/fd | wc -l") ||
+         IdCommand(c, "export LC_ALL=C; iotop -bakn1 -p ", " | sed 1,2d  |awk '{print $4,$6}'");
 }
 
 }  // namespace
