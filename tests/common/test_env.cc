@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -23,39 +24,6 @@
 
 namespace hxtest {
 namespace {
-
-void MakeDirs(const std::string& path) {
-  std::string cur;
-  std::stringstream ss(path);
-  std::string part;
-  while (std::getline(ss, part, '/')) {
-    if (part.empty()) {
-      cur = cur.empty() ? "/" : cur;
-      continue;
-    }
-    cur += (cur.empty() || cur.back() == '/') ? part : "/" + part;
-    mkdir(cur.c_str(), 0755);
-  }
-}
-
-void RemoveTree(const std::string& path) {
-  DIR* d = opendir(path.c_str());
-  if (d) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n == "." || n == "..") continue;
-      std::string p = path + "/" + n;
-      struct stat st;
-      if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        RemoveTree(p);
-      } else {
-        unlink(p.c_str());
-      }
-    }
-    closedir(d);
-  }
-  rmdir(path.c_str());
-}
 
 bool IsElf32(const std::string& program) {
   int fd = open(program.c_str(), O_RDONLY | O_CLOEXEC);
@@ -82,8 +50,8 @@ TestInstance::TestInstance() {
   focus_ = "T" + std::to_string(getpid()) + "_" + std::to_string(g_counter++);
   jobResults_ = root_ + "/JobResults";
   logDir_ = root_ + "/Log";
-  MakeDirs(jobResults_);
-  MakeDirs(logDir_);
+  std::filesystem::create_directories(jobResults_);
+  std::filesystem::create_directories(logDir_);
   if (const char* r = getenv("HXREG")) {
     hadReg_ = true;
     savedReg_ = r;
@@ -109,7 +77,8 @@ TestInstance::~TestInstance() {
     }
     closedir(d);
   }
-  RemoveTree(root_);
+  std::error_code ec;  // a tree the test made unreadable must not throw here
+  std::filesystem::remove_all(root_, ec);
   if (hadReg_) {
     setenv("HXREG", savedReg_.c_str(), 1);
   } else {
@@ -127,7 +96,7 @@ void TestInstance::SetConfig(const std::string& section, const std::string& name
                              const std::string& value) {
   RemoveConfig(section, name);
   std::string dir = root_ + "/registry/Halvex/" + focus_ + "/" + section;
-  MakeDirs(dir);
+  std::filesystem::create_directories(dir);
   {
     std::ofstream f(dir + "/.properties", std::ios::app);
     f << name << " " << value << "\n";
