@@ -139,7 +139,7 @@ class Hxctl : public ::testing::Test {
     return s.o.str();
   }
   // Stream and job start and update times vary from run to run, and so do
-  // the ages derived from them ("12s").
+  // the ages derived from them ("12s") and their padding.
   std::string Masked(std::string text) {
     Replace(&text, t_.root(), "@ROOT@");
     Replace(&text, t_.focus(), "@FOCUS@");
@@ -155,6 +155,7 @@ class Hxctl : public ::testing::Test {
       } else if (end - i == 10 && std::llabs(std::stoll(text.substr(i, 10)) - now) < 86400) {
         out += "@TIME@";
       } else if (end < text.size() && text[end] == 's' && (end + 1 == text.size() || !isalnum(text[end + 1]))) {
+        while (out.size() > 1 && out.back() == ' ' && out[out.size() - 2] == ' ') out.pop_back();  // its padding
         out += "N";
       } else {
         out += text.substr(i, end - i);
