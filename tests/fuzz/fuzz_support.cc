@@ -1,5 +1,6 @@
 #include "tests/fuzz/fuzz_support.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -98,18 +99,27 @@ void FuzzEnv::Begin(std::vector<std::string> pieces) {
   next_ = 0;
   commands.clear();
   unknownCommands.clear();
+  outputs.clear();
 }
 
 int FuzzEnv::RunCommand(const std::string& command, std::string* out, std::string* err) {
-  for (const std::string& f : fuzzed_) {
-    if (command.find(f) == std::string::npos) continue;
+  std::string answer;
+  int rc = 0;
+  const auto has = [&](const std::string& part) { return command.find(part) != std::string::npos; };
+  if (std::find_if(fixed.begin(), fixed.end(), [&](const auto& f) { return has(f.first) && (answer = f.second, true); }) !=
+      fixed.end()) {
     commands.push_back(command);
-    if (out) *out = next_ < pieces_.size() ? pieces_[next_] : std::string();
-    if (err) err->clear();
+  } else if (std::find_if(fuzzed_.begin(), fuzzed_.end(), has) != fuzzed_.end()) {
+    commands.push_back(command);
+    answer = next_ < pieces_.size() ? pieces_[next_] : std::string();
     ++next_;
-    return 0;
+  } else {
+    rc = ReplayEnv::RunCommand(command, &answer, err);
   }
-  return ReplayEnv::RunCommand(command, out, err);
+  if (out) *out = answer;
+  if (err && rc == 0) err->clear();
+  outputs.push_back(answer);
+  return rc;
 }
 
 namespace {
