@@ -124,34 +124,24 @@ int FuzzEnv::RunCommand(const std::string& command, std::string* out, std::strin
 
 namespace {
 
-bool IsPrintedDouble(const std::string& v) {
-  // "%f": optional minus, digits, a point, six digits.
-  size_t i = v.size() > 0 && v[0] == '-' ? 1 : 0;
-  const size_t digits = i;
-  while (i < v.size() && v[i] >= '0' && v[i] <= '9') ++i;
-  if (i == digits || i + 7 != v.size() || v[i] != '.') return false;
-  for (++i; i < v.size(); ++i) {
-    if (v[i] < '0' || v[i] > '9') return false;
-  }
-  return std::isfinite(std::strtod(v.c_str(), nullptr));
-}
-
-bool HasAny(const std::string& v, const char* chars) {
-  return v.find_first_of(chars, 0, std::strlen(chars)) != std::string::npos;
-}
-
+//   'u' unsigned decimal digits   'f' a finite number as "%f" prints it
+//   'e' empty                     'n' a name: non-empty, no blank, tab, CR or LF
+//   't' text on one line (no LF)
 bool ValueOfKind(char kind, const std::string& v) {
+  const size_t from = kind == 'f' && !v.empty() && v[0] == '-', npos = std::string::npos;
+  const size_t end = v.find_first_not_of("0123456789", from);  // of the leading digits
   switch (kind) {
     case 'u':
-      return hxprov::IsDigits(v) && (v == "0" || v[0] != '0');
+      return !v.empty() && end == npos && (v == "0" || v[0] != '0');
     case 'f':
-      return IsPrintedDouble(v);
+      return end != npos && end > from && end + 7 == v.size() && v[end] == '.' &&
+             v.find_first_not_of("0123456789", end + 1) == npos && std::isfinite(std::strtod(v.c_str(), nullptr));
     case 'e':
       return v.empty();
     case 'n':
-      return !v.empty() && !HasAny(v, " \t\r\n");
+      return !v.empty() && v.find_first_of(std::string(" \t\r\n")) == npos;
     case 't':
-      return v.find('\n') == std::string::npos;
+      return v.find('\n') == npos;
   }
   return false;
 }
