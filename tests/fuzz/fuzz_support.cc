@@ -8,9 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <ftw.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
 
 #include "platform/ev_debug.h"
 #include "platform/hx_platform_info.h"
@@ -28,8 +29,6 @@ void Fail(const char* what, const std::string& detail) {
 
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
 // A copy of the instance's configuration store in memory, made current
 // through HXREG; removed (before the instance) at a normal exit.
 struct MemoryRegistry {
@@ -38,12 +37,11 @@ struct MemoryRegistry {
     char path[] = "/dev/shm/hxfuzz_registry.XXXXXX";
     FUZZ_CHECK(mkdtemp(path) != nullptr, std::strerror(errno));
     root = path;
-    const std::string platform = HxRegistryRoot() + instance.focus() + "/Platform/.properties";
-    const std::string text = hxtest::ReadFile(platform);
+    const std::string text = hxtest::ReadFile(HxRegistryRoot() + instance.focus() + "/Platform/.properties");
     setenv("HXREG", root.c_str(), 1);
     WriteConfig("Platform", text);
   }
-  ~MemoryRegistry() { nftw(root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+  ~MemoryRegistry() { std::filesystem::remove_all(root); }
 };
 
 }  // namespace
@@ -73,22 +71,16 @@ void TrimDebugLog() {
 std::vector<std::string> Pieces(const uint8_t* data, size_t size) {
   std::vector<std::string> pieces(1);
   for (size_t i = 0; i < size; ++i) {
-    if (data[i] == 0x1E) {
-      pieces.emplace_back();
-    } else {
-      pieces.back() += static_cast<char>(data[i]);
-    }
+    if (data[i] == 0x1E) pieces.emplace_back();
+    if (data[i] != 0x1E) pieces.back() += static_cast<char>(data[i]);
   }
   return pieces;
 }
 
 FuzzEnv::FuzzEnv(const char* fixture, const std::string& fuzzed) {
-  size_t start = 0;
-  while (start <= fuzzed.size()) {
-    size_t end = fuzzed.find(';', start);
-    if (end == std::string::npos) end = fuzzed.size();
-    if (end > start) fuzzed_.push_back(fuzzed.substr(start, end - start));
-    start = end + 1;
+  std::istringstream texts(fuzzed);
+  for (std::string text; std::getline(texts, text, ';');) {
+    if (!text.empty()) fuzzed_.push_back(text);
   }
   hxtest::LoadFixture(fixture, this);
   FUZZ_CHECK(!replies.empty(), std::string("fixture ") + fixture + " could not be loaded");
