@@ -8,7 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -176,7 +180,7 @@ class Hxctl : public ::testing::Test {
       std::istringstream words(line.substr(7));
       for (std::string w; words >> w;) {
         if (w[0] == '\'') {  // a quoted word: up to the closing quote
-          while (w.size() < 2 || w.back() != '\'') w += (char)words.get();
+          while (w.size() < 2 || w.back() != '\'') w += static_cast<char>(words.get());
           w = w.substr(1, w.size() - 2);
         }
         Replace(&w, "@FOCUS@", t_.focus());
