@@ -68,11 +68,11 @@ void TrimDebugLog() {
   unlink((log.substr(0, log.rfind('/') + 1) + "metrics.log").c_str());
 }
 
-std::vector<std::string> Pieces(const uint8_t* data, size_t size) {
+std::vector<std::string> Pieces(const uint8_t* data, size_t size, uint8_t separator) {
   std::vector<std::string> pieces(1);
   for (size_t i = 0; i < size; ++i) {
-    if (data[i] == 0x1E) pieces.emplace_back();
-    if (data[i] != 0x1E) pieces.back() += static_cast<char>(data[i]);
+    if (data[i] == separator) pieces.emplace_back();
+    if (data[i] != separator) pieces.back() += static_cast<char>(data[i]);
   }
   return pieces;
 }

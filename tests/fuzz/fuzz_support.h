@@ -32,8 +32,8 @@ void TrimDebugLog();
 void WriteConfig(const std::string& section, const std::string& text);
 
 // The input cut at every 0x1E byte (record separator): the outputs of the
-// successive fuzzed commands.
-std::vector<std::string> Pieces(const uint8_t* data, size_t size);
+// successive fuzzed commands. (Or cut at another separator.)
+std::vector<std::string> Pieces(const uint8_t* data, size_t size, uint8_t separator = 0x1E);
 
 // Recorded outputs of a fixture for every command, except that a command
 // containing one of the ';'-separated texts of `fuzzed` receives the next
