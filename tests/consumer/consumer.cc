@@ -22,25 +22,15 @@ int failures = 0;
 
 void Check(bool ok, const char* what) {
   std::printf("%s: %s\n", ok ? "ok" : "FAILED", what);
-  if (!ok) ++failures;
+  failures += !ok;
 }
 
+// dir (made with its parents) holding a .properties file with text.
 bool WriteProperties(const std::string& dir, const std::string& text) {
-  for (size_t pos = 1; pos != std::string::npos; pos = dir.find('/', pos + 1)) {
-    mkdir(dir.substr(0, pos).c_str(), 0755);
-  }
+  for (size_t pos = 1; pos != std::string::npos; pos = dir.find('/', pos + 1)) mkdir(dir.substr(0, pos).c_str(), 0755);
   mkdir(dir.c_str(), 0755);
   FILE* f = std::fopen((dir + "/.properties").c_str(), "w");
-  if (f == nullptr) return false;
-  std::fputs(text.c_str(), f);
-  return std::fclose(f) == 0;
-}
-
-// The segment keyed by the table's key file, or -1 when there is none.
-int SegmentOf(const std::string& keyFile) {
-  key_t key = ftok(keyFile.c_str(), 0xFEFA);
-  if (key == static_cast<key_t>(-1)) return -1;
-  return shmget(key, 0, 0);
+  return f != nullptr && std::fputs(text.c_str(), f) >= 0 && std::fclose(f) == 0;
 }
 
 }  // namespace
@@ -67,7 +57,7 @@ int main(int argc, char** argv) {
   CHxThrottlingManager manager;
   Check(manager.Initialize(focus.c_str(), 1, kTMKindOutbound) == 0, "Initialize");
   const std::string keyFile = work + "/JobResults/" + focus + "_HX_THROTTLE_SHMEM_OUT";
-  Check(SegmentOf(keyFile) >= 0, "the table lives in a System V segment");
+  Check(shmget(ftok(keyFile.c_str(), 0xFEFA), 0, 0) >= 0, "the table lives in a System V segment");
 
   _TMSRegParams params;
   params.JobID = 42;
@@ -82,7 +72,7 @@ int main(int argc, char** argv) {
         "UnregisterStream");
   Check(manager.Uninitialize() == 0, "Uninitialize");
 
-  const int left = SegmentOf(keyFile);
+  const int left = shmget(ftok(keyFile.c_str(), 0xFEFA), 0, 0);
   Check(left < 0 && errno == ENOENT, "no segment left after the last user detached");
   if (left >= 0) shmctl(left, IPC_RMID, nullptr);
 

@@ -1,5 +1,6 @@
 #include "tests/fuzz/fuzz_support.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -7,9 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <ftw.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
 
 #include "platform/ev_debug.h"
 #include "platform/hx_platform_info.h"
@@ -27,8 +29,6 @@ void Fail(const char* what, const std::string& detail) {
 
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
 // A copy of the instance's configuration store in memory, made current
 // through HXREG; removed (before the instance) at a normal exit.
 struct MemoryRegistry {
@@ -37,12 +37,11 @@ struct MemoryRegistry {
     char path[] = "/dev/shm/hxfuzz_registry.XXXXXX";
     FUZZ_CHECK(mkdtemp(path) != nullptr, std::strerror(errno));
     root = path;
-    const std::string platform = HxRegistryRoot() + instance.focus() + "/Platform/.properties";
-    const std::string text = hxtest::ReadFile(platform);
+    const std::string text = hxtest::ReadFile(HxRegistryRoot() + instance.focus() + "/Platform/.properties");
     setenv("HXREG", root.c_str(), 1);
     WriteConfig("Platform", text);
   }
-  ~MemoryRegistry() { nftw(root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+  ~MemoryRegistry() { std::filesystem::remove_all(root); }
 };
 
 }  // namespace
@@ -69,25 +68,19 @@ void TrimDebugLog() {
   unlink((log.substr(0, log.rfind('/') + 1) + "metrics.log").c_str());
 }
 
-std::vector<std::string> Pieces(const uint8_t* data, size_t size) {
+std::vector<std::string> Pieces(const uint8_t* data, size_t size, uint8_t separator) {
   std::vector<std::string> pieces(1);
   for (size_t i = 0; i < size; ++i) {
-    if (data[i] == 0x1E) {
-      pieces.emplace_back();
-    } else {
-      pieces.back() += static_cast<char>(data[i]);
-    }
+    if (data[i] == separator) pieces.emplace_back();
+    if (data[i] != separator) pieces.back() += static_cast<char>(data[i]);
   }
   return pieces;
 }
 
 FuzzEnv::FuzzEnv(const char* fixture, const std::string& fuzzed) {
-  size_t start = 0;
-  while (start <= fuzzed.size()) {
-    size_t end = fuzzed.find(';', start);
-    if (end == std::string::npos) end = fuzzed.size();
-    if (end > start) fuzzed_.push_back(fuzzed.substr(start, end - start));
-    start = end + 1;
+  std::istringstream texts(fuzzed);
+  for (std::string text; std::getline(texts, text, ';');) {
+    if (!text.empty()) fuzzed_.push_back(text);
   }
   hxtest::LoadFixture(fixture, this);
   FUZZ_CHECK(!replies.empty(), std::string("fixture ") + fixture + " could not be loaded");
@@ -98,50 +91,49 @@ void FuzzEnv::Begin(std::vector<std::string> pieces) {
   next_ = 0;
   commands.clear();
   unknownCommands.clear();
+  outputs.clear();
 }
 
 int FuzzEnv::RunCommand(const std::string& command, std::string* out, std::string* err) {
-  for (const std::string& f : fuzzed_) {
-    if (command.find(f) == std::string::npos) continue;
+  std::string answer;
+  int rc = 0;
+  const auto has = [&](const std::string& part) { return command.find(part) != std::string::npos; };
+  if (std::find_if(fixed.begin(), fixed.end(), [&](const auto& f) { return has(f.first) && (answer = f.second, true); }) !=
+      fixed.end()) {
     commands.push_back(command);
-    if (out) *out = next_ < pieces_.size() ? pieces_[next_] : std::string();
-    if (err) err->clear();
+  } else if (std::find_if(fuzzed_.begin(), fuzzed_.end(), has) != fuzzed_.end()) {
+    commands.push_back(command);
+    answer = next_ < pieces_.size() ? pieces_[next_] : std::string();
     ++next_;
-    return 0;
+  } else {
+    rc = ReplayEnv::RunCommand(command, &answer, err);
   }
-  return ReplayEnv::RunCommand(command, out, err);
+  if (out) *out = answer;
+  if (err && rc == 0) err->clear();
+  outputs.push_back(answer);
+  return rc;
 }
 
 namespace {
 
-bool IsPrintedDouble(const std::string& v) {
-  // "%f": optional minus, digits, a point, six digits.
-  size_t i = v.size() > 0 && v[0] == '-' ? 1 : 0;
-  const size_t digits = i;
-  while (i < v.size() && v[i] >= '0' && v[i] <= '9') ++i;
-  if (i == digits || i + 7 != v.size() || v[i] != '.') return false;
-  for (++i; i < v.size(); ++i) {
-    if (v[i] < '0' || v[i] > '9') return false;
-  }
-  return std::isfinite(std::strtod(v.c_str(), nullptr));
-}
-
-bool HasAny(const std::string& v, const char* chars) {
-  return v.find_first_of(chars, 0, std::strlen(chars)) != std::string::npos;
-}
-
+//   'u' unsigned decimal digits   'f' a finite number as "%f" prints it
+//   'e' empty                     'n' a name: non-empty, no blank, tab, CR or LF
+//   't' text on one line (no LF)
 bool ValueOfKind(char kind, const std::string& v) {
+  const size_t from = kind == 'f' && !v.empty() && v[0] == '-', npos = std::string::npos;
+  const size_t end = v.find_first_not_of("0123456789", from);  // of the leading digits
   switch (kind) {
     case 'u':
-      return hxprov::IsDigits(v) && (v == "0" || v[0] != '0');
+      return !v.empty() && end == npos && (v == "0" || v[0] != '0');
     case 'f':
-      return IsPrintedDouble(v);
+      return end != npos && end > from && end + 7 == v.size() && v[end] == '.' &&
+             v.find_first_not_of("0123456789", end + 1) == npos && std::isfinite(std::strtod(v.c_str(), nullptr));
     case 'e':
       return v.empty();
     case 'n':
-      return !v.empty() && !HasAny(v, " \t\r\n");
+      return !v.empty() && v.find_first_of(std::string(" \t\r\n")) == npos;
     case 't':
-      return v.find('\n') == std::string::npos;
+      return v.find('\n') == npos;
   }
   return false;
 }

@@ -32,19 +32,22 @@ void TrimDebugLog();
 void WriteConfig(const std::string& section, const std::string& text);
 
 // The input cut at every 0x1E byte (record separator): the outputs of the
-// successive fuzzed commands.
-std::vector<std::string> Pieces(const uint8_t* data, size_t size);
+// successive fuzzed commands. (Or cut at another separator.)
+std::vector<std::string> Pieces(const uint8_t* data, size_t size, uint8_t separator = 0x1E);
 
 // Recorded outputs of a fixture for every command, except that a command
 // containing one of the ';'-separated texts of `fuzzed` receives the next
-// piece of the input (an empty output once the pieces are used up).
-// Commands with no reply fail.
+// piece of the input (an empty output once the pieces are used up), and one
+// containing the first text of a `fixed` pair answers its second. Commands
+// with no reply fail. outputs[i] is what commands[i] was answered.
 class FuzzEnv : public hxtest::ReplayEnv {
  public:
   FuzzEnv(const char* fixture, const std::string& fuzzed);
   // Starts one run: the next fuzzed commands answer pieces in order.
   void Begin(std::vector<std::string> pieces);
   int RunCommand(const std::string& command, std::string* out, std::string* err) override;
+  std::vector<std::pair<std::string, std::string>> fixed;
+  std::vector<std::string> outputs;
 
  private:
   std::vector<std::string> fuzzed_;

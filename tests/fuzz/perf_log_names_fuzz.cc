@@ -10,17 +10,14 @@
 //   - the clean-up, which runs only when the current file is new, removed
 //     exactly the old files; fresh and future files and directories stay
 //     (old files are not judged when a directory or link blocks the name).
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cinttypes>
-#include <cstdint>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
 
 #include "perfmonitor/perf_manager.h"
@@ -30,6 +27,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 const int64_t kDay = 86400;
 const char kOutsideText[] = "not a perf log\n";
 
@@ -37,11 +35,6 @@ struct Entry {
   char kind;
   std::string content;
 };
-
-void SetAge(const std::string& path, int64_t mtime) {
-  const timespec times[2] = {{static_cast<time_t>(mtime), 0}, {static_cast<time_t>(mtime), 0}};
-  utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-}
 
 std::string Identifier(const std::string& machine) {
   CUaCRC64 crc;
@@ -51,37 +44,27 @@ std::string Identifier(const std::string& machine) {
   return text;
 }
 
-bool IsKind(const std::string& path, mode_t kind) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
+void SetAge(const std::string& path, int64_t mtime) {
+  const timespec times[2] = {{static_cast<time_t>(mtime), 0}, {static_cast<time_t>(mtime), 0}};
+  utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-void RemoveEntries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) names.push_back(e->d_name);
-    closedir(d);
-  }
-  for (const std::string& name : names) {
-    const std::string path = dir + "/" + name;
-    if (name != "." && name != ".." && unlink(path.c_str()) != 0) rmdir(path.c_str());
-  }
+bool IsKind(const std::string& path, fs::file_type kind) {
+  std::error_code e;
+  return fs::symlink_status(path, e).type() == kind;
 }
 
 // The log directory lives in memory (/dev/shm): every run rewrites it.
-std::string MemoryLogDirectory() {
-  char path[] = "/dev/shm/hxfuzz_logs.XXXXXX";
-  FUZZ_CHECK(mkdtemp(path) != nullptr, std::strerror(errno));
-  return path;
-}
-
 struct Setup {
-  std::string logs = MemoryLogDirectory();
+  std::string logs = [] {
+    char path[] = "/dev/shm/hxfuzz_logs.XXXXXX";
+    FUZZ_CHECK(mkdtemp(path) != nullptr, "mkdtemp");
+    return std::string(path);
+  }();
   // The instance's settings without the machine name, which every run sets.
   std::string platform = "LogFilesDirectory " + logs + "\nDebugLevel 3\n";
   std::string dir = logs + "/ResourceMonitor";
-  // Next to the perf-log directory, reachable by "../" from inside it.
-  std::string outside = logs + "/sentinel.csv";
+  std::string outside = logs + "/sentinel.csv";  // reachable by "../" from the directory
   hxtest::FakeEnv env;
   CHxPerfManager manager{&env};
 
@@ -90,12 +73,7 @@ struct Setup {
     env.now = static_cast<uint32_t>(time(nullptr));
     FUZZ_CHECK(manager.Initialize(nullptr) == 0, "Initialize");
   }
-  ~Setup() {
-    RemoveEntries(dir);
-    rmdir(dir.c_str());
-    RemoveEntries(logs);
-    rmdir(logs.c_str());
-  }
+  ~Setup() { fs::remove_all(logs); }
 };
 
 }  // namespace
@@ -103,7 +81,8 @@ struct Setup {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   hxfuzz::Instance();
   static Setup s;
-  RemoveEntries(s.dir);
+  std::error_code error;
+  for (const fs::directory_entry& e : fs::directory_iterator(s.dir, error)) fs::remove_all(e.path(), error);
   hxtest::WriteFile(s.outside, kOutsideText);
   SetAge(s.outside, s.env.now - 4 * kDay);
 
@@ -147,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int written = s.manager.OnUpdateLog(RSRC_AGENT_SYSTEM, "Fuzz", items);
 
   const std::string detail = "machine [" + machine + "]";
-  FUZZ_CHECK(hxtest::ReadFile(s.outside) == kOutsideText && IsKind(s.outside, S_IFREG),
+  FUZZ_CHECK(hxtest::ReadFile(s.outside) == kOutsideText && IsKind(s.outside, fs::file_type::regular),
              "the file outside the directory changed; " + detail);
   auto occupied = [&](const std::string& name) {
     auto it = made.find(name);
@@ -170,11 +149,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (m.first == current || (adopted && m.first == legacy)) continue;
     const char kind = m.second.kind;
     if (kind == 'd') {
-      FUZZ_CHECK(IsKind(path, S_IFDIR), "directory removed: " + m.first);
+      FUZZ_CHECK(IsKind(path, fs::file_type::directory), "directory removed: " + m.first);
     } else if (kind == 'a' && blocked) {
       continue;
     } else if (kind == 'a' && cleaned) {
-      FUZZ_CHECK(!IsKind(path, S_IFREG), "old file kept: " + m.first + "; " + detail);
+      FUZZ_CHECK(!IsKind(path, fs::file_type::regular), "old file kept: " + m.first + "; " + detail);
     } else if (kind != 'l') {
       FUZZ_CHECK(hxtest::ReadFile(path) == m.second.content, "file lost or changed: " + m.first);
     }

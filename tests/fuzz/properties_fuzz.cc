@@ -17,15 +17,7 @@ namespace {
 const char kSection[] = "Fuzz";
 
 std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines(1);
-  for (char c : text) {
-    if (c == '\n') {
-      lines.emplace_back();
-    } else {
-      lines.back() += c;
-    }
-  }
-  return lines;
+  return hxfuzz::Pieces(reinterpret_cast<const uint8_t*>(text.data()), text.size(), '\n');
 }
 
 std::string Key(const std::string& line) { return line.substr(0, line.find_first_of(" \t")); }

@@ -2,7 +2,9 @@
 // as the pacer lets it, with pieces of changing sizes, must move rate x time
 // bytes give or take one piece, over every window; rate changes take effect
 // at once; no limit means no wait.
+#include <map>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -98,9 +100,10 @@ TEST(Pacer, IdleTimeEarnsOnePieceAndNoLimitMeansNoWait) {
   EXPECT_NEAR(hxrun::MbphToBytesPerSecond(3600), 1048576.0, 1e-6);
 }
 
+// HXRUN_* as hxctl run sets them, and what a user may mistype.
 TEST(RunSettings, EnvironmentIsReadStrictly) {
   struct Case {
-    std::vector<std::pair<const char*, const char*>> env;
+    std::map<std::string, const char*> env;
     int result;
     uint32_t job, limit;
     bool out, in, cloud;
@@ -108,37 +111,24 @@ TEST(RunSettings, EnvironmentIsReadStrictly) {
   } cases[] = {
       {{}, 1, 0, 0, true, false, false, ""},
       {{{"HXRUN_JOB", "12"}}, 0, 12, 0, true, false, false, ""},
-      {{{"HXRUN_JOB", "4294967295"}, {"HXRUN_LIMIT", "36000"}, {"HXRUN_DIRECTION", "both"},
-        {"HXRUN_TABLES", "cloud"}},
+      {{{"HXRUN_JOB", "4294967295"}, {"HXRUN_LIMIT", "36000"}, {"HXRUN_DIRECTION", "both"}, {"HXRUN_TABLES", "cloud"}},
        0, 4294967295u, 36000, true, true, true, ""},
       {{{"HXRUN_JOB", "3"}, {"HXRUN_DIRECTION", "in"}}, 0, 3, 0, false, true, false, ""},
       {{{"HXRUN_JOB", "4294967296"}}, -1, 0, 0, true, false, false, "HXRUN_JOB"},
       {{{"HXRUN_JOB", "1"}, {"HXRUN_DIRECTION", "up"}}, -1, 0, 0, true, false, false, "HXRUN_DIRECTION"},
   };
-  static std::vector<std::pair<const char*, const char*>> current;
+  static const std::map<std::string, const char*>* current;
   for (const Case& c : cases) {
-    current = c.env;
+    current = &c.env;
     hxrun::RunSettings s;
     std::string error;
     const int rc = hxrun::ParseRunSettings(
-        [](const char* name) -> const char* {
-          for (const auto& kv : current) {
-            if (std::string(kv.first) == name) return kv.second;
-          }
-          return nullptr;
-        },
-        &s, &error);
+        [](const char* name) { return current->count(name) ? current->at(name) : nullptr; }, &s, &error);
     EXPECT_EQ(rc, c.result) << error;
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
     if (rc == 0) {
-      EXPECT_EQ(s.jobId, c.job);
-      EXPECT_EQ(s.limitMBPH, c.limit);
-      EXPECT_EQ(s.outbound, c.out);
-      EXPECT_EQ(s.inbound, c.in);
-      EXPECT_EQ(s.OutboundKind(), c.cloud ? 3u : 1u);
-      EXPECT_EQ(s.InboundKind(), c.cloud ? 4u : 2u);
-    }
-    if (rc < 0) {
-      EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+      EXPECT_EQ(std::make_tuple(s.jobId, s.limitMBPH, s.outbound, s.inbound, s.OutboundKind(), s.InboundKind()),
+                std::make_tuple(c.job, c.limit, c.out, c.in, c.cloud ? 3u : 1u, c.cloud ? 4u : 2u));
     }
   }
 }

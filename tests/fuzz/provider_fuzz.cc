@@ -1,0 +1,226 @@
+// The perf providers fed hostile output of the commands named by
+// HX_FUZZ_COMMAND (input pieces cut at 0x1E, one per fuzzed command run);
+// the other commands replay a recorded machine. Compiled once per provider
+// (HX_FUZZ_SYSTEM, _NETWORK, _DISK or _PROCESS). Whatever the text, one
+// update gives well-formed one-row reports (CheckReports) and the provider's
+// own property below holds.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <set>
+
+#include "providers/linux_disk_provider.h"
+#include "providers/linux_process_provider.h"
+#include "providers/linux_system_provider.h"
+#include "providers/linux_tcp_provider.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+
+const std::string kFuzzed = HX_FUZZ_COMMAND;
+
+template <class P>
+void Setup(P&) {}
+
+#if defined(HX_FUZZ_SYSTEM)
+// top, vmstat or the MemAvailable line of /proc/meminfo. sysinfo is the
+// kernel's, not outside text: 1,000,000 KB. The memory figures keep their
+// meaning: physical from sysinfo, free virtual a share (at most 100 %).
+class Provider : public CHxPerfProviderLinuxSystem {
+ public:
+  using CHxPerfProviderLinuxSystem::CHxPerfProviderLinuxSystem;
+  int QuerySysinfo(struct sysinfo* out) override {
+    *out = {};
+    out->mem_unit = 1;
+    out->totalram = 1024u * 1000000u;
+    out->freeram = 1024u * 250000u;
+    return 0;
+  }
+};
+const char kFixture[] = "system_real.txt", kKinds[] = "fuuuuuuuuu";
+const ResourceAgentType kType = RSRC_AGENT_SYSTEM;
+const int kSamples = 1;
+void Prepare(hxfuzz::FuzzEnv&, std::vector<std::string>&) {}
+void Check(hxfuzz::FuzzEnv&, const hxtest::CaptureCallback& callback, const std::vector<std::string>&) {
+  FUZZ_CHECK(callback.reports.size() == 1, "one update gives one report");
+  const std::vector<std::string>& row = callback.reports[0].items.rows[0];
+  FUZZ_CHECK(row[1] == "1000000", "physical memory comes from sysinfo: " + row[1]);
+  FUZZ_CHECK(row[5] == "0" && row[6] == "0", "no event or mutex counters");
+  FUZZ_CHECK(std::stoull(row[4]) <= 100, "free virtual " + row[4] + " % of " + row[3] + " KB");
+}
+
+#elif defined(HX_FUZZ_NETWORK)
+// Two "ip -s link" samples a minute apart: the first reports nothing, the
+// second one row per interface name at most, never a loopback one, and the
+// link speed of each is read through a command in which the name is one
+// quoted shell word, never shell syntax.
+typedef CHxPerfProviderLinuxTCP Provider;
+const char kFixture[] = "network_real.txt", kKinds[] = "nuuuuueeee", kSpeed[] = "export LC_ALL=C; awk '{print $1}' ";
+const ResourceAgentType kType = RSRC_AGENT_TCPIP;
+const int kSamples = 2;  // a fresh provider every run
+void Prepare(hxfuzz::FuzzEnv&, std::vector<std::string>&) {}
+void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const std::vector<std::string>&) {
+  std::set<std::string> names, speedOf;
+  for (const hxtest::CapturedReport& r : callback.reports) {
+    const std::string& name = r.items.rows[0][0];
+    FUZZ_CHECK(names.insert(name).second, "interface reported twice: " + name);
+    FUZZ_CHECK(name.compare(0, 2, "lo") != 0, "loopback reported: " + name);
+  }
+  for (const std::string& command : env.commands) {
+    if (command.find("/sys/class/net/") == std::string::npos) continue;
+    FUZZ_CHECK(command.compare(0, sizeof(kSpeed) - 1, kSpeed) == 0, command);
+    std::string word = command.substr(sizeof(kSpeed) - 1), path;
+    if (word.find('\0') != std::string::npos) {  // the shell sees the text up to the NUL: no complete word
+      FUZZ_CHECK(!hxfuzz::ShellWord(word.substr(0, word.find('\0')), &path), "cut command runs: " + command);
+      continue;
+    }
+    FUZZ_CHECK(hxfuzz::ShellWord(word, &path), "not one shell word: " + command);
+    const std::string head = "/sys/class/net/", tail = "/speed";
+    FUZZ_CHECK(path.size() > head.size() + tail.size() && path.compare(0, head.size(), head) == 0 &&
+                   path.compare(path.size() - tail.size(), tail.size(), tail) == 0,
+               "speed path: " + path);
+    speedOf.insert(path.substr(head.size(), path.size() - head.size() - tail.size()));
+  }
+  for (const std::string& name : names) {
+    FUZZ_CHECK(name.find('\0') != std::string::npos || speedOf.count(name) == 1, "speed not asked for " + name);
+  }
+}
+
+#elif defined(HX_FUZZ_DISK)
+// /proc/diskstats, df, or pvdisplay then lvs, on a small machine with two
+// logical volumes ("@LV@" in the input: a directory of real volume links).
+// The disks come in strictly increasing name order, never more of them than
+// /proc/diskstats has lines.
+typedef CHxPerfProviderLinuxDisk Provider;
+const char kFixture[] = "disk_real.txt", kKinds[] = "nuuuuuuuuu";
+const ResourceAgentType kType = RSRC_AGENT_LOGICAL_DISK;
+const int kSamples = 1;
+const char kDiskStats[] = "export LC_ALL=C; awk '{  print $3, $8, $10, $4, $6, $11, $7, $12}' /proc/diskstats";
+const std::string kLinks = hxfuzz::Instance().root() + "/lv";
+void Prepare(hxfuzz::FuzzEnv& env, std::vector<std::string>& pieces) {
+  static const bool once = [&] {
+    mkdir(kLinks.c_str(), 0755);
+    FUZZ_CHECK(symlink("../dm-0", (kLinks + "/root").c_str()) == 0 && symlink("/dev/dm-1", (kLinks + "/swap").c_str()) == 0 &&
+                   symlink("dm-2", (kLinks + "/data").c_str()) == 0, kLinks);
+    env.replies[kDiskStats].output +=
+        "sda 1 1 1 1 1 1 0\nsdb 2 2 2 2 0 0 1\ndm-0 3 3 3 3 3 3 0\ndm-1 4 4 4 4 4 4 0\ndm-2 5 5 5 5 5 5 2\n";
+    env.replies["export LC_ALL=C; pvdisplay | grep \"PV Name\" | awk -F/ '{print $NF}'"] = {0, "sdb\n"};
+    env.replies["export LC_ALL=C; lvs -o vg_name,lv_name,lv_path --nosuffix --noheadings"] = {
+        0, "  vg0 root " + kLinks + "/root\n  vg0 swap " + kLinks + "/swap\n  vg1 data " + kLinks + "/data\n"};
+    env.replies["export LC_ALL=C; df -P --exclude-type=nfs |  awk '{ if(1==index($1,\"/\")) { n=split($1,a,/\\//); "
+                "print a[n], $2/1000, $4/1000, 100-$5}}'"]
+        .output += "vg0-root 1000 500 50\nvg1-data 2000 100.5 5\n";
+    return true;
+  }();
+  (void)once;
+  for (std::string& p : pieces) {
+    for (size_t at = p.find("@LV@"); at != std::string::npos; at = p.find("@LV@", at + kLinks.size())) {
+      p.replace(at, 4, kLinks);
+    }
+  }
+}
+void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const std::vector<std::string>& pieces) {
+  // Disk stats are asked first: when fuzzed, they are the first piece.
+  const bool statsFuzzed = kFuzzed.find("diskstats") != std::string::npos;
+  const size_t lines = hxprov::SplitLines(statsFuzzed ? pieces[0] : env.replies[kDiskStats].output).size();
+  FUZZ_CHECK(callback.reports.size() <= lines, std::to_string(callback.reports.size()) + " disks from " +
+                                                   std::to_string(lines) + " lines");
+  for (size_t i = 1; i < callback.reports.size(); ++i) {
+    const std::string &before = callback.reports[i - 1].items.rows[0][0], &name = callback.reports[i].items.rows[0][0];
+    FUZZ_CHECK(before < name, "disk order: " + before + " then " + name);
+  }
+}
+
+#elif defined(HX_FUZZ_PROCESS)
+// The "ps" line of each process, its "iotop" sizes, or the id sources
+// (runtime properties, pgrep, executable links). Every row describes a
+// process a ps line printed, and every command run is one of the provider's
+// own with a positive decimal id: no outside text becomes shell syntax.
+typedef CHxPerfProviderLinuxProcess Provider;
+const char kFixture[] = "process_real.txt", kKinds[] = "fnuuuueeuuuut";
+const ResourceAgentType kType = RSRC_AGENT_PROCESS;
+const int kSamples = 1;
+const bool kFuzzIds = kFuzzed.find("pgrep") != std::string::npos;
+
+bool Decimal(const std::string& word, uint64_t* v) {  // saturated
+  *v = std::strtoull(word.c_str(), nullptr, 10);
+  return hxprov::IsDigits(word);
+}
+bool IdCommand(const std::string& c, const std::string& prefix, const std::string& suffix) {
+  if (c.size() <= prefix.size() + suffix.size() || c.compare(0, prefix.size(), prefix) != 0 ||
+      c.compare(c.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return false;
+  }
+  const std::string id = c.substr(prefix.size(), c.size() - prefix.size() - suffix.size());
+  return hxprov::IsDigits(id) && id[0] != '0';
+}
+bool KnownCommand(const std::string& c) {
+  return c == "export LC_ALL=C; getconf _NPROCESSORS_ONLN" || c == "export LC_ALL=C; pgrep 'bash'\\|'sh'" ||
+         c == "export LC_ALL=C; ls -l /proc/*/exe | awk '{ if ($11 && match($9, /^\\/proc\\/([0-9]*)/,a)) print a[1], $11 }'" ||
+         c.compare(0, 25, "awk '/^pid/ {print $2}' '") == 0 ||
+         IdCommand(c, "export LC_ALL=C; ps hww -p ", " -o %cpu,fname,pid,nlwp,vsz,args") ||
+         IdCommand(c, "export LC_ALL=C; ls -1 /proc/", "/fd | wc -l") ||
+         IdCommand(c, "export LC_ALL=C; iotop -bakn1 -p ", " | sed 1,2d  |awk '{print $4,$6}'");
+}
+void Prepare(hxfuzz::FuzzEnv& env, std::vector<std::string>&) {
+  // The platform's own ids (1 and 16347, whose outputs are recorded) unless the id sources are fuzzed.
+  if (!kFuzzIds && env.fixed.empty()) env.fixed.push_back({"awk '/^pid/", "1\n16347\n"});
+}
+void Setup(Provider& provider) {
+  std::vector<std::string> names = {"bash", "sh"}, paths = {"/usr/"};
+  if (kFuzzIds) {
+    provider.SetAgentProp(kType, RSRC_PROP_PROCESS_NAMES, names);
+    provider.SetAgentProp(kType, RSRC_PROP_PROCESS_PATHS, paths);
+  }
+}
+void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const std::vector<std::string>&) {
+  for (const std::string& c : env.commands) FUZZ_CHECK(KnownCommand(c), "command run: " + c);
+  // Each row: the name and id of a ps line ("%cpu fname pid nlwp vsz args"),
+  // and its size in bytes without wrapping.
+  for (const hxtest::CapturedReport& r : callback.reports) {
+    const std::vector<std::string>& row = r.items.rows[0];
+    FUZZ_CHECK(row[8] == "0" && row[10] == "0", "no I/O counts on this system");
+    bool found = false;
+    for (size_t i = 0; i < env.commands.size(); ++i) {
+      if (env.commands[i].find(" ps hww -p ") == std::string::npos) continue;
+      const std::vector<std::string> lines = hxprov::SplitLines(env.outputs[i]);
+      const std::vector<std::string> w = hxprov::SplitWords(lines.empty() ? "" : lines[0]);
+      uint64_t pid = 0, vsz = 0;
+      if (w.size() < 5 || w[1] != row[1] || !Decimal(w[2], &pid) || !Decimal(w[4], &vsz)) continue;
+      const uint64_t bytes = vsz > (UINT64_MAX >> 10) ? UINT64_MAX : vsz << 10;
+      found = found || (std::to_string(pid) == row[2] && std::to_string(bytes) == row[5]);
+    }
+    FUZZ_CHECK(found, "no ps line has this id and size: " + row[1] + " " + row[2] + " " + row[5]);
+  }
+}
+#endif
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  hxfuzz::Instance();
+  static hxfuzz::FuzzEnv env(kFixture, kFuzzed);
+  static hxtest::CaptureCallback callback;
+  static std::unique_ptr<Provider> provider;
+  std::vector<std::string> pieces = hxfuzz::Pieces(data, size);
+  Prepare(env, pieces);
+  env.Begin(pieces);
+  callback.reports.clear();
+  if (!provider || kSamples > 1) {
+    provider.reset(new Provider(&env));
+    Setup(*provider);
+    FUZZ_CHECK(provider->Initialize(nullptr, &callback) == 0, "Initialize");
+  }
+  for (int i = 0; i < kSamples; ++i) {
+    if (i > 0) env.now += 60;
+    FUZZ_CHECK(callback.reports.empty(), "the first sample reports nothing");
+    provider->UpdatePerfCounters(kType);
+  }
+  hxfuzz::CheckReports(callback, kType, kKinds);
+  Check(env, callback, pieces);
+  hxfuzz::TrimDebugLog();
+  return 0;
+}

@@ -1,0 +1,329 @@
+// hxctl against live tables that this test process fills. Most commands are
+// checked by transcripts (golden/*.txt): each "$ hxctl ARGS" line is a command line,
+// followed by what hxctl printed on stdout, stderr (lines "! ...") and its
+// exit status. HX_UPDATE_GOLDEN=1 rewrites the transcripts from the build.
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "tests/common/test_env.h"
+#include "throttling/throttling_manager.h"
+
+namespace {
+
+struct Result {
+  pid_t pid;
+  int status;
+  std::string out, err;
+};
+
+// Runs hxctl (this ABI's, or the one given); stderr goes to a file for the
+// moment of the start, as the child inherits it.
+Result RunHxctl(const std::vector<std::string>& args, const std::string& program = hxtest::ChildPath("hxctl")) {
+  char outPath[] = "/tmp/hxctl_out.XXXXXX", errPath[] = "/tmp/hxctl_err.XXXXXX";
+  close(mkstemp(outPath));
+  const int errFd = mkstemp(errPath), saved = dup(2);
+  fflush(stderr);
+  dup2(errFd, 2);
+  Result r{hxtest::Spawn(program, args, outPath), -1, "", ""};
+  dup2(saved, 2);
+  close(saved);
+  close(errFd);
+  r.status = hxtest::WaitExit(r.pid);
+  r.out = hxtest::ReadFile(outPath);
+  r.err = hxtest::ReadFile(errPath);
+  unlink(outPath);
+  unlink(errPath);
+  return r;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+bool SegmentExists(const std::string& keyFile) {
+  const key_t key = ftok(keyFile.c_str(), 0xFEFA);
+  return key != -1 && shmget(key, 0, 0) != -1;
+}
+
+// Segments on the machine created by pid (other suites may make their own meanwhile).
+int SegmentsCreatedBy(pid_t pid) {
+  std::ifstream f("/proc/sysvipc/shm");
+  std::string line, key, id, perms, size;
+  long long cpid = 0;
+  int n = 0;
+  std::getline(f, line);
+  while (f >> key >> id >> perms >> size >> cpid && std::getline(f, line)) n += cpid == pid;
+  return n;
+}
+
+void Replace(std::string* text, const std::string& from, const std::string& to) {
+  for (size_t at = text->find(from); !from.empty() && at != std::string::npos; at = text->find(from, at + to.size())) {
+    text->replace(at, from.size(), to);
+  }
+}
+
+// What an observer must not change: limits, visit times, flags, statistics.
+struct TableState : IEnumerateJobInfoCallback {
+  std::ostringstream o;
+  int OnThrottelingInfo(void*, _TMJobInfo* job, _TMStreamInfo* streams, unsigned int n) override {
+    o << job->JobID << ":" << job->ThrottleMBPH << ":" << job->LastEnumTime << ":" << job->PerStreamMBPH << "[";
+    for (unsigned int i = 0; i < n; ++i) {
+      o << streams[i].Flags << "," << streams[i].LatUpdateTime << "," << streams[i].SizeProcessed << ","
+        << streams[i].CurrentStats.ReadSize << "," << streams[i].CurrentStats.ReadTime << ";";
+    }
+    o << "]";
+    return 0;
+  }
+};
+
+// Outbound table: machine limit 1000, job 7 (own limit 300, two streams, and
+// the bytes of a third that left), job 8 (one stream). Inbound: job 21 whose
+// computer name needs escaping.
+class Hxctl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    t_.SetConfig("Hxd", "ComputerThroughputMBPH", "1000");
+    ASSERT_EQ(out_.Initialize(t_.focus().c_str(), 0, kTMKindOutbound), 0);
+    ASSERT_EQ(in_.Initialize(t_.focus().c_str(), 0, kTMKindInbound), 0);
+    Register(out_, 7, 300, "alpha-host");
+    Register(out_, 7, 300, "alpha-host");
+    Register(out_, 8, 0, "beta-host");
+    Register(out_, 7, 300, "gone-host");
+    Register(in_, 21, 50, "ev\"il\\host\nx");
+    unsigned int rate = 0;
+    ASSERT_EQ(out_.GetThroughputRate(handles_[3].second, 123456789012ULL, rate), 0);
+    _TMStats stats;
+    stats.ReadSize = 4096;
+    stats.ReadTime = 2;
+    ASSERT_EQ(out_.UpdateStreamStats(handles_[0].second, stats), 0);
+    ASSERT_EQ(out_.UnregisterStream(handles_[3].second), 0);  // its bytes stay with job 7
+    handles_.erase(handles_.begin() + 3);
+    // Programs for `hxctl run` to refuse or run.
+    hxtest::WriteFile(t_.root() + "/setuid-true", hxtest::ReadFile("/bin/true"));
+    chmod((t_.root() + "/setuid-true").c_str(), 04755);
+    hxtest::WriteFile(t_.root() + "/not-a-program", "just text\n");
+    chmod((t_.root() + "/not-a-program").c_str(), 0755);
+    hxtest::WriteFile(t_.root() + "/script", "#!/bin/sh\nexit \"$1\"\n");
+    chmod((t_.root() + "/script").c_str(), 0755);
+  }
+  void TearDown() override {
+    for (auto& h : handles_) h.first->UnregisterStream(h.second);
+    EXPECT_EQ(out_.Uninitialize(), 0);
+    EXPECT_EQ(in_.Uninitialize(), 0);
+    // Every hxctl run detached again: our detach removed the tables.
+    for (const char* suffix : {"_HX_THROTTLE_SHMEM_OUT", "_HX_THROTTLE_SHMEM_IN"}) {
+      EXPECT_FALSE(SegmentExists(t_.jobResultsDir() + "/" + t_.focus() + suffix)) << suffix;
+    }
+  }
+  void Register(CHxThrottlingManager& m, uint32_t job, uint32_t limit, const char* computer) {
+    _TMSRegParams p;
+    p.JobID = job;
+    p.RCID = static_cast<uint32_t>(handles_.size() + 1);
+    p.SubclientThroughput = limit;
+    strcpy(p.ComputerName, computer);
+    const unsigned long long h = m.RegisterStream(p);
+    ASSERT_NE(h, ~0ULL);
+    handles_.push_back({&m, h});
+  }
+  std::string State() {
+    TableState s;
+    EXPECT_EQ(out_.SnapshotJobsInfo(nullptr, &s), 0);
+    EXPECT_EQ(in_.SnapshotJobsInfo(nullptr, &s), 0);
+    return s.o.str();
+  }
+  // Stream and job start and update times vary from run to run, and so do
+  // the ages derived from them ("12s") and their padding.
+  std::string Masked(std::string text) {
+    Replace(&text, t_.root(), "@ROOT@");
+    Replace(&text, t_.focus(), "@FOCUS@");
+    std::string out;
+    const long long now = time(nullptr);
+    for (size_t i = 0; i < text.size();) {
+      size_t end = i;
+      while (end < text.size() && isdigit(static_cast<unsigned char>(text[end]))) ++end;
+      const bool word = i == 0 || !isalnum(static_cast<unsigned char>(text[i - 1]));
+      if (end == i || !word) {
+        end = std::max(end, i + 1);
+        out += text.substr(i, end - i);
+      } else if (end - i == 10 && std::llabs(std::stoll(text.substr(i, 10)) - now) < 86400) {
+        out += "@TIME@";
+      } else if (end < text.size() && text[end] == 's' && (end + 1 == text.size() || !isalnum(text[end + 1]))) {
+        while (out.size() > 1 && out.back() == ' ' && out[out.size() - 2] == ' ') out.pop_back();  // its padding
+        out += "N";
+      } else {
+        out += text.substr(i, end - i);
+      }
+      i = end;
+    }
+    return out;
+  }
+  // Runs every command of the transcript golden/<name> with program and
+  // compares what they print with it.
+  void Transcript(const std::string& name, const std::string& program = hxtest::ChildPath("hxctl")) {
+    const std::string path = std::string(HX_SOURCE_DIR) + "/tests/tools/golden/" + name;
+    std::istringstream want(hxtest::ReadFile(path));
+    std::string got, line;
+    while (std::getline(want, line)) {
+      if (line.compare(0, 7, "$ hxctl") != 0) continue;
+      std::vector<std::string> args;
+      std::istringstream words(line.substr(7));
+      for (std::string w; words >> w;) {
+        if (w[0] == '\'') {  // a quoted word: up to the closing quote
+          while (w.size() < 2 || w.back() != '\'') w += static_cast<char>(words.get());
+          w = w.substr(1, w.size() - 2);
+        }
+        Replace(&w, "@FOCUS@", t_.focus());
+        Replace(&w, "@ROOT@", t_.root());
+        args.push_back(w);
+      }
+      const Result r = RunHxctl(args, program);
+      std::string err = r.err.empty() ? "" : "! " + r.err;
+      if (!err.empty() && err.back() == '\n') err.pop_back();
+      Replace(&err, "\n", "\n! ");
+      got += line + "\n" + Masked(r.out) + (err.empty() ? "" : Masked(err) + "\n") + "[exit " +
+             std::to_string(r.status) + "]\n";
+    }
+    if (getenv("HX_UPDATE_GOLDEN")) hxtest::WriteFile(path, got);
+    EXPECT_EQ(hxtest::ReadFile(path), got) << program;
+  }
+
+  hxtest::TestInstance t_;
+  CHxThrottlingManager out_, in_;
+  std::vector<std::pair<CHxThrottlingManager*, unsigned long long>> handles_;
+};
+
+// Help, usage errors (status 2, nothing created), what is missing (status 3,
+// nothing created), and every view of the tables, which changes nothing in
+// them; the other ABI's hxctl prints the same.
+TEST_F(Hxctl, ViewsHelpAndErrors) {
+  const std::string before = State();
+  Transcript("views.txt");
+  EXPECT_EQ(before, State());
+  for (const char* gone : {"/state", "/registry/Halvex/NoSuchInstance"}) {
+    EXPECT_NE(access((t_.root() + gone).c_str(), F_OK), 0) << gone;
+  }
+  const std::string other = hxtest::OtherAbiChildPath("hxctl");
+  if (!other.empty()) Transcript("views.txt", other);
+}
+
+// Limits change the live table (the transcript shows the table after each);
+// a job not in the table yet gets its limit when it registers. The other
+// ABI's hxctl steers this ABI's table the same way.
+TEST_F(Hxctl, LimitsChangeTheLiveTable) {
+  Transcript("limits.txt");
+  Register(out_, 9, 0, "gamma-host");
+  EXPECT_TRUE(Contains(State(), "9:100:")) << State();
+  // A machine limit lasts until the next attach re-reads the configuration.
+  EXPECT_EQ(RunHxctl({"limit", "--machine", "2000", "--focus", t_.focus()}).status, 0);
+  unsigned int mbph = 0;
+  EXPECT_EQ(out_.GetComputerThroughput(mbph), 0);
+  EXPECT_EQ(mbph, 2000u);
+  EXPECT_TRUE(Contains(State(), "8:0:")) << State();
+  EXPECT_TRUE(Contains(State(), ":1300[")) << "job 8 gets 2000 - 600 - 100: " << State();
+}
+
+TEST_F(Hxctl, OtherAbiLimitsChangeTheLiveTable) {
+  const std::string other = hxtest::OtherAbiChildPath("hxctl");
+  if (other.empty()) GTEST_SKIP() << "the other ABI's build is not configured (HX_OTHER_ABI_BIN_DIR)";
+  Transcript("limits.txt", other);
+}
+
+// hxctl run: which programs it refuses and why; the program's exit status
+// and arguments (--help included) come through.
+TEST_F(Hxctl, RunRefusesWhatCannotBeThrottled) {
+#ifdef HX_SANITIZED
+  GTEST_SKIP() << "a sanitized library cannot be preloaded into other programs";
+#endif
+  Transcript("run.txt");
+}
+
+// --watch redraws plain lines until SIGINT, which ends it cleanly.
+TEST_F(Hxctl, WatchRedrawsUntilInterrupted) {
+  const std::string outPath = t_.root() + "/watch.out";
+  const pid_t pid = hxtest::Spawn(hxtest::ChildPath("hxctl"), {"table", "--watch", "--focus", t_.focus()}, outPath);
+  std::string out;
+  for (int i = 0; i < 300 && std::count(out.begin(), out.end(), '-') < 12; ++i) {  // two "--- HH:MM:SS ---"
+    usleep(50000);
+    out = hxtest::ReadFile(outPath);
+  }
+  kill(pid, SIGINT);
+  EXPECT_EQ(hxtest::WaitExit(pid), 0);
+  out = hxtest::ReadFile(outPath);
+  EXPECT_GE(std::count(out.begin(), out.end(), '\n'), 8) << out;
+  EXPECT_TRUE(Contains(out, "2 job(s), 3 stream(s)")) << out;
+  EXPECT_FALSE(Contains(out, "\x1b")) << "escape sequences when stdout is not a terminal";
+}
+
+// monitor --once: every provider's row on stdout and in the CSV perf logs;
+// the tables are attached for the run only; a disabled monitor is an error.
+TEST_F(Hxctl, MonitorOnce) {
+  t_.SetConfig("Hxd", "CollectStreamStats", "1");
+  const Result r = RunHxctl({"monitor", "--once", "--focus", t_.focus()});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "perf logs in " + t_.logDir() + "/ResourceMonitor")) << r.out;
+  for (const char* key : {"[System-1.2]", "[JobsStreamWriter-1.0]", "[JobsStreamReader-1.0]"}) {
+    EXPECT_TRUE(Contains(r.out, key)) << key << "\n" << r.out;
+  }
+  EXPECT_EQ(SegmentsCreatedBy(r.pid), 0);
+  t_.SetConfig("Hxd", "HX_PERF_LOG_DISABLE", "1");
+  const Result off = RunHxctl({"monitor", "--once", "--focus", t_.focus()});
+  EXPECT_EQ(off.status, 1);
+  EXPECT_TRUE(Contains(off.err, "HX_PERF_LOG_DISABLE")) << off.err;
+}
+
+// The demo, shortened: a clean summary, perf logs with the jobs it ran and a
+// growing byte total, and no segment, key-file segment or lock file left.
+TEST(HxctlDemo, ShortRunLeavesPerfLogsAndNothingElse) {
+  hxtest::TestInstance t;
+  const std::string state = t.root() + "/state";
+  const Result r = RunHxctl({"demo", "--seconds", "6", "--state-dir", state});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  for (const std::string& part :
+       {std::string("\nSummary\n"), std::string("Demo completed.\n"), std::string("--- t=1s ---"),
+        std::string("its streams were removed at t="), std::string("5 jobs, 15 streams registered"),
+        std::string("left behind    segments 0, processes 0, lock files 0"), std::string("with SIGKILL"),
+        std::string("machine limit 36000 -> 18000 MBPH"), "kept in " + state}) {
+    EXPECT_TRUE(Contains(r.out, part)) << part << "\n" << r.out;
+  }
+  EXPECT_FALSE(Contains(r.out, "PROBLEM")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "\x1b")) << "escape sequences in plain output";
+  EXPECT_EQ(SegmentsCreatedBy(r.pid), 0);
+  for (const char* table : {"OUT", "IN"}) {
+    EXPECT_FALSE(SegmentExists(state + "/JobResults/HxDemo" + std::to_string(r.pid) + "_HX_THROTTLE_SHMEM_" + table)) << table;
+  }
+  std::string csv;
+  // The perf logs, the outbound jobs summary, and no lock file of the demo's instance (grep fails).
+  ASSERT_EQ(hxtest::RunAndCapture("/bin/sh", {"-c", "cd " + state + "/Log/ResourceMonitor && ls && cat "
+                                                "PerfLog_JobsStreamReader-1.0_* && ls ../../registry/Halvex/.locks | grep HxDemo"},
+                                  &csv), 1);
+  for (const char* part : {"PerfLog_JobsStreamWriter-1.0_", "PerfLog_System-1.2_",
+                           "Date,Time,TotalBytesSent,ActiveJobs,ActiveStreams\r\n"}) {
+    EXPECT_TRUE(Contains(csv, part)) << part << "\n" << csv;
+  }
+  // Rows: date,time,total,jobs,streams; the total never goes down and jobs were seen.
+  std::istringstream rows(csv.substr(csv.find("ActiveStreams\r\n") + 15));
+  unsigned long long total = 0, last = 0, jobs = 0, sawJobs = 0;
+  std::string date, time;
+  while (std::getline(rows, date, ',') && std::getline(rows, time, ',') && rows >> total) {
+    rows.ignore(1) >> jobs;
+    rows.ignore(1000, '\n');
+    EXPECT_GE(total, last);
+    last = total;
+    sawJobs += jobs;
+  }
+  EXPECT_GT(last, 0u) << csv;
+  EXPECT_GT(sawJobs, 0u) << csv;
+}
+
+}  // namespace
