@@ -1,0 +1,242 @@
+// Shell commands, process start times read from /proc, and threads.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/hx_process.h"
+#include "platform/hx_sys.h"
+#include "platform/hx_thread.h"
+#include "platform/md_process.h"
+#include "platform/ua_sleep.h"
+#include "tests/platform/platform_test_util.h"
+
+namespace {
+
+int Shell(const std::string& command, std::string* out, std::string* err = nullptr) {
+  return HxProcess::system(command.c_str(), out, err, 0, true);
+}
+
+// Output and error are captured exactly whatever their size (1 MB each,
+// written alternately: far beyond a pipe's buffer), replacing what the strings
+// held; the status is the shell's; stdin is at its end; no descriptor leaks
+// into the command or stays behind.
+TEST(HxProcessTest, CapturesOutputAndStatusAndLeaksNoDescriptor) {
+  const int fds = plattest::CountFds();
+  std::string out, err;
+  ASSERT_EQ(Shell("i=0; while [ $i -lt 64 ]; do head -c 16384 /dev/zero | tr '\\0' o; "
+                  "head -c 16384 /dev/zero | tr '\\0' e >&2; i=$((i+1)); done",
+                  &out, &err),
+            0);
+  EXPECT_EQ(out, std::string(64 * 16384, 'o'));
+  EXPECT_EQ(err, std::string(64 * 16384, 'e'));
+  const struct {
+    const char* command;
+    int status;
+    const char* out;
+    const char* err;
+  } cases[] = {
+      {"printf 'a b\\n\\n  c\\t'; printf 'oops\\n' >&2", 0, "a b\n\n  c\t", "oops\n"},
+      {"cat; exit 3", 3, "", ""},
+      {"kill -9 $$", 128 + SIGKILL, "", ""},
+      {"ls /proc/$$/fd", 0, "0\n1\n2\n", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Shell(c.command, &out, &err), c.status) << c.command;
+    EXPECT_EQ(out, c.out) << c.command;
+    EXPECT_EQ(err, c.err) << c.command;
+  }
+  EXPECT_NE(Shell("hx_no_such_command_here", nullptr, &err), 0);
+  EXPECT_NE(err, "") << "the shell says why";
+  EXPECT_NE(HxProcess::system(nullptr, &out, nullptr, 0, true), 0);
+  EXPECT_EQ(plattest::CountFds(), fds);
+  for (const std::string s : {"", "two words", "it's", "''", "$(echo pwned) `x` \"\\\n*?[a] ~ & | > < #"}) {
+    EXPECT_EQ(Shell("printf %s " + HxShellQuote(s), &out), 0) << s;
+    EXPECT_EQ(out, s);
+  }
+}
+
+// A command that cannot be started for want of descriptors, or whose end
+// cannot be seen (SIGCHLD ignored), is a failure and leaves nothing behind.
+TEST(HxProcessTest, FailuresToRunAreReportedAndLeakNothing) {
+  const int fds = plattest::CountFds();
+  struct rlimit saved, low;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  for (int freeFds : {1, 3, 4}) {  // no first pipe, no second pipe, no /dev/null
+    low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = dup(2)) >= 0;) filler.push_back(fd);
+    for (int i = 0; i < freeFds; ++i, filler.pop_back()) close(filler.back());
+    const int rc = Shell("echo ran", nullptr);
+    for (int fd : filler) close(fd);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_NE(rc, 0) << freeFds;
+    EXPECT_EQ(plattest::CountFds(), fds) << freeFds;
+  }
+  const auto previous = signal(SIGCHLD, SIG_IGN);
+  std::string out;
+  EXPECT_NE(Shell("echo ran", &out), 0);
+  signal(SIGCHLD, previous);
+  EXPECT_EQ(plattest::CountFds(), fds);
+}
+
+// The time limit kills the whole command (subshell and background job
+// included) and keeps the output so far; a background descendant does not
+// hold the caller past the command's end.
+TEST(HxProcessTest, TimeLimitKillsTheWholeCommandButNotItsDetachedWork) {
+  std::string out;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(HxProcess::systemWithTimeout("echo started; (sleep 30); sleep 30 & wait", &out, nullptr, 500), 0);
+  EXPECT_EQ(out, "started\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(HxProcess::systemWithTimeout("sleep 4 & echo done", &out, nullptr, 10000), 0);
+  EXPECT_EQ(out, "done\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+int g_reads = 0;
+
+// A process's start time is the boot time plus its start ticks, as read here
+// from /proc independently, also when the library's reads come three bytes at
+// a time between interruptions; a failed open or read is no start time, and a
+// reaped process has none.
+TEST(MDProcessTest, StartTimeMatchesProcWhateverTheReadsDo) {
+  const pid_t child = fork();
+  if (child == 0) {
+    pause();
+    _exit(0);
+  }
+  const std::string procStat = hxtest::ReadFile("/proc/stat");
+  const uint64_t btime = std::stoull(procStat.substr(procStat.find("\nbtime ") + 7));
+  const std::string text = hxtest::ReadFile("/proc/" + std::to_string(child) + "/stat");
+  std::istringstream fields(text.substr(text.rfind(')') + 1));
+  std::string field;
+  for (int i = 3; i <= 22; ++i) fields >> field;
+  const uint64_t ticks = std::stoull(field), hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+  using Open = int (*)(const char*, int, mode_t);
+  using Read = ssize_t (*)(int, void*, size_t);
+  const struct {
+    Open open;  // nullptr: the real call
+    Read read;
+    bool ok;
+  } cases[] = {
+      {[](const char* p, int f, mode_t m) { return g_reads++ % 2 ? open(p, f, m) : (errno = EINTR, -1); },
+       [](int fd, void* b, size_t n) { return g_reads++ % 2 ? read(fd, b, std::min<size_t>(n, 3)) : (errno = EINTR, -1); },
+       true},
+      {[](const char*, int, mode_t) { return errno = EACCES, -1; }, nullptr, false},
+      {nullptr, [](int fd, void* b, size_t n) { return g_reads++ ? (errno = ESRCH, -1) : read(fd, b, n / 2); }, false},
+  };
+  MDProcess p(child);
+  for (const auto& c : cases) {
+    if (c.open) HxSys()->open = c.open;
+    if (c.read) HxSys()->read = c.read;
+    g_reads = 0;
+    timespec start{};
+    const bool ok = p.getRunningProcessStartTime(start);
+    HxSysReset();
+    EXPECT_EQ(ok, c.ok);
+    if (!ok) continue;
+    EXPECT_EQ(static_cast<uint64_t>(start.tv_sec), btime + ticks / hz);
+    EXPECT_EQ(static_cast<uint64_t>(start.tv_nsec), ticks % hz * (1000000000 / hz));
+  }
+  EXPECT_TRUE(p.isAlive());
+  kill(child, SIGKILL);
+  EXPECT_EQ(hxtest::WaitExit(child), 128 + SIGKILL);
+  timespec start{};
+  EXPECT_FALSE(p.isAlive());
+  EXPECT_FALSE(p.getRunningProcessStartTime(start));
+  const struct {
+    int64_t pid;
+    bool alive;  // pid 0 and negative pids would address process groups
+  } pids[] = {{0, false}, {-1, false}, {int64_t{1} << 40, false}, {getpid(), true}, {1, true}};
+  for (const auto& c : pids) EXPECT_EQ(MDProcess(c.pid).isAlive(), c.alive) << c.pid;
+}
+
+// /proc/<pid>/stat text is outside input: the command name may hold blanks and
+// parentheses, and only a complete number in field 22 is taken.
+TEST(MDProcessTest, StartTicksAreParsedFromHostileStatText) {
+  const std::string fields = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 ";
+  const struct {
+    std::string text;
+    bool ok;
+    uint64_t ticks;
+  } cases[] = {
+      {"42 (sh)" + fields + "1234567890 99 0\n", true, 1234567890},
+      {"42 (a) b) (c)" + fields + "7 99\n", true, 7},
+      {"42 (sh)" + fields + "18446744073709551615", true, 18446744073709551615ULL},
+      {"42 (sh)" + fields + "18446744073709551616\n", false, 0},
+      {"42 (sh)" + fields + "12x4 9\n", false, 0},
+      {"42 (sh)" + fields, false, 0},
+      {"42 (sh)" + fields + "-5 9\n", false, 0},
+      {"no parenthesis 1 2 3", false, 0},
+  };
+  for (const auto& c : cases) {
+    uint64_t ticks = 0;
+    EXPECT_EQ(MDParseStartTicks(c.text.c_str(), &ticks), c.ok) << c.text;
+    EXPECT_EQ(ticks, c.ticks) << c.text;
+  }
+}
+
+void* Increment(void* arg) {
+  static_cast<std::atomic<int>*>(arg)->fetch_add(1);
+  return nullptr;
+}
+
+// One thread per object at a time, reusable after join, joined on
+// destruction; an auto-reset event is consumed by one wait, a manual-reset one
+// stays set, a set from another thread wakes a long wait; the critical
+// section is re-entrant and exclusive.
+TEST(HxThreadTest, ThreadsEventsAndCriticalSections) {
+  std::atomic<int> n{0};
+  {
+    HxThread t;
+    ASSERT_EQ(t.createThread(Increment, &n), 0);
+    EXPECT_NE(t.createThread(Increment, &n), 0);
+    EXPECT_EQ(t.join(), 0);
+    ASSERT_EQ(t.createThread(Increment, &n), 0);
+  }
+  EXPECT_EQ(n.load(), 2);
+  for (bool manual : {false, true}) {
+    HxEventH event(manual);
+    EXPECT_EQ(event.wait(0), 1);
+    event.set();
+    EXPECT_EQ(event.wait(0), 0);
+    EXPECT_EQ(event.wait(10), manual ? 0 : 1);
+    event.reset();
+    EXPECT_EQ(event.wait(0), 1);
+    std::thread setter([&] {
+      UASLEEP(20);
+      event.set();
+    });
+    EXPECT_EQ(event.wait(60000), 0);
+    setter.join();
+  }
+  HxCriticalSectionH cs;
+  long counter = 0;
+  auto work = [&] {
+    for (int i = 0; i < 5000; ++i) {
+      cs.enter(true);
+      cs.enter(true);
+      ++counter;
+      cs.leave();
+      cs.leave();
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 10000);
+}
+
+}  // namespace
