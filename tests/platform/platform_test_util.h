@@ -42,7 +42,7 @@ inline int InChild(const std::function<int()>& f) {
 // back in place after each test.
 class PlatformTest : public ::testing::Test {
  protected:
-  void TearDown() override { HxSysReset(); }
+  ~PlatformTest() override { HxSysReset(); }
   std::string Path(const std::string& name) const { return instance_.root() + "/" + name; }
   hxtest::TestInstance instance_;
 };
