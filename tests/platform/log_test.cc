@@ -162,14 +162,6 @@ TEST_F(LogTest, ConfigurationValuesParseStrictly) {
   }
   info.setFocus("SomeOtherInstance");
   EXPECT_EQ(info.getString("Sec", "Name", nullptr), 0) << "another instance's store";
-  EXPECT_STREQ(HxPlatformInfo().getPhysicalMachine(), "hxtesthost");
-  instance_.RemoveConfig("Platform", "PhysicalMachine");
-  char host[256] = {0};
-  ASSERT_EQ(gethostname(host, sizeof(host) - 1), 0);
-  EXPECT_STREQ(HxPlatformInfo().getPhysicalMachine(), host);
-  EXPECT_EQ(HXPI_Base::getPlatformType(), 0x6u);
-  instance_.SetConfig("Platform", "PlatformType", "0x2");
-  EXPECT_EQ(HXPI_Base::getPlatformType(), 0x2u);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
-// Shell commands, process start times read from /proc, and threads.
+// Shell commands and process start times read from /proc.
 #include <sys/resource.h>
 
-#include <atomic>
 #include <sstream>
+#include <tuple>
 
 #include "platform/hx_process.h"
-#include "platform/hx_thread.h"
 #include "platform/md_process.h"
 #include "tests/platform/platform_test_util.h"
 
@@ -22,22 +21,16 @@ int Shell(const std::string& command, std::string* out, std::string* err = nullp
 TEST(HxProcessTest, CapturesOutputAndStatusAndLeaksNoDescriptor) {
   const int fds = plattest::CountFds();
   std::string out, err;
-  ASSERT_EQ(Shell("i=0; while [ $i -lt 64 ]; do head -c 16384 /dev/zero | tr '\\0' o; "
-                  "head -c 16384 /dev/zero | tr '\\0' e >&2; i=$((i+1)); done",
-                  &out, &err),
-            0);
-  EXPECT_EQ(out + err, std::string(64 * 16384, 'o') + std::string(64 * 16384, 'e'));
-  const struct {
-    const char* command;
-    int status;
-    const char* outAndErr;
-  } cases[] = {{"printf 'a b\\n\\n  c\\t'; printf 'oops\\n' >&2", 0, "a b\n\n  c\t|oops\n"},
-               {"cat; exit 3", 3, "|"},
-               {"kill -9 $$", 128 + SIGKILL, "|"},
-               {"ls /proc/$$/fd", 0, "0\n1\n2\n|"}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(Shell(c.command, &out, &err), c.status) << c.command;
-    EXPECT_EQ(out + "|" + err, c.outAndErr) << c.command;
+  EXPECT_EQ(Shell("head -c 1048576 /dev/zero | tr '\\0' o & head -c 1048576 /dev/zero | tr '\\0' e >&2; wait", &out, &err), 0);
+  EXPECT_EQ(out + err, std::string(1 << 20, 'o') + std::string(1 << 20, 'e'));
+  const std::vector<std::tuple<const char*, int, const char*>> cases = {  // command, status, output|error
+      {"printf 'a b\\n\\n  c\\t'; printf 'oops\\n' >&2", 0, "a b\n\n  c\t|oops\n"},
+      {"cat; exit 3", 3, "|"},
+      {"kill -9 $$", 128 + SIGKILL, "|"},
+      {"ls /proc/$$/fd", 0, "0\n1\n2\n|"}};
+  for (const auto& [command, status, outAndErr] : cases) {
+    EXPECT_EQ(Shell(command, &out, &err), status) << command;
+    EXPECT_EQ(out + "|" + err, outAndErr) << command;
   }
   EXPECT_NE(Shell("hx_no_such_command_here", nullptr, &err), 0);
   EXPECT_NE(err, "") << "the shell says why";
@@ -53,11 +46,10 @@ TEST(HxProcessTest, CapturesOutputAndStatusAndLeaksNoDescriptor) {
 // cannot be seen (SIGCHLD ignored), is a failure and leaves nothing behind.
 TEST(HxProcessTest, FailuresToRunAreReportedAndLeakNothing) {
   const int fds = plattest::CountFds();
-  struct rlimit saved, low;
+  struct rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   for (int freeFds : {1, 3, 4}) {  // no first pipe, no second pipe, no /dev/null
-    low = saved;
-    low.rlim_cur = 256;
+    const struct rlimit low = {256, saved.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<int> filler;
     for (int fd; (fd = dup(2)) >= 0;) filler.push_back(fd);
@@ -94,7 +86,7 @@ int g_reads = 0;
 // A process's start time is the boot time plus its start ticks, as read here
 // from /proc independently, also when the library's reads come three bytes at
 // a time between interruptions; a failed open or read is no start time, a
-// reaped process has none, and pids that name process groups are never alive.
+// reaped process has none.
 TEST(MDProcessTest, StartTimeMatchesProcWhateverTheReadsDo) {
   const pid_t child = fork();
   if (child == 0) _exit(pause());
@@ -105,11 +97,9 @@ TEST(MDProcessTest, StartTimeMatchesProcWhateverTheReadsDo) {
   std::string field;
   for (int i = 3; i <= 22; ++i) fields >> field;
   const uint64_t ticks = std::stoull(field), hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
-  const struct {
-    int (*open)(const char*, int, mode_t);  // nullptr: the real call
-    ssize_t (*read)(int, void*, size_t);
-    bool ok;
-  } cases[] = {
+  using Open = int (*)(const char*, int, mode_t);  // nullptr: the real call
+  using Read = ssize_t (*)(int, void*, size_t);
+  const std::vector<std::tuple<Open, Read, bool>> cases = {
       {[](const char* p, int f, mode_t m) { return g_reads++ % 2 ? open(p, f, m) : (errno = EINTR, -1); },
        [](int fd, void* b, size_t n) { return g_reads++ % 2 ? read(fd, b, std::min<size_t>(n, 3)) : (errno = EINTR, -1); },
        true},
@@ -117,37 +107,29 @@ TEST(MDProcessTest, StartTimeMatchesProcWhateverTheReadsDo) {
       {nullptr, [](int fd, void* b, size_t n) { return g_reads++ ? (errno = ESRCH, -1) : read(fd, b, n / 2); }, false},
   };
   MDProcess p(child);
-  for (const auto& c : cases) {
-    HxSys()->open = c.open ? c.open : HxSys()->open;
-    HxSys()->read = c.read ? c.read : HxSys()->read;
+  const uint64_t expected = (btime + ticks / hz) * 1000000000ULL + ticks % hz * (1000000000 / hz);
+  for (const auto& [openCall, readCall, ok] : cases) {
+    HxSys()->open = openCall ? openCall : HxSys()->open;
+    HxSys()->read = readCall ? readCall : HxSys()->read;
     g_reads = 0;
     timespec start{};
-    EXPECT_EQ(p.getRunningProcessStartTime(start), c.ok);
+    EXPECT_EQ(p.getRunningProcessStartTime(start), ok);
     HxSysReset();
-    const uint64_t expected = (btime + ticks / hz) * 1000000000ULL + ticks % hz * (1000000000 / hz);
-    EXPECT_EQ(c.ok ? start.tv_sec * 1000000000ULL + start.tv_nsec : expected, expected);
+    EXPECT_EQ(ok ? start.tv_sec * 1000000000ULL + start.tv_nsec : expected, expected);
   }
   EXPECT_TRUE(p.isAlive());
   kill(child, SIGKILL);
   EXPECT_EQ(hxtest::WaitExit(child), 128 + SIGKILL);
   timespec start{};
   EXPECT_FALSE(p.isAlive() || p.getRunningProcessStartTime(start));
-  const struct {
-    int64_t pid;
-    bool alive;
-  } pids[] = {{0, false}, {-1, false}, {int64_t{1} << 40, false}, {getpid(), true}, {1, true}};
-  for (const auto& c : pids) EXPECT_EQ(MDProcess(c.pid).isAlive(), c.alive) << c.pid;
 }
 
 // /proc/<pid>/stat text is outside input: the command name may hold blanks and
 // parentheses, and only a complete number in field 22 is taken.
 TEST(MDProcessTest, StartTicksAreParsedFromHostileStatText) {
   const std::string fields = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 ";
-  const struct {
-    std::string text;
-    bool ok;
-    uint64_t ticks;
-  } cases[] = {{"42 (sh)" + fields + "1234567890 99 0\n", true, 1234567890},
+  const std::vector<std::tuple<std::string, bool, uint64_t>> cases = {
+               {"42 (sh)" + fields + "1234567890 99 0\n", true, 1234567890},
                {"42 (a) b) (c)" + fields + "7 99\n", true, 7},
                {"42 (sh)" + fields + "18446744073709551615", true, 18446744073709551615ULL},
                {"42 (sh)" + fields + "18446744073709551616\n", false, 0},
@@ -155,44 +137,10 @@ TEST(MDProcessTest, StartTicksAreParsedFromHostileStatText) {
                {"42 (sh)" + fields, false, 0},
                {"42 (sh)" + fields + "-5 9\n", false, 0},
                {"no parenthesis 1 2 3", false, 0}};
-  for (const auto& c : cases) {
+  for (const auto& [text, ok, expected] : cases) {
     uint64_t ticks = 0;
-    EXPECT_EQ(MDParseStartTicks(c.text.c_str(), &ticks), c.ok) << c.text;
-    EXPECT_EQ(ticks, c.ticks) << c.text;
-  }
-}
-
-void* Increment(void* arg) {
-  static_cast<std::atomic<int>*>(arg)->fetch_add(1);
-  return nullptr;
-}
-
-// One thread per object at a time, reusable after join, joined on
-// destruction; an auto-reset event is consumed by one wait, a manual-reset one
-// stays set, and a set from another thread wakes a long wait.
-TEST(HxThreadTest, ThreadsAndEvents) {
-  std::atomic<int> n{0};
-  {
-    HxThread t;
-    ASSERT_EQ(t.createThread(Increment, &n), 0);
-    EXPECT_NE(t.createThread(Increment, &n), 0);
-    EXPECT_EQ(t.join(), 0);
-    ASSERT_EQ(t.createThread(Increment, &n), 0);
-  }
-  EXPECT_EQ(n.load(), 2);
-  for (bool manual : {false, true}) {
-    HxEventH event(manual);
-    event.set();
-    EXPECT_EQ(event.wait(0), 0);
-    EXPECT_EQ(event.wait(10), manual ? 0 : 1);
-    event.reset();
-    EXPECT_EQ(event.wait(0), 1);
-    std::thread setter([&] {
-      UASLEEP(20);
-      event.set();
-    });
-    EXPECT_EQ(event.wait(60000), 0);
-    setter.join();
+    EXPECT_EQ(MDParseStartTicks(text.c_str(), &ticks), ok) << text;
+    EXPECT_EQ(ticks, expected) << text;
   }
 }
 
