@@ -20,14 +20,11 @@ TEST_F(LogTest, DebugLinesAreFormattedFilteredAndWhole) {
   EvDebug log;
   log.debugLvl(3, 0xABCDEF0123456789ULL, "%s: value [%d]\n", "Op()", 42);
   log.DebugLvl("Func", -1, "text %u", 7u);
-  const std::regex head(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (\d+) \d+ (-?\d+ 0x[0-9a-f]+ .*)$)");
-  const std::string expected[] = {"3 0xabcdef0123456789 Op(): value [42]", "-1 0x0 Func: text 7"};
-  ASSERT_EQ(instance_.LogLines().size(), 2u);
-  for (size_t i = 0; i < 2; ++i) {
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(instance_.LogLines()[i], m, head)) << instance_.LogLines()[i];
-    EXPECT_EQ(m[1].str() + " " + m[2].str(), std::to_string(getpid()) + " " + expected[i]);
-  }
+  const auto lines = instance_.LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )" + std::to_string(getpid()) + R"( \d+ )";
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(stamp + R"(3 0xabcdef0123456789 Op\(\): value \[42\])"))) << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(stamp + "-1 0x0 Func: text 7"))) << lines[1];
   const std::vector<std::pair<const char*, int>> levels = {
       {"1", 1},   {" 0x10 ", 16}, {"-1", -1}, {"-0x2", -2}, {"5x", 3},          {"", 3},
       {"-", 3},   {"0", 0},       {"2147483647", 2147483647}, {"2147483648", 3}, {nullptr, 3}};
@@ -47,13 +44,9 @@ TEST_F(LogTest, DebugLinesAreFormattedFilteredAndWhole) {
   instance_.SetConfig("Platform", "LogFilesDirectory", instance_.logDir());
   instance_.ClearLog();
   const std::string big(10000, 'b');
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 50; ++i) EvDebug().debugLvl(1, 0, "%s|end", big.c_str());
-    });
-  }
-  for (auto& th : threads) th.join();
+  std::vector<std::thread> threads(4);
+  for (auto& t : threads) t = std::thread([&] { for (int i = 0; i < 50; ++i) EvDebug().debugLvl(1, 0, "%s|end", big.c_str()); });
+  for (auto& t : threads) t.join();
   EXPECT_EQ(instance_.LogLines().size(), 200u);
   for (const auto& l : instance_.LogLines()) ASSERT_EQ(l.substr(l.size() - big.size() - 4), big + "|end");
 }
@@ -122,7 +115,6 @@ TEST(MetricsLog, AppendsLinesAndRotatesBySize) {
   for (uint64_t i = 0; i < lines + 3; ++i) HxMetricsCollector::DumpStaticData("S", "N", text.c_str());
   EXPECT_EQ(size(inst.logDir() + "/metrics_0001.log"), 16 + lines * line);
   EXPECT_EQ(size(inst.logDir() + "/metrics.log"), 3 * line);
-  EXPECT_EQ(HxJobPerfManager::GetPerfCounterName(4000000000u), "JobType4000000000");
   hxtest::TestInstance planted;  // a new instance: both writers look at their files afresh
   hxtest::WriteFile(planted.root() + "/victim", "keep");
   for (const char* file : {"/hxdebug.log", "/metrics.log"}) {
