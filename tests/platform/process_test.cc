@@ -85,8 +85,8 @@ int g_reads = 0;
 
 // A process's start time is the boot time plus its start ticks, as read here
 // from /proc independently, also when the library's reads come three bytes at
-// a time between interruptions; a failed open or read is no start time, a
-// reaped process has none.
+// a time between interruptions or the file gets descriptor 0; a failed open or
+// read is no start time, a reaped process has none.
 TEST(MDProcessTest, StartTimeMatchesProcWhateverTheReadsDo) {
   const pid_t child = fork();
   if (child == 0) _exit(pause());
@@ -108,6 +108,8 @@ TEST(MDProcessTest, StartTimeMatchesProcWhateverTheReadsDo) {
   };
   MDProcess p(child);
   const uint64_t expected = (btime + ticks / hz) * 1000000000ULL + ticks % hz * (1000000000 / hz);
+  const int stdinCopy = dup(0);
+  close(0);  // a daemon may run without stdin: a /proc file then gets descriptor 0
   for (const auto& [openCall, readCall, ok] : cases) {
     HxSys()->open = openCall ? openCall : HxSys()->open;
     HxSys()->read = readCall ? readCall : HxSys()->read;
@@ -117,6 +119,8 @@ TEST(MDProcessTest, StartTimeMatchesProcWhateverTheReadsDo) {
     HxSysReset();
     EXPECT_EQ(ok ? start.tv_sec * 1000000000ULL + start.tv_nsec : expected, expected);
   }
+  dup2(stdinCopy, 0);
+  close(stdinCopy);
   EXPECT_TRUE(p.isAlive());
   kill(child, SIGKILL);
   EXPECT_EQ(hxtest::WaitExit(child), 128 + SIGKILL);
