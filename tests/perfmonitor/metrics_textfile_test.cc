@@ -113,8 +113,7 @@ TEST_F(MetricsTextfileTest, HoldsTheLatestRowsOfEveryObject) {
     }
   };
   for (hxtest::FakeProvider* p : {&os, &silent, &broken}) {
-    for (ResourceAgentType t : types) p->SetInterval(t, 1);
-    for (ResourceAgentType t : {RSRC_AGENT_SYSTEM, RSRC_AGENT_TCPIP}) p->SetInterval(t, 1);
+    for (std::atomic<uint32_t>& i : p->intervals) i = 1;
     ASSERT_EQ(0, m_.RegisterPerfProvider(p));
   }
   const std::string focus = inst_.focus();
@@ -167,8 +166,7 @@ TEST_F(MetricsTextfileTest, HoldsTheLatestRowsOfEveryObject) {
 // many process rows as that tick's System row announces, and the last family.
 TEST_F(MetricsTextfileTest, ConcurrentReaderNeverSeesAPartialFile) {
   hxtest::FakeProvider p("P", {RSRC_AGENT_SYSTEM, RSRC_AGENT_PROCESS});
-  p.SetInterval(RSRC_AGENT_SYSTEM, 1);
-  p.SetInterval(RSRC_AGENT_PROCESS, 1);
+  for (std::atomic<uint32_t>& i : p.intervals) i = 1;
   std::atomic<int> tick{0};
   const auto rowsOf = [](int t) { return 500 + (t % 5) * 100; };
   p.onUpdate = [&](ResourceAgentType type, iCHxPerfUpdateCallback* cb) {

