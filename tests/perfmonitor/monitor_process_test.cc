@@ -88,10 +88,6 @@ TEST_F(MonitorProcess, LifecycleOfTheProcessWideMonitor) {
     // Stopping an idle monitor takes nothing like a shell command's time limit.
     EXPECT_LT(std::stoll(r["stop_ms"]), static_cast<long long>(HxProcess::kDefaultTimeoutMs));
   }
-  // A start the configuration refuses leaves the process Idle: a later one works.
-  inst_.SetConfig("Hxd", "HX_PERF_LOG_DISABLE", "1");
-  Run({"failedstart", inst_.root() + "/registry/Halvex/" + inst_.focus() + "/Hxd/.properties"},
-      {{"start1", "0"}, {"handle_null", "1"}, {"start2", "1"}, {"handle_null_after_retry", "0"}});
   // Starts, lookups and a stop from several threads while the monitor works.
   for (const char* name : {"CollectStreamStats", "SysRsrcMonMinutes", "SysRsrcMonTarnellJobsMinutes"}) {
     inst_.SetConfig("Hxd", name, "1");
