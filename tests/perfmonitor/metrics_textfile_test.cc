@@ -31,6 +31,9 @@ TEST(ExpositionText, NamesNumbersAndLabelValues) {
   // Escapes, and U+FFFD for every byte that is not part of valid UTF-8.
   const std::pair<std::string, std::string> labels[] = {
       {"q\"b\\n\nc\rt\t", "q\\\"b\\\\n\\nc\rt\t"}, {"\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80"},
+      // The first and last code points of every length and around the surrogates.
+      {"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf",
+       "\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},
       {"bad\xff", "bad\xef\xbf\xbd"}, {"cut\xe2\x82", "cut\xef\xbf\xbd\xef\xbf\xbd"},
       {"over\xc0\xaf", "over\xef\xbf\xbd\xef\xbf\xbd"}, {"over\xe0\x9f\xbf", "over\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
       {"sur\xed\xa0\x80", "sur\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
@@ -94,7 +97,7 @@ TEST_F(MetricsTextfileTest, HoldsTheLatestRowsOfEveryObject) {
        {{"1.5", "evil \"quote\" \\back,slash", "42", "4096", "--x"}, {"N/A", "two,\nlines", "43", "1e3", "a"},
         {"2", "plain", "44", "0x10", ""}, {"3", "plain", "44", "-7", ""}}},
       {RSRC_AGENT_HBA_FC, "HBA-FC", {"HBAadapter", "PortIndex", "InputRequests"},
-       {"=adapter", "=port", "halvex_hba_fc_input_requests"}, {{"hba0", "1", "12.50"}, {"hba0", "2", "7"}}},
+       {"=adapter", "=port", "halvex_hba_fc_input_requests"}, {{"hba0", "1", "12.50"}, {"hba0", "2", "7"}, {"hba1", "3"}}},  // a short row
       {RSRC_AGENT_LOGICAL_DISK1, "LogicalDisk1", {"Name", "HTTPServerCount"},
        {"=disk", "halvex_logical_disk1_http_server_count"}, {{"sdb", "18446744073709551615"}}},
       {RSRC_AGENT_JOBS_STATS, "Widget", {"Name", "Value"}, {"=name", "halvex_widget_value"}, {{"w", "0.001"}}},

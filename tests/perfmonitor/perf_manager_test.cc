@@ -7,6 +7,7 @@
 #include <random>
 #include <set>
 
+#include "perfmonitor/monitor_handle.h"
 #include "tests/common/test_env.h"
 #include "tests/perfmonitor/perf_manager_test_peer.h"
 
@@ -43,6 +44,7 @@ TEST_F(PerfManagerTest, InitializeClampsSizeAndCount) {
   EXPECT_EQ(-1, off.Initialize(nullptr));
   FakeProvider p("P", {RSRC_AGENT_SYSTEM});
   EXPECT_EQ(-1, off.RegisterPerfProvider(&p));  // not initialised
+  EXPECT_EQ(-1, InsertAndRegisterProvider(nullptr, nullptr, &p));  // no handle, no log
 }
 
 // The policy engine's callback (a plain function) records "id1/id2 stamp seq".
@@ -164,6 +166,19 @@ struct ThreadExitMark {
 // has ended; only initialised entries are uninitialised, the thread's
 // periodic refresh picks up interval changes, a stopped manager stays so.
 TEST_F(PerfManagerTest, StopAndDestructionReturnOnlyAfterTheThreadEnded) {
+  {  // The production tick: nothing is served before it ends, and Stop does not wait it out.
+    CHxPerfManager m(&env);
+    FakeProvider p("P", {RSRC_AGENT_SYSTEM});
+    p.intervals[RSRC_AGENT_SYSTEM] = 1;
+    ASSERT_EQ(0, m.Initialize(nullptr));
+    ASSERT_EQ(0, m.RegisterPerfProvider(&p));
+    ASSERT_EQ(0, m.Run());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, m.Stop());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_EQ(0, p.updateCalls.load());
+  }
   for (bool viaDestructor : {false, true}) {
     g_threadExited = false;
     FakeProvider p("P", {RSRC_AGENT_SYSTEM}), bad("Bad", {RSRC_AGENT_TCPIP}), off("Off", {RSRC_AGENT_PROCESS});
