@@ -93,9 +93,20 @@ TEST_F(PerfManagerTest, TicksServeEntriesAsTheModelSays) {
     }
     bool policyMode = false;
     std::set<GenericResourcePolicyDetails> policies;
+    std::vector<std::string> wantProps[3];
     g_policyRows.clear();
     for (int step = 0; step < 150; ++step) {
       const uint32_t op = pick(10);
+      if (op == 6) {  // a property reaches every provider serving its type
+        std::vector<std::string> values = {std::to_string(step)};
+        const ResourceAgentType t = kTypes[pick(5)];
+        m.SM_SetAgentProp(t, RSRC_PROP_PROCESS_NAMES, values);
+        for (const Entry& e : model) {
+          if (e.type == t) wantProps[e.provider].push_back(std::to_string(t) + ":" + values[0]);
+        }
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(wantProps[i], providers[i].props) << "seed " << seed << " step " << step;
+        continue;
+      }
       if (op >= 7) {
         if (op == 7) {
           providers[pick(3)].intervals[kTypes[pick(4)]] = pick(4);
@@ -162,8 +173,8 @@ struct ThreadExitMark {
   }
 };
 
-// Stop (or the destructor of a running manager) returns only once the thread
-// has ended; only initialised entries are uninitialised, the thread's
+// Stop (through SM_Stop, or the destructor of a running manager) returns only
+// once the thread has ended; only initialised entries are uninitialised, the thread's
 // periodic refresh picks up interval changes, a stopped manager stays so.
 TEST_F(PerfManagerTest, StopAndDestructionReturnOnlyAfterTheThreadEnded) {
   {  // The production tick: nothing is served before it ends, and Stop does not wait it out.
@@ -200,9 +211,12 @@ TEST_F(PerfManagerTest, StopAndDestructionReturnOnlyAfterTheThreadEnded) {
       off.intervals[RSRC_AGENT_PROCESS] = 1;  // only the refresh every 30 ticks sees it
       ASSERT_TRUE(hxtest::Eventually([&] { return off.updateCalls.load() > 0 && p.updateCalls.load() > 2; }));
       if (!viaDestructor) {
-        EXPECT_EQ(0, m.Stop());
+        EXPECT_TRUE(m.SM_Stop().Success());
         EXPECT_TRUE(g_threadExited.load());
         EXPECT_FALSE(peer.running());
+        std::vector<std::string> values = {"x"};
+        m.SM_SetAgentProp(RSRC_AGENT_SYSTEM, RSRC_PROP_PROCESS_NAMES, values);  // stopped: ignored
+        EXPECT_TRUE(p.props.empty());
         EXPECT_EQ(-1, m.Run());
         EXPECT_EQ(-1, m.RegisterPerfProvider(&p));
         EXPECT_EQ(-1, m.Initialize(nullptr));

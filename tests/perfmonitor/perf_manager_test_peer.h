@@ -77,11 +77,14 @@ class FakeProvider : public iCHxPerfProvider {
     ++updateCalls;
     if (onUpdate) onUpdate(type, callback_);
   }
-  void SetAgentProp(ResourceAgentType, ResourceAgentPropType, std::vector<std::string>&) override {}
+  void SetAgentProp(ResourceAgentType type, ResourceAgentPropType, std::vector<std::string>& values) override {
+    props.push_back(std::to_string(type) + ":" + values.at(0));
+  }
 
   std::atomic<uint32_t> intervals[16];  // by agent type
   std::atomic<int> initCalls{0}, uninitCalls{0}, updateCalls{0};
   int32_t initResult = 0;
+  std::vector<std::string> props;  // "type:first value" of each property received
   // Run on the monitor thread.
   std::function<void(ResourceAgentType, iCHxPerfUpdateCallback*)> onUpdate;
   std::function<void()> onUninit;
