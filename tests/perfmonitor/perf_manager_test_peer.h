@@ -1,17 +1,10 @@
-// Test access to CHxPerfManager's private state, a scriptable provider and the
-// fixtures the perf-monitor tests share.
+// What the perf-monitor tests share: access to the manager's private state, a
+// scriptable provider, policy records and the perf-log name of a key.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <cinttypes>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <functional>
-#include <map>
-#include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,21 +15,9 @@
 class CHxPerfManagerTestPeer {
  public:
   explicit CHxPerfManagerTestPeer(CHxPerfManager& m) : m_(m) {}
-  std::vector<_PerfAgentInfo>& agents() { return m_.m_agents; }
-  HxCriticalSection& lock() { return m_.m_lock; }
   const std::string& logDirectory() const { return m_.m_logDirectory; }
-  uint32_t maxLogSizeMB() const { return m_.m_maxLogSizeMB; }
-  uint32_t maxLogCount() const { return m_.m_maxLogCount; }
-  void setMaxLogCount(uint32_t v) { m_.m_maxLogCount = v; }
   bool running() const { return m_.m_bRunning; }
   bool stopRequested() const { return m_.m_bStopRequested; }
-  // What a policy engine's SM_Init stores, without switching the intervals.
-  void attachPolicy(const std::set<GenericResourcePolicyDetails>& policies,
-                    PolicyDataCallback callback) {
-    HxCriticalSectionGuard g(m_.m_lock);
-    m_.m_policies = policies;
-    m_.m_pfnPolicyCallback = callback;
-  }
 
  private:
   CHxPerfManager& m_;
@@ -44,62 +25,27 @@ class CHxPerfManagerTestPeer {
 
 namespace hxtest {
 
-// Waits (bounded) for a condition another thread brings about.
+// Waits (at most a minute) for a condition another thread brings about.
 template <typename Pred>
 bool Eventually(Pred pred) {
   for (int i = 0; i < 12000 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return pred();
 }
 
-// The machine identifier in perf-log names: CRC-64 of the test instance's host.
-inline std::string MachineId() {
+// Path of the current (gen 0) or an older perf log of key; machine "" stands
+// for the identifier of the test instance's host (CRC-64 of "hxtesthost").
+inline std::string PerfLogName(const std::string& dir, const std::string& key, int gen,
+                               std::string machine = "") {
   CUaCRC64 crc;
   crc.UpdateCRC64("hxtesthost", 10);
-  char text[32];
-  snprintf(text, sizeof(text), "%" PRIu64, crc.GetCRC64());
-  return text;
+  char suffix[16] = "";
+  if (gen > 0) snprintf(suffix, sizeof(suffix), "_%04d", gen);
+  return dir + "/PerfLog_" + key + "_" + (machine.empty() ? std::to_string(crc.GetCRC64()) : machine) + suffix + ".csv";
 }
 
-// Sets TZ for a scope (local time decides dates and stamps).
-class ScopedTZ {
- public:
-  explicit ScopedTZ(const char* tz) : had_(getenv("TZ") != nullptr), old_(had_ ? getenv("TZ") : "") {
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTZ() {
-    had_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool had_;
-  std::string old_;
-};
-
-// What a policy engine's callback received (a plain function: globals).
-struct PolicyRow {
-  unsigned long id1, id2;
-  std::vector<std::string> values;
-};
-inline std::mutex g_policyMu;
-inline std::vector<PolicyRow> g_policyRows;
-inline bool CollectPolicyRow(unsigned long id1, unsigned long id2, std::vector<std::string>& values) {
-  std::lock_guard<std::mutex> g(g_policyMu);
-  g_policyRows.push_back({id1, id2, values});
-  return true;
-}
-inline std::vector<PolicyRow> PolicyRows(bool clear = false) {
-  std::lock_guard<std::mutex> g(g_policyMu);
-  std::vector<PolicyRow> rows = g_policyRows;
-  if (clear) g_policyRows.clear();
-  return rows;
-}
-
-inline GenericResourcePolicyDetails Policy(ResourceAgentType type, uint32_t minutes,
-                                           unsigned long id1, unsigned long id2) {
+inline GenericResourcePolicyDetails Policy(ResourceAgentType type, uint32_t minutes, unsigned long id1,
+                                           unsigned long id2) {
   GenericResourcePolicyDetails p;
-  p.policyName = "p" + std::to_string(id1);
   p.agentType = type;
   p.freqMinutes = minutes;
   p.policyId1 = id1;
@@ -107,16 +53,13 @@ inline GenericResourcePolicyDetails Policy(ResourceAgentType type, uint32_t minu
   return p;
 }
 
-// A provider whose answers the test sets and whose calls it counts. Counters
-// are atomic: the monitor thread updates them while the test reads.
+// A provider whose answers the test sets and whose calls it counts (atomics:
+// the monitor thread uses them while the test reads and sets them).
 class FakeProvider : public iCHxPerfProvider {
  public:
-  explicit FakeProvider(std::string name, std::vector<ResourceAgentType> types)
-      : name_(std::move(name)), types_(std::move(types)) {}
-  ~FakeProvider() override {
-    if (deleted) ++*deleted;
+  FakeProvider(std::string name, std::vector<ResourceAgentType> types) : name_(std::move(name)), types_(std::move(types)) {
+    for (std::atomic<uint32_t>& i : intervals) i = 15;
   }
-
   void GetPerfProviderName(std::string& name) override { name = name_; }
   void GetSupprotedAgentTypes(std::vector<ResourceAgentType>& types) override { types = types_; }
   int32_t Initialize(EvDebug*, iCHxPerfUpdateCallback* callback) override {
@@ -126,58 +69,30 @@ class FakeProvider : public iCHxPerfProvider {
   }
   int32_t Uninitialize() override {
     ++uninitCalls;
+    if (onUninit) onUninit();
     return 0;
   }
-  uint32_t GetUpdateIntervalMinutes(ResourceAgentType type) override {
-    std::lock_guard<std::mutex> g(mu_);
-    auto it = intervals_.find(type);
-    return it == intervals_.end() ? 15 : it->second;
-  }
+  uint32_t GetUpdateIntervalMinutes(ResourceAgentType type) override { return intervals[type]; }
   void UpdatePerfCounters(ResourceAgentType type) override {
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      updates_.push_back(type);
-    }
     ++updateCalls;
     if (onUpdate) onUpdate(type, callback_);
   }
-  void SetAgentProp(ResourceAgentType type, ResourceAgentPropType property,
-                    std::vector<std::string>& values) override {
-    std::lock_guard<std::mutex> g(mu_);
-    props_.push_back(std::to_string(static_cast<int>(type)) + ":" +
-                     std::to_string(static_cast<int>(property)) + ":" +
-                     (values.empty() ? "" : values[0]));
+  void SetAgentProp(ResourceAgentType type, ResourceAgentPropType, std::vector<std::string>& values) override {
+    props.push_back(std::to_string(type) + ":" + values.at(0));
   }
 
-  void SetInterval(ResourceAgentType type, uint32_t minutes) {
-    std::lock_guard<std::mutex> g(mu_);
-    intervals_[type] = minutes;
-  }
-  std::vector<ResourceAgentType> Updates(bool clear = false) {
-    std::lock_guard<std::mutex> g(mu_);
-    std::vector<ResourceAgentType> u = updates_;
-    if (clear) updates_.clear();
-    return u;
-  }
-  std::vector<std::string> Props() {
-    std::lock_guard<std::mutex> g(mu_);
-    return props_;
-  }
-
+  std::atomic<uint32_t> intervals[16];  // by agent type
   std::atomic<int> initCalls{0}, uninitCalls{0}, updateCalls{0};
   int32_t initResult = 0;
-  int* deleted = nullptr;  // counts this provider's destruction when set
-  // Runs on the monitor thread inside UpdatePerfCounters.
+  std::vector<std::string> props;  // "type:first value" of each property received
+  // Run on the monitor thread.
   std::function<void(ResourceAgentType, iCHxPerfUpdateCallback*)> onUpdate;
+  std::function<void()> onUninit;
 
  private:
   std::string name_;
   std::vector<ResourceAgentType> types_;
   iCHxPerfUpdateCallback* callback_ = nullptr;
-  std::mutex mu_;
-  std::map<ResourceAgentType, uint32_t> intervals_;
-  std::vector<ResourceAgentType> updates_;
-  std::vector<std::string> props_;
 };
 
 }  // namespace hxtest
