@@ -22,7 +22,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "tests/throttling/t2_test_util.h"
+#include "platform/md_process.h"
+#include "tests/throttling/throttling_test_util.h"
 #include "tests/throttling/table_invariants.h"
 
 namespace {
@@ -72,7 +73,7 @@ struct Owner {
 
 class ChaosTest : public ::testing::Test {
  protected:
-  std::string KeyFile() const { return t1test::KeyFile(inst_, "_HX_THROTTLE_SHMEM_OUT"); }
+  std::string KeyFile() const { return thrtest::KeyFile(inst_, "_HX_THROTTLE_SHMEM_OUT"); }
   std::string Stop() const { return inst_.root() + "/stop"; }
 
   void StartOwner(bool otherAbi, const char* mode, int workers) {
@@ -91,7 +92,7 @@ class ChaosTest : public ::testing::Test {
   // workers; orphaned workers see their owner gone. False when some process
   // is still there after 120 s.
   bool StopAll() {
-    t2test::Touch(Stop());
+    thrtest::Touch(Stop());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     for (Owner& o : owners_) {
       if (o.killed) continue;
@@ -143,12 +144,12 @@ class ChaosTest : public ::testing::Test {
   // no job slot without streams that no limit holds, the invariants; then the
   // last detach removes the segment.
   void ExpectCleanTableAndNoSegmentLeft(CHxThrottlingManager& m) {
-    _TMSRegParams p = t2test::Params(999);
+    _TMSRegParams p = thrtest::Params(999);
     const unsigned long long h = m.RegisterStream(p);
     ASSERT_NE(h, kTMInvalidHandle);
     EXPECT_EQ(m.UnregisterStream(h), 0);
     {
-      t1test::Peek peek(KeyFile());
+      thrtest::Peek peek(KeyFile());
       ASSERT_TRUE(peek.ok());
       const _TMThrottleTable& t = *peek.table();
       EXPECT_EQ(t1test::TableViolations(t, {true}), std::vector<std::string>{});
@@ -162,7 +163,7 @@ class ChaosTest : public ::testing::Test {
       }
     }
     EXPECT_EQ(m.Uninitialize(), 0);
-    EXPECT_EQ(t1test::SegmentOf(KeyFile()), -1);
+    EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1);
   }
 
   hxtest::TestInstance inst_;
@@ -206,7 +207,7 @@ TEST_F(ChaosTest, KilledJobProcessesAndOwnersNeverHurtTheSurvivors) {
   ASSERT_TRUE(StopAll());
   printf("chaos: %d kills (this ABI), %d kills (other ABI), %zu owners, %zu repairs logged\n",
          kills[false], kills[true], owners_.size(),
-         t1test::LogTexts(inst_, "CheckAndRepairTable(): [ERROR]").size());
+         thrtest::LogCount(inst_, "CheckAndRepairTable(): [ERROR]"));
   EXPECT_GT(kills[false], 0);
   if (both) {
     EXPECT_GT(kills[true], 0);
@@ -221,7 +222,7 @@ TEST_F(ChaosTest, KilledJobProcessesAndOwnersNeverHurtTheSurvivors) {
   EXPECT_LE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
   mutex.unlock();
 
-  t2test::Manager m;
+  thrtest::Manager m;
   ASSERT_EQ(m.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), 0);
   ExpectCleanTableAndNoSegmentLeft(m);
 }
@@ -230,13 +231,13 @@ TEST_F(ChaosTest, RandomBytesWrittenIntoALiveTableCrashNobody) {
   const long corruptions = EnvNumber("HX_CORRUPTIONS", 10000);
   const bool both = !hxtest::OtherAbiChildPath("chaos_child").empty();
   for (int i = 0; i < 3; ++i) StartOwner(both && i == 1, "loose", 2);
-  struct Repairer : t2test::Manager {
+  struct Repairer : thrtest::Manager {
     using CHxThrottlingManager::CheckAndRepairTable;
   };
   // The writer attaches the table as any process of the machine could.
   Repairer m;
   ASSERT_EQ(m.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), 0);
-  const int id = t1test::SegmentOf(KeyFile());
+  const int id = thrtest::SegmentOf(KeyFile());
   ASSERT_GE(id, 0);
   unsigned char* bytes = static_cast<unsigned char*>(shmat(id, nullptr, 0));
   ASSERT_NE(bytes, reinterpret_cast<unsigned char*>(-1));
