@@ -173,7 +173,7 @@ class ChaosTest : public ::testing::Test {
 
 TEST_F(ChaosTest, KilledJobProcessesAndOwnersNeverHurtTheSurvivors) {
   const bool both = !hxtest::OtherAbiChildPath("chaos_child").empty();
-  const long seconds = EnvNumber("HX_CHAOS_SECONDS", 20);
+  const long seconds = EnvNumber("HX_CHAOS_SECONDS", 10);
   const int kOwners = 4, kWorkers = 2;
   for (int i = 0; i < kOwners; ++i) StartOwner(both && i % 2 == 1, "strict", kWorkers);
   std::mt19937 rng(static_cast<unsigned int>(getpid()));

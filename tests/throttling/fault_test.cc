@@ -326,6 +326,20 @@ TEST_F(FaultTest, DaemonStartResetsTablesKeepingCountAndUniqueId) {
   EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_SHMEM_IN")), -1);
 }
 
+// A thread inside the lock that calls an operation (a nested lock) must not
+// wait for an Uninitialize queued by another thread: that one waits for it.
+TEST_F(FaultTest, NestedLockNeverWaitsForAQueuedUninitialize) {
+  ASSERT_TRUE(m_.Lock());
+  ASSERT_TRUE(m_.Lock());
+  m_.Unlock();
+  std::thread other([this] { EXPECT_EQ(m_.Uninitialize(), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_NE(Register(1), kTMInvalidHandle);
+  m_.Unlock();
+  other.join();
+  EXPECT_EQ(m_.table(), nullptr);
+}
+
 // One manager used by several threads while another uninitialises and
 // initialises it: every operation either works or fails with its failure
 // result, and none touches a table or mutex that is gone.
