@@ -8,8 +8,8 @@
 #include <fcntl.h>
 
 #include <atomic>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -63,7 +63,9 @@ class FaultTest : public ::testing::Test {
   std::string KeyFile(const char* kind = "_HX_THROTTLE_CLOUD_SHMEM_OUT") const {
     return thrtest::KeyFile(inst_, kind);
   }
-  bool LockFree() { return thrtest::LockFreeWithin(inst_.focus() + "_HX_THROTTLE_CLOUD_MUTEX_OUT", 100); }
+  bool LockFree() {
+    return thrtest::LockFreeWithin(inst_.focus() + "_HX_THROTTLE_CLOUD_MUTEX_OUT", 100);
+  }
   unsigned long long Register(uint32_t job) {
     _TMSRegParams p = Params(job);
     return m_.RegisterStream(p);
@@ -251,7 +253,8 @@ TEST_F(FaultTest, TheAttachCountDecidesWhoIsLast) {
     ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);
     m_.table()->RefCount = c.refCount;
     {
-      std::unique_ptr<thrtest::Peek> other(c.otherAttached ? new thrtest::Peek(KeyFile()) : nullptr);
+      std::unique_ptr<thrtest::Peek> other(c.otherAttached ? new thrtest::Peek(KeyFile())
+                                                           : nullptr);
       EXPECT_EQ(m_.Uninitialize(), 0);
       EXPECT_EQ(thrtest::SegmentOf(KeyFile()) == -1, !c.otherAttached);
     }

@@ -331,15 +331,17 @@ TEST_P(ModelTest, RandomOperationSequencesMatchTheModel) {
   std::vector<uint64_t> handles;  // every handle handed out, live or stale
   for (int step = 1; step <= 300 && !HasFailure(); ++step) {
     SCOPED_TRACE("step " + std::to_string(step));
-    uint64_t h =
-        handles.empty() ? 0 : handles[handles.size() - 1 - pick(std::min<size_t>(handles.size(), 10))];
+    uint64_t h = handles.empty()
+                     ? 0
+                     : handles[handles.size() - 1 - pick(std::min<size_t>(handles.size(), 10))];
     if (pick(12) == 0) h = pick(2) == 0 ? kTMInvalidHandle : Handle(3, 512 + pick(99), 1);
     const bool inRange = (h >> 48) < 512 && ((h >> 32) & 0xFFFF) < 512;
     MStream* live = inRange ? Find(h) : nullptr;
     const uint32_t op = pick(16);
     if (op < 3) {
       const uint32_t id = 1 + pick(5), limit = std::vector<uint32_t>{0, 0, 300, 2000}[pick(4)];
-      const uint32_t flags = std::vector<uint32_t>{0, 0, kLanFree, kSilent | 0x10, kLanFree | 0x20}[pick(5)];
+      const uint32_t flags =
+          std::vector<uint32_t>{0, 0, kLanFree, kSilent | 0x10, kLanFree | 0x20}[pick(5)];
       if (op == 0) {
         // A slot left dirty (by a writer that did not clear it): the new
         // stream must not inherit the previous one's statistics. (The second
@@ -348,9 +350,9 @@ TEST_P(ModelTest, RandomOperationSequencesMatchTheModel) {
         ForcedPass();
         ForcedPass();
         const int slot = JobSlot(id);
-        _TMStreamRecord& next =
-            slot >= 0 ? t_->Jobs[slot].Streams[jobs_[slot].at.e[jobs_[slot].at.n]]
-                      : t_->Jobs[jobAT_.e[jobAT_.n]].Streams[0];
+        _TMStreamRecord& next = slot >= 0
+                                    ? t_->Jobs[slot].Streams[jobs_[slot].at.e[jobs_[slot].at.n]]
+                                    : t_->Jobs[jobAT_.e[jobAT_.n]].Streams[0];
         next.LastStats.ReadSize = 77;
         next.CurrentStats.WriteTime = 5;
       }
@@ -414,7 +416,9 @@ TEST_P(ModelTest, RandomOperationSequencesMatchTheModel) {
     } else if (op == 14) {
       const uint32_t how = pick(3);
       Copies got;
-      EXPECT_EQ(how == 0 ? m_.SnapshotJobsInfo(nullptr, &got) : m_.EnumerateJobsInfo(nullptr, &got, how - 1), 0);
+      EXPECT_EQ(how == 0 ? m_.SnapshotJobsInfo(nullptr, &got)
+                         : m_.EnumerateJobsInfo(nullptr, &got, how - 1),
+                0);
       if (how != 0) MaybePass();
       ExpectCopies(got, how == 2, how == 0);
     } else if (op == 15 && pick(2) == 0) {

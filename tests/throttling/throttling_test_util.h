@@ -35,8 +35,8 @@ class Manager : public CHxThrottlingManager {
   unsigned int& lastCleanupTime() { return LastCleanupTime; }
 };
 
-inline _TMSRegParams Params(uint32_t job, uint32_t rcid = 1, uint32_t limit = 0,
-                            uint32_t flags = 0, const char* name = "host") {
+inline _TMSRegParams Params(uint32_t job, uint32_t rcid = 1, uint32_t limit = 0, uint32_t flags = 0,
+                            const char* name = "host") {
   _TMSRegParams p;
   p.JobID = job;
   p.RCID = rcid;
