@@ -94,14 +94,6 @@ struct MJob {
   }
 };
 
-struct Copies : IEnumerateJobInfoCallback {
-  std::vector<std::pair<_TMJobInfo, std::vector<_TMStreamInfo>>> jobs;
-  int OnThrottelingInfo(void*, _TMJobInfo* j, _TMStreamInfo* s, unsigned int n) override {
-    jobs.push_back({*j, std::vector<_TMStreamInfo>(s, s + n)});
-    return 0;
-  }
-};
-
 class ModelTest : public ::testing::TestWithParam<unsigned int> {
  protected:
   void SetUp() override {
@@ -243,7 +235,7 @@ class ModelTest : public ::testing::TestWithParam<unsigned int> {
     Pass();
   }
   // What an enumeration (or snapshot) must hand out, then what it changes.
-  void ExpectCopies(const Copies& got, bool reset, bool readOnly) {
+  void ExpectCopies(const thrtest::Copies& got, bool reset, bool readOnly) {
     size_t i = 0;
     for (uint32_t p = 0; p < jobAT_.n; ++p) {
       MJob& j = jobs_[jobAT_.e[p]];
@@ -415,7 +407,7 @@ TEST_P(ModelTest, RandomOperationSequencesMatchTheModel) {
       live->dead = r.ProcessID == static_cast<uint32_t>(dead_) || (mark != 0 && mark != ownerMark_);
     } else if (op == 14) {
       const uint32_t how = pick(3);
-      Copies got;
+      thrtest::Copies got;
       EXPECT_EQ(how == 0 ? m_.SnapshotJobsInfo(nullptr, &got)
                          : m_.EnumerateJobsInfo(nullptr, &got, how - 1),
                 0);

@@ -136,13 +136,7 @@ TEST_F(ProcessesTest, OtherAbiProcessSharesTheTable) {
   ASSERT_TRUE(WaitForFile(F("x1")));
   EXPECT_EQ(c.LinesStarting("rate 0").back(), "rate 0 0 600");
 
-  struct Probe : IEnumerateJobInfoCallback {
-    std::vector<std::pair<_TMJobInfo, std::vector<_TMStreamInfo>>> jobs;
-    int OnThrottelingInfo(void*, _TMJobInfo* j, _TMStreamInfo* st, unsigned int n) override {
-      jobs.push_back({*j, std::vector<_TMStreamInfo>(st, st + n)});
-      return 0;
-    }
-  } probe;
+  thrtest::Copies probe;
   ASSERT_EQ(m_.EnumerateJobsInfo(nullptr, &probe, 0), 0);
   ASSERT_EQ(probe.jobs.size(), 2u);
   const auto& theirs = probe.jobs[1];

@@ -47,6 +47,15 @@ inline _TMSRegParams Params(uint32_t job, uint32_t rcid = 1, uint32_t limit = 0,
   return p;
 }
 
+// Collects what an enumeration hands out, job by job.
+struct Copies : IEnumerateJobInfoCallback {
+  std::vector<std::pair<_TMJobInfo, std::vector<_TMStreamInfo>>> jobs;
+  int OnThrottelingInfo(void*, _TMJobInfo* j, _TMStreamInfo* s, unsigned int n) override {
+    jobs.push_back({*j, std::vector<_TMStreamInfo>(s, s + n)});
+    return 0;
+  }
+};
+
 // Path of a table kind's key file in the instance's job-results directory.
 inline std::string KeyFile(const hxtest::TestInstance& inst, const char* suffix) {
   return inst.jobResultsDir() + "/" + inst.focus() + suffix;
