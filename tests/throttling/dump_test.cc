@@ -38,6 +38,18 @@ void PartlyReleasedJob(thrtest::Manager& m, _TMThrottleTable& t, hxtest::FakeEnv
   t.UniqueID = 0x2f;
 }
 
+// A job whose second position names no stream slot, and a second job position
+// that names no job slot.
+void BadEntries(thrtest::Manager& m, _TMThrottleTable& t, hxtest::FakeEnv&) {
+  char name[] = "h";
+  ASSERT_EQ(m.ReserveJobIndex(5, 0), 0);
+  ASSERT_EQ(m.ReserveStreamIndex(0, 1, 5, 0, 0, 0, name), 0);
+  t.ActiveJobCount = 2;
+  t.JobAT[1] = 9999;
+  t.Jobs[0].ActiveStreamCount = 2;
+  t.Jobs[0].StreamAT[1] = 70000;
+}
+
 TEST(DumpTest, EachTableShapeIsWrittenAsItsGoldenText) {
   struct Case {
     const char* golden;
@@ -45,6 +57,7 @@ TEST(DumpTest, EachTableShapeIsWrittenAsItsGoldenText) {
     bool force;
     Shape setup;
     size_t lines;  // compare only the first lines (0: all)
+    bool enumerate = false;  // an enumeration that meets the entries dumps instead
   };
   const Case cases[] = {
       {"dump_empty.txt", "1", true, NoSetup, 0},
@@ -58,17 +71,8 @@ TEST(DumpTest, EachTableShapeIsWrittenAsItsGoldenText) {
        },
        7},
       // Counts and entries beyond the table are shown, never followed.
-      {"dump_bad_entries.txt", "1", true,
-       [](thrtest::Manager& m, _TMThrottleTable& t, hxtest::FakeEnv&) {
-         char name[] = "h";
-         ASSERT_EQ(m.ReserveJobIndex(5, 0), 0);
-         ASSERT_EQ(m.ReserveStreamIndex(0, 1, 5, 0, 0, 0, name), 0);
-         t.ActiveJobCount = 2;
-         t.JobAT[1] = 9999;
-         t.Jobs[0].ActiveStreamCount = 2;
-         t.Jobs[0].StreamAT[1] = 70000;
-       },
-       0},
+      {"dump_bad_entries.txt", "1", true, BadEntries, 0},
+      {"dump_enum_bad_entries.txt", "1", false, BadEntries, 0, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.golden) + " at level " + c.level);
@@ -80,7 +84,11 @@ TEST(DumpTest, EachTableShapeIsWrittenAsItsGoldenText) {
     ASSERT_TRUE(m.Lock());
     c.setup(m, *m.table(), env);
     inst.ClearLog();
-    m.DumpAll(c.force);
+    if (c.enumerate) {
+      EXPECT_EQ(m.EnumerateJobsInfo(nullptr, nullptr, 0), 0);
+    } else {
+      m.DumpAll(c.force);
+    }
     m.Unlock();
     std::string text;
     const std::vector<std::string> texts = thrtest::LogTexts(inst);

@@ -53,6 +53,9 @@ class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
     env_.now = static_cast<uint32_t>(time(nullptr));
+    // Configuration for the inbound and outbound tables, which cloud tables ignore.
+    inst_.SetConfig("Hxd", "ComputerThroughputMBPH", "5000");
+    inst_.SetConfig("Hxd", "ThrottleLanFreeSDT", "0");
     ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);
   }
   void TearDown() override {
@@ -220,6 +223,10 @@ TEST_F(FaultTest, ThrowingCallbackEndsTheWalkWithTheLockFree) {
 // is refused and the first stays attached.
 TEST_F(FaultTest, SecondInitializeNeitherCountsTwiceNorSwitches) {
   _TMThrottleTable* table = m_.table();
+  EXPECT_EQ(table->ComputerThrottleMBPH, 0u);
+  _TMSRegParams lanFree = Params(1, 1, 0, kTMStreamNotThrottled);
+  EXPECT_EQ(m_.UnregisterStream(m_.RegisterStream(lanFree)), 0);
+  EXPECT_EQ(lanFree.Flags, 0u) << "LAN-free streams of cloud tables are throttled";
   EXPECT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);
   EXPECT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudInbound), -1);
   EXPECT_EQ(m_.table(), table);

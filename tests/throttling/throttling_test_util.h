@@ -9,6 +9,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -47,12 +48,14 @@ inline _TMSRegParams Params(uint32_t job, uint32_t rcid = 1, uint32_t limit = 0,
   return p;
 }
 
-// Collects what an enumeration hands out, job by job.
+// Collects what an enumeration hands out, job by job, asking it to stop after
+// `stop` jobs.
 struct Copies : IEnumerateJobInfoCallback {
   std::vector<std::pair<_TMJobInfo, std::vector<_TMStreamInfo>>> jobs;
+  size_t stop = SIZE_MAX;
   int OnThrottelingInfo(void*, _TMJobInfo* j, _TMStreamInfo* s, unsigned int n) override {
     jobs.push_back({*j, std::vector<_TMStreamInfo>(s, s + n)});
-    return 0;
+    return jobs.size() >= stop ? 1 : 0;
   }
 };
 
