@@ -341,7 +341,9 @@ TEST_P(ModelTest, RandomOperationSequencesMatchTheModel) {
     uint64_t h = handles.empty()
                      ? 0
                      : handles[handles.size() - 1 - pick(std::min<size_t>(handles.size(), 10))];
-    if (pick(12) == 0) h = pick(2) == 0 ? kTMInvalidHandle : Handle(3, 512 + pick(99), 1);
+    if (pick(12) == 0) {
+      h = std::vector<uint64_t>{kTMInvalidHandle, Handle(512, 0, 1), Handle(3, 512, 1)}[pick(3)];
+    }
     const bool inRange = (h >> 48) < 512 && ((h >> 32) & 0xFFFF) < 512;
     MStream* live = inRange ? Find(h) : nullptr;
     const uint32_t op = pick(16);
