@@ -417,11 +417,13 @@ TEST_P(ModelTest, RandomOperationSequencesMatchTheModel) {
       // The owner exits, or its pid now names a younger process; an owner
       // recorded without its start is judged by the registration time.
       _TMStreamRecord& r = t_->Jobs[h >> 48].Streams[(h >> 32) & 0xFFFF];
-      const uint32_t how = pick(3);
+      const uint32_t how = pick(4);
       if (how == 0) r.ProcessID = static_cast<uint32_t>(dead_);
-      TMSetOwnerMark(r, how == 1 ? TMOwnerMark(r) + 1 : how == 2 ? 0 : TMOwnerMark(r));
+      if (how == 3) r.StartTime = live->start = 1000;  // registered before its owner started
+      TMSetOwnerMark(r, how == 1 ? TMOwnerMark(r) + 1 : how >= 2 ? 0 : TMOwnerMark(r));
       const uint64_t mark = TMOwnerMark(r);
-      live->dead = r.ProcessID == static_cast<uint32_t>(dead_) || (mark != 0 && mark != ownerMark_);
+      live->dead = r.ProcessID == static_cast<uint32_t>(dead_) ||
+                   (mark != 0 ? mark != ownerMark_ : r.StartTime == 1000);
     } else if (op == 14) {
       const uint32_t how = pick(3);
       thrtest::Copies got;
