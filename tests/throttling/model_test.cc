@@ -427,9 +427,10 @@ TEST_P(ModelTest, RandomOperationSequencesMatchTheModel) {
     } else if (op == 14) {
       const uint32_t how = pick(3);
       thrtest::Copies got;
-      if (pick(3) == 0) got.stop = 1 + pick(2);
-      EXPECT_EQ(how == 0 ? m_.SnapshotJobsInfo(nullptr, &got)
-                         : m_.EnumerateJobsInfo(nullptr, &got, how - 1),
+      if (pick(3) == 0) got.stop = pick(3);  // 0: no callback, only the effects
+      IEnumerateJobInfoCallback* callback = got.stop == 0 ? nullptr : &got;
+      EXPECT_EQ(how == 0 ? m_.SnapshotJobsInfo(nullptr, callback)
+                         : m_.EnumerateJobsInfo(nullptr, callback, how - 1),
                 0);
       if (how != 0) MaybePass();
       ExpectCopies(got, how == 2, how == 0);
