@@ -7,13 +7,11 @@
 // removes the segment. HX_CHAOS_SECONDS and HX_CORRUPTIONS lengthen the runs.
 #include <signal.h>
 #include <sys/shm.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -22,8 +20,9 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "tests/throttling/t2_test_util.h"
+#include "platform/md_process.h"
 #include "tests/throttling/table_invariants.h"
+#include "tests/throttling/throttling_test_util.h"
 
 namespace {
 
@@ -38,233 +37,154 @@ pid_t ParentOf(pid_t pid) {
   const size_t close = stat.rfind(')');
   int ppid = -1;
   char state = 0;
-  if (close == std::string::npos || sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2) {
-    return -1;
-  }
-  return ppid;
+  return close != std::string::npos &&
+                 sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2
+             ? ppid
+             : -1;
 }
-
-// One chaos_child owner process and what it printed.
-struct Owner {
-  pid_t pid = -1;
-  bool otherAbi = false;
-  bool killed = false;
-  int status = -1;
-  std::string out;
-  std::vector<pid_t> Workers() const {
-    std::vector<pid_t> w;
-    for (const std::string& line : Lines("worker ")) w.push_back(atoi(line.c_str() + 7));
-    return w;
-  }
-  std::vector<std::string> Lines(const std::string& prefix) const {
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    const std::string text = hxtest::ReadFile(out);
-    while (pos < text.size()) {
-      size_t end = text.find('\n', pos);
-      if (end == std::string::npos) end = text.size();
-      if (text.compare(pos, prefix.size(), prefix) == 0) lines.push_back(text.substr(pos, end - pos));
-      pos = end + 1;
-    }
-    return lines;
-  }
-};
 
 class ChaosTest : public ::testing::Test {
  protected:
-  std::string KeyFile() const { return t1test::KeyFile(inst_, "_HX_THROTTLE_SHMEM_OUT"); }
+  // A chaos_child owner process with its workers.
+  struct Owner {
+    std::unique_ptr<thrtest::Child> child;
+    bool otherAbi = false, killed = false;
+    std::vector<pid_t> Workers() const {
+      std::vector<pid_t> w;
+      for (const std::string& line : child->LinesStarting("worker "))
+        w.push_back(atoi(line.c_str() + 7));
+      return w;
+    }
+  };
+  std::string KeyFile() const { return thrtest::KeyFile(inst_, "_HX_THROTTLE_SHMEM_OUT"); }
   std::string Stop() const { return inst_.root() + "/stop"; }
 
-  void StartOwner(bool otherAbi, const char* mode, int workers) {
-    Owner o;
-    o.otherAbi = otherAbi;
-    o.out = inst_.root() + "/owner" + std::to_string(owners_.size()) + ".out";
-    const std::string program = otherAbi ? hxtest::OtherAbiChildPath("chaos_child")
-                                         : hxtest::ChildPath("chaos_child");
-    o.pid = hxtest::Spawn(program,
-                          {mode, std::to_string(workers), Stop(), std::to_string(owners_.size())},
-                          o.out);
-    owners_.push_back(o);
+  void StartOwner(bool otherAbi, const char* mode) {
+    const std::string program =
+        otherAbi ? hxtest::OtherAbiChildPath("chaos_child") : hxtest::ChildPath("chaos_child");
+    owners_.push_back(
+        {std::make_unique<thrtest::Child>(
+             program, std::vector<std::string>{mode, "2", Stop(), std::to_string(owners_.size())},
+             inst_.root()),
+         otherAbi, false});
   }
 
-  // Lets every process end: owners see the stop file and wait for their
-  // workers; orphaned workers see their owner gone. False when some process
-  // is still there after 120 s.
-  bool StopAll() {
-    t2test::Touch(Stop());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  // Lets every process end, then: owners not killed exited 0 and reported no
+  // worker's abnormal end, and every worker not killed said it ended cleanly
+  // (workers of killed owners end when they see their owner gone).
+  void StopAllAndExpectNoAbnormalEnd() {
+    thrtest::Touch(Stop());
     for (Owner& o : owners_) {
-      if (o.killed) continue;
-      int status = 0;
-      while (waitpid(o.pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-          kill(o.pid, SIGKILL);
-          waitpid(o.pid, &status, 0);
-          return false;
-        }
-        usleep(10000);
-      }
-      o.status = status;
+      EXPECT_TRUE(o.killed || o.child->Wait() == 0) << "owner " << o.child->pid();
     }
-    // Workers of killed owners: no longer our descendants' children, they
-    // are waited for by looking (each is checked to be one of ours).
     for (const Owner& o : owners_) {
+      for (const std::string& line : o.child->LinesStarting("abnormal")) ADD_FAILURE() << line;
+      for (const std::string& line : o.child->LinesStarting("unexpected")) ADD_FAILURE() << line;
       for (pid_t w : o.Workers()) {
-        while (kill(w, 0) == 0 && ParentOf(w) != -1 && ParentOf(w) != o.pid &&
-               o.Lines("clean " + std::to_string(w)).empty() && !killedWorkers_.count(w)) {
-          if (std::chrono::steady_clock::now() > deadline) return false;
-          usleep(10000);
+        const std::string clean = "clean " + std::to_string(w);
+        bool said = killedWorkers_.count(w) != 0;
+        for (int i = 0; i < 6000 && !said; ++i, usleep(10000)) {
+          const std::vector<std::string> lines = o.child->LinesStarting("clean ");
+          said = std::find(lines.begin(), lines.end(), clean) != lines.end();
         }
+        EXPECT_TRUE(said) << "worker " << w << " was not killed and did not end cleanly";
       }
     }
-    return true;
   }
 
-  // Workers that ended by themselves must have said so; owners not killed
-  // must have exited 0 without reporting a worker's abnormal end.
-  void ExpectNoAbnormalEnd() {
-    int abnormal = 0;
-    for (const Owner& o : owners_) {
-      for (const std::string& line : o.Lines("abnormal")) ADD_FAILURE() << line;
-      for (const std::string& line : o.Lines("unexpected")) ADD_FAILURE() << line;
-      if (!o.killed) {
-        EXPECT_EQ(o.status, 0) << "owner " << o.pid;
-      }
-      for (pid_t w : o.Workers()) {
-        if (killedWorkers_.count(w) == 0 && o.Lines("clean " + std::to_string(w)).empty()) {
-          ++abnormal;
-        }
-      }
-    }
-    EXPECT_EQ(abnormal, 0) << "workers that were not killed and did not end cleanly";
-  }
-
-  // One registration's clean-up, then the raw table: nothing of a dead owner,
-  // no job slot without streams that no limit holds, the invariants; then the
-  // last detach removes the segment.
-  void ExpectCleanTableAndNoSegmentLeft(CHxThrottlingManager& m) {
-    _TMSRegParams p = t2test::Params(999);
+  // The lock is free at once; one registration's clean-up leaves nothing of a
+  // dead owner and the raw table sound; the last detach removes the segment.
+  void ExpectCleanTableAndNoSegmentLeft(thrtest::Manager& m) {
+    EXPECT_TRUE(thrtest::LockFreeWithin(inst_.focus() + "_HX_THROTTLE_MUTEX_OUT", 100));
+    _TMSRegParams p = thrtest::Params(999);
     const unsigned long long h = m.RegisterStream(p);
     ASSERT_NE(h, kTMInvalidHandle);
     EXPECT_EQ(m.UnregisterStream(h), 0);
     {
-      t1test::Peek peek(KeyFile());
+      thrtest::Peek peek(KeyFile());
       ASSERT_TRUE(peek.ok());
-      const _TMThrottleTable& t = *peek.table();
-      EXPECT_EQ(t1test::TableViolations(t, {true}), std::vector<std::string>{});
-      for (const _TMJobRecord& job : t.Jobs) {
-        if (job.Flags != kTMJobInUse) continue;
+      EXPECT_EQ(t1test::TableViolations(*peek.table(), {true}), std::vector<std::string>{});
+      for (const _TMJobRecord& job : peek.table()->Jobs) {
         for (const _TMStreamRecord& s : job.Streams) {
-          if ((s.Flags & kTMStreamInUse) != 0) {
+          if ((job.Flags & kTMJobInUse) != 0 && (s.Flags & kTMStreamInUse) != 0) {
             EXPECT_TRUE(MDProcess(s.ProcessID).isAlive()) << "stream of dead owner " << s.ProcessID;
           }
         }
       }
     }
     EXPECT_EQ(m.Uninitialize(), 0);
-    EXPECT_EQ(t1test::SegmentOf(KeyFile()), -1);
+    EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1);
   }
 
   hxtest::TestInstance inst_;
   std::vector<Owner> owners_;
   std::set<pid_t> killedWorkers_;
+  const bool both_ = !hxtest::OtherAbiChildPath("chaos_child").empty();
+  std::mt19937 rng_{static_cast<unsigned int>(getpid())};
 };
 
 TEST_F(ChaosTest, KilledJobProcessesAndOwnersNeverHurtTheSurvivors) {
-  const bool both = !hxtest::OtherAbiChildPath("chaos_child").empty();
-  const long seconds = EnvNumber("HX_CHAOS_SECONDS", 20);
-  const int kOwners = 4, kWorkers = 2;
-  for (int i = 0; i < kOwners; ++i) StartOwner(both && i % 2 == 1, "strict", kWorkers);
-  std::mt19937 rng(static_cast<unsigned int>(getpid()));
-  std::map<bool, int> kills;  // by ABI: false this one, true the other
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (int i = 0; i < 4; ++i) StartOwner(both_ && i % 2 == 1, "strict");
+  int kills[2] = {0, 0};  // this ABI, the other
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::seconds(EnvNumber("HX_CHAOS_SECONDS", 10));
   while (std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2 + rng() % 10));
-    Owner& o = owners_[rng() % owners_.size()];
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 + rng_() % 10));
+    Owner& o = owners_[rng_() % owners_.size()];
     if (o.killed) continue;
-    if (rng() % 6 == 0) {
-      kill(o.pid, SIGKILL);
-      o.status = hxtest::WaitExit(o.pid);
+    if (rng_() % 6 == 0) {
+      o.child->Kill();
       o.killed = true;
       ++kills[o.otherAbi];
-      StartOwner(o.otherAbi, "strict", kWorkers);
+      StartOwner(o.otherAbi, "strict");
       continue;
     }
-    std::vector<pid_t> workers;
-    for (pid_t w : o.Workers()) {
-      if (killedWorkers_.count(w) == 0) workers.push_back(w);
-    }
+    std::vector<pid_t> workers = o.Workers();
     if (workers.empty()) continue;
-    const pid_t w = workers[rng() % workers.size()];
+    const pid_t w = workers[rng_() % workers.size()];
     // Only a live child of this owner: never a pid that was reused.
-    if (ParentOf(w) != o.pid) continue;
-    if (kill(w, SIGKILL) == 0) {
+    if (killedWorkers_.count(w) == 0 && ParentOf(w) == o.child->pid() && kill(w, SIGKILL) == 0) {
       killedWorkers_.insert(w);
       ++kills[o.otherAbi];
     }
   }
-  ASSERT_TRUE(StopAll());
+  StopAllAndExpectNoAbnormalEnd();
   printf("chaos: %d kills (this ABI), %d kills (other ABI), %zu owners, %zu repairs logged\n",
-         kills[false], kills[true], owners_.size(),
-         t1test::LogTexts(inst_, "CheckAndRepairTable(): [ERROR]").size());
-  EXPECT_GT(kills[false], 0);
-  if (both) {
-    EXPECT_GT(kills[true], 0);
-  }
-  ExpectNoAbnormalEnd();
-
-  // The lock is free at once: a killed holder never wedges it.
-  const auto before = std::chrono::steady_clock::now();
-  CError error;
-  CNamedMutex mutex((inst_.focus() + "_HX_THROTTLE_MUTEX_OUT").c_str(), error, true);
-  ASSERT_EQ(mutex.lock(100, true), 0);
-  EXPECT_LE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
-  mutex.unlock();
-
-  t2test::Manager m;
+         kills[0], kills[1], owners_.size(),
+         thrtest::LogCount(inst_, "CheckAndRepairTable(): [ERROR]"));
+  EXPECT_GT(kills[0], 0);
+  EXPECT_TRUE(!both_ || kills[1] > 0);
+  thrtest::Manager m;
   ASSERT_EQ(m.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), 0);
   ExpectCleanTableAndNoSegmentLeft(m);
 }
 
 TEST_F(ChaosTest, RandomBytesWrittenIntoALiveTableCrashNobody) {
-  const long corruptions = EnvNumber("HX_CORRUPTIONS", 10000);
-  const bool both = !hxtest::OtherAbiChildPath("chaos_child").empty();
-  for (int i = 0; i < 3; ++i) StartOwner(both && i == 1, "loose", 2);
-  struct Repairer : t2test::Manager {
-    using CHxThrottlingManager::CheckAndRepairTable;
-  };
+  for (int i = 0; i < 3; ++i) StartOwner(both_ && i == 1, "loose");
   // The writer attaches the table as any process of the machine could.
-  Repairer m;
+  thrtest::Manager m;
   ASSERT_EQ(m.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), 0);
-  const int id = t1test::SegmentOf(KeyFile());
-  ASSERT_GE(id, 0);
-  unsigned char* bytes = static_cast<unsigned char*>(shmat(id, nullptr, 0));
+  unsigned char* bytes =
+      static_cast<unsigned char*>(shmat(thrtest::SegmentOf(KeyFile()), nullptr, 0));
   ASSERT_NE(bytes, reinterpret_cast<unsigned char*>(-1));
-  std::mt19937 rng(static_cast<unsigned int>(getpid()));
   // Mostly where the processes work: the header and the first job slots'
   // counts, allocation tables and first streams.
+  const long corruptions = EnvNumber("HX_CORRUPTIONS", 10000);
   for (long i = 0; i < corruptions; ++i) {
-    const unsigned int where = rng() % 10;
-    uint32_t offset;
+    const unsigned int where = rng_() % 10;
+    uint32_t offset = rng_() % (kTMTableSize - 8);
     if (where < 3) {
-      offset = rng() % kTMHeaderSize;
+      offset = rng_() % kTMHeaderSize;
     } else if (where < 9) {
-      const uint32_t job = kTMHeaderSize + (rng() % 8) * kTMJobRecordSize;
-      offset = job + rng() % (0x868 + 16 * kTMStreamRecordSize);
-    } else {
-      offset = rng() % (kTMTableSize - 8);
+      offset = kTMHeaderSize + (rng_() % 8) * kTMJobRecordSize +
+               rng_() % (0x868 + 16 * kTMStreamRecordSize);
     }
-    const unsigned int length = 1 + rng() % 8;
-    for (unsigned int k = 0; k < length && offset + k < kTMTableSize; ++k) {
-      bytes[offset + k] = static_cast<unsigned char>(rng());
-    }
+    for (unsigned int k = 1 + rng_() % 8; k-- > 0;)
+      bytes[offset + k] = static_cast<unsigned char>(rng_());
     if (i % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
   shmdt(bytes);
-  ASSERT_TRUE(StopAll());
-  printf("corruption: %ld corruptions applied\n", corruptions);
-  ExpectNoAbnormalEnd();
-
+  StopAllAndExpectNoAbnormalEnd();
   // What is left is made sound by the repair pass, then cleaned.
   ASSERT_TRUE(m.Lock());
   m.CheckAndRepairTable("test");

@@ -1,12 +1,17 @@
-// Faults injected through the syscall seam and from the caller's side: /proc
-// reads that fail mid-way, segment calls and file locks that fail, a callback
-// that throws. Every one must end in a result, with the table lock free and
-// no segment removed that others use.
+// Faults and the table's lifetime in one process: /proc reads, segment calls
+// and file locks failing through the syscall seam, a throwing callback,
+// refused and repeated Initialize, who removes the segment, the daemon's
+// reset, and one manager uninitialised under its own threads (run it under
+// TSan). Every fault must end in a failure result, with the table lock free
+// and no segment removed that others use.
 #include <errno.h>
 #include <fcntl.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -14,76 +19,68 @@
 
 #include "gtest/gtest.h"
 #include "platform/hx_sys.h"
-#include "tests/throttling/t2_test_util.h"
+#include "platform/md_process.h"
+#include "tests/throttling/throttling_test_util.h"
 
 namespace {
 
-using t2test::Params;
+using thrtest::Params;
 
-// The fault in force: calls of the faked entries fail with this errno, the
-// first `failures` of them (-1: all).
+// The fault in force: the faked entries fail with this errno, the first
+// `failures` calls (-1: all).
 int g_errno = 0;
 int g_failures = 0;
 bool Fails() {
   if (g_failures == 0) return false;
   if (g_failures > 0) --g_failures;
+  errno = g_errno;
   return true;
 }
 ssize_t FailingRead(int fd, void* buffer, size_t size) {
-  if (Fails()) {
-    errno = g_errno;
-    return -1;
-  }
-  return read(fd, buffer, size);
+  return Fails() ? -1 : read(fd, buffer, size);
 }
 void* FailingShmat(int id, const void* address, int flags) {
-  if (Fails()) {
-    errno = g_errno;
-    return reinterpret_cast<void*>(-1);
-  }
-  return shmat(id, address, flags);
+  return Fails() ? reinterpret_cast<void*>(-1) : shmat(id, address, flags);
 }
 int FailingShmget(key_t key, size_t size, int flags) {
-  if (Fails()) {
-    errno = g_errno;
-    return -1;
-  }
-  return shmget(key, size, flags);
+  return Fails() ? -1 : shmget(key, size, flags);
 }
 int FailingFcntlLock(int fd, int command, struct flock* lock) {
-  if (Fails()) {
-    errno = g_errno;
-    return -1;
-  }
-  return fcntl(fd, command, lock);
+  return Fails() ? -1 : fcntl(fd, command, lock);
 }
 
-// Restores the real calls however the test ends.
-struct SeamReset {
-  ~SeamReset() {
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.now = static_cast<uint32_t>(time(nullptr));
+    // Configuration for the inbound and outbound tables, which cloud tables ignore.
+    inst_.SetConfig("Hxd", "ComputerThroughputMBPH", "5000");
+    inst_.SetConfig("Hxd", "ThrottleLanFreeSDT", "0");
+    ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);
+  }
+  void TearDown() override {
     HxSysReset();
     g_failures = 0;
+    EXPECT_EQ(m_.Uninitialize(), 0);
   }
-};
+  std::string KeyFile(const char* kind = "_HX_THROTTLE_CLOUD_SHMEM_OUT") const {
+    return thrtest::KeyFile(inst_, kind);
+  }
+  bool LockFree() {
+    return thrtest::LockFreeWithin(inst_.focus() + "_HX_THROTTLE_CLOUD_MUTEX_OUT", 100);
+  }
+  unsigned long long Register(uint32_t job) {
+    _TMSRegParams p = Params(job);
+    return m_.RegisterStream(p);
+  }
+  int Rate(unsigned long long h) {
+    unsigned int rate = 0;
+    return m_.GetThroughputRate(h, 0, rate);
+  }
 
-// Whether another thread can take the named mutex within ms.
-bool LockFreeWithin(const std::string& name, long ms) {
-  int result = -9;
-  std::thread other([&] {
-    CError error;
-    CNamedMutex mutex(name.c_str(), error, true);
-    result = mutex.lock(ms, true);
-    if (result == 0) mutex.unlock();
-  });
-  other.join();
-  return result == 0;
-}
-
-class FaultTest : public t2test::T2Fixture {
- protected:
-  std::string MutexName() const { return inst_.focus() + "_HX_THROTTLE_CLOUD_MUTEX_OUT"; }
-  std::string KeyFile() const { return t1test::KeyFile(inst_, "_HX_THROTTLE_CLOUD_SHMEM_OUT"); }
-  SeamReset reset_;
+  hxtest::TestInstance inst_;
+  hxtest::FakeEnv env_;
+  thrtest::Manager m_{&env_};
 };
 
 TEST_F(FaultTest, ProcReadsThatFailAreResultsAndLeaveTheLockFree) {
@@ -99,73 +96,56 @@ TEST_F(FaultTest, ProcReadsThatFailAreResultsAndLeaveTheLockFree) {
     HxSys()->read = FailingRead;
     g_errno = c.error;
     g_failures = c.failures;
-    uint64_t ticks = 0;
-    timespec start{};
-    EXPECT_EQ(MDProcess(getppid()).getStartTicks(ticks), c.readable);
-    if (c.readable) {
-      EXPECT_EQ(ticks, realTicks);
-    }
-    g_failures = c.failures;
-    EXPECT_EQ(MDProcess(getpid()).getRunningProcessStartTime(start), c.readable);
-
     // Registration and its clean-up pass read /proc throughout.
-    g_failures = c.failures;
-    _TMSRegParams p = Params(1);
-    const unsigned long long h = m_.RegisterStream(p);
+    const unsigned long long h = Register(1);
     ASSERT_NE(h, kTMInvalidHandle);
-    EXPECT_EQ(TMOwnerMark(Stream(h)), c.readable ? realTicks + 1 : 0u);
-    ForcedPass();  // an owner whose start cannot be read counts as alive
-    EXPECT_EQ(Rate(h), 0u);
-    EXPECT_TRUE(LockFreeWithin(MutexName(), 100));
+    const _TMStreamRecord& stream = m_.table()->Jobs[h >> 48].Streams[(h >> 32) & 0xFFFF];
+    EXPECT_EQ(TMOwnerMark(stream), c.readable ? realTicks + 1 : 0u);
+    ASSERT_TRUE(m_.Lock());
+    m_.CheckAndCleanupStreams(true);  // an owner whose start cannot be read counts as alive
+    m_.Unlock();
+    EXPECT_EQ(Rate(h), 0);
+    EXPECT_TRUE(LockFree());
     HxSysReset();
     EXPECT_EQ(m_.UnregisterStream(h), 0);
   }
 }
 
 TEST_F(FaultTest, FailedAttachNeverRemovesATableInUse) {
-  const int id = t1test::SegmentOf(KeyFile());
+  const int id = thrtest::SegmentOf(KeyFile());
   ASSERT_GE(id, 0);
-  _TMSRegParams p = Params(3);
-  const unsigned long long h = m_.RegisterStream(p);
-  struct Case {
-    const char* what;
-    std::function<void()> inject;
+  const unsigned long long h = Register(3);
+  const std::function<void()> faults[] = {
+      [] { HxSys()->shmat = FailingShmat, g_errno = ENOMEM; },
+      [] { HxSys()->shmget = FailingShmget, g_errno = ENOSPC; },
   };
-  const Case cases[] = {
-      {"shmat ENOMEM", [] { HxSys()->shmat = FailingShmat, g_errno = ENOMEM; }},
-      {"shmget ENOSPC", [] { HxSys()->shmget = FailingShmget, g_errno = ENOSPC; }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    // A second process-local manager of the same table (a 32-bit job process
-    // short of address space, say) fails to attach.
-    t2test::Manager late(&env_);
-    c.inject();
+  for (const auto& inject : faults) {
+    // A second manager of the same table (a 32-bit job process short of
+    // address space, say) fails to attach.
+    thrtest::Manager late(&env_);
+    inject();
     g_failures = -1;
     EXPECT_EQ(late.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), -1);
     HxSysReset();
-    EXPECT_EQ(t1test::SegmentOf(KeyFile()), id);
-    EXPECT_TRUE(LockFreeWithin(MutexName(), 100));
-    EXPECT_EQ(Rate(h), 0u);  // the table still serves its users
+    EXPECT_EQ(thrtest::SegmentOf(KeyFile()), id);
+    EXPECT_TRUE(LockFree());
+    EXPECT_EQ(Rate(h), 0);  // the table still serves its users
   }
-
   // Where the failing call created the segment itself, it removes it.
-  t2test::Manager other(&env_);
-  HxSys()->shmat = FailingShmat;
-  g_errno = ENOMEM;
+  thrtest::Manager other(&env_);
+  faults[0]();
   g_failures = -1;
   EXPECT_EQ(other.Initialize(inst_.focus().c_str(), 5, kTMKindCloudInbound), -1);
   HxSysReset();
-  EXPECT_EQ(t1test::SegmentOf(t1test::KeyFile(inst_, "_HX_THROTTLE_CLOUD_SHMEM_IN")), -1);
+  EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_CLOUD_SHMEM_IN")), -1);
   EXPECT_EQ(m_.UnregisterStream(h), 0);
 }
 
-// Every operation fails with its failure result, touching no output, both on
-// a manager that was never initialised and when the file lock fails; and
-// afterwards nothing is held.
+// Every operation fails with its failure result, touching no output, on a
+// manager never initialised, one refused by configuration or kind, and one
+// whose file lock fails; afterwards nothing is held.
 TEST_F(FaultTest, EveryOperationFailsWhenTheLockCannotBeHad) {
-  _TMSRegParams p = Params(1);
-  const unsigned long long h = m_.RegisterStream(p);
+  const unsigned long long h = Register(1);
   auto runAll = [&](CHxThrottlingManager& m) {
     unsigned int value = 17;
     unsigned long long total = 5;
@@ -187,32 +167,37 @@ TEST_F(FaultTest, EveryOperationFailsWhenTheLockCannotBeHad) {
     EXPECT_EQ(total, 5u);
   };
   {
-    SCOPED_TRACE("never initialised");
     CHxThrottlingManager never;
     runAll(never);
     EXPECT_EQ(never.Uninitialize(), 0);
+    EXPECT_EQ(never.Initialize(inst_.focus().c_str(), 1, 5), -1) << "unknown table kind";
+    runAll(never);
+    inst_.SetConfig("Hxd", "DontUseParallelThrottling", "1");
+    EXPECT_EQ(never.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), -1);
+    runAll(never);
+    inst_.RemoveConfig("Hxd", "DontUseParallelThrottling");
+    EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_SHMEM_OUT")), -1);
   }
   {
     // The file-lock kind of the table lock takes an fcntl lock on every
-    // outermost lock; the shared-word kind only to announce its process.
-    SCOPED_TRACE("file lock fails");
+    // outermost lock.
     setenv("HX_NAMED_MUTEX", "fcntl", 1);
-    t2test::Manager fileLocked(&env_);
+    thrtest::Manager fileLocked(&env_);
     ASSERT_EQ(fileLocked.Initialize(inst_.focus().c_str(), 5, kTMKindCloudInbound), 0);
     HxSys()->fcntlLock = FailingFcntlLock;
     g_errno = ENOLCK;
     g_failures = -1;
     runAll(fileLocked);
     EXPECT_EQ(fileLocked.Uninitialize(), -1);  // stays attached
-    t2test::Manager late(&env_);
+    thrtest::Manager late(&env_);
     EXPECT_EQ(late.Initialize(inst_.focus().c_str(), 5, kTMKindCloudInbound), -1);
     HxSysReset();
     unsetenv("HX_NAMED_MUTEX");
     EXPECT_EQ(fileLocked.Uninitialize(), 0);
   }
-  EXPECT_TRUE(LockFreeWithin(MutexName(), 100));
-  EXPECT_EQ(Rate(h), 0u);
-  EXPECT_TRUE(LogCount("Cannot lock mutex") > 0);
+  EXPECT_TRUE(LockFree());
+  EXPECT_EQ(Rate(h), 0);
+  EXPECT_GT(thrtest::LogCount(inst_, "Cannot lock mutex"), 0u);
   EXPECT_EQ(m_.UnregisterStream(h), 0);
 }
 
@@ -224,30 +209,176 @@ TEST_F(FaultTest, ThrowingCallbackEndsTheWalkWithTheLockFree) {
       throw std::runtime_error("callback fault");
     }
   } thrower;
-  _TMSRegParams p1 = Params(1), p2 = Params(2);
-  const unsigned long long a = m_.RegisterStream(p1), b = m_.RegisterStream(p2);
+  const unsigned long long a = Register(1), b = Register(2);
   EXPECT_EQ(m_.EnumerateJobsInfo(nullptr, &thrower, 1), -1);
   EXPECT_EQ(m_.SnapshotJobsInfo(nullptr, &thrower), -1);
   EXPECT_EQ(thrower.calls, 2);
-  EXPECT_TRUE(LockFreeWithin(MutexName(), 100));
-  EXPECT_EQ(LogCount("[ERROR] failed on an exception: callback fault"), 2u);
+  EXPECT_TRUE(LockFree());
+  EXPECT_EQ(thrtest::LogCount(inst_, "[ERROR] failed on an exception: callback fault"), 2u);
   EXPECT_EQ(m_.UnregisterStream(a), 0);
   EXPECT_EQ(m_.UnregisterStream(b), 0);
 }
 
-// The caller's 0x2 is the table's own unresponsive mark: taken as given, the
-// stream would be counted twice and halve its job's per-stream rate.
-TEST_F(FaultTest, CallersUnresponsiveFlagIsNotTaken) {
-  ASSERT_EQ(m_.SetComputerMaxThroghput(900), 0);
-  _TMSRegParams marked = Params(1, 1, 0, kTMStreamUnresponsive | 0x10);
-  _TMSRegParams plain = Params(1, 2);
-  const unsigned long long a = m_.RegisterStream(marked), b = m_.RegisterStream(plain);
-  EXPECT_EQ(Stream(a).Flags, kTMStreamInUse | 0x10u);
-  EXPECT_EQ(Rate(a), 450u);
-  EXPECT_EQ(Rate(a), 450u);
-  EXPECT_EQ(Job(a).ActiveThrottStreamCount, 2u);
-  EXPECT_EQ(m_.UnregisterStream(a), 0);
-  EXPECT_EQ(m_.UnregisterStream(b), 0);
+// A second Initialize of the same table counts nothing; of another table it
+// is refused and the first stays attached.
+TEST_F(FaultTest, SecondInitializeNeitherCountsTwiceNorSwitches) {
+  _TMThrottleTable* table = m_.table();
+  EXPECT_EQ(table->ComputerThrottleMBPH, 0u);
+  _TMSRegParams lanFree = Params(1, 1, 0, kTMStreamNotThrottled);
+  EXPECT_EQ(m_.UnregisterStream(m_.RegisterStream(lanFree)), 0);
+  EXPECT_EQ(lanFree.Flags, 0u) << "LAN-free streams of cloud tables are throttled";
+  EXPECT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);
+  EXPECT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudInbound), -1);
+  EXPECT_EQ(m_.table(), table);
+  EXPECT_EQ(table->RefCount, 1u);
+  EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_CLOUD_SHMEM_IN")), -1);
+  EXPECT_EQ(m_.Uninitialize(), 0);
+  EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1) << "one Uninitialize releases the one attachment";
+}
+
+// The last process attached removes the segment, whatever RefCount says: a
+// process killed without Uninitialize leaves its count behind, and a foreign
+// writer or a reset can zero it while others are attached.
+TEST_F(FaultTest, TheAttachCountDecidesWhoIsLast) {
+  struct Case {
+    uint32_t refCount;   // written over the count before Uninitialize
+    bool otherAttached;  // another attach (not counted) stays
+  };
+  for (const Case c : {Case{0, false}, Case{1689, false}, Case{0, true}, Case{2, true}}) {
+    SCOPED_TRACE("RefCount " + std::to_string(c.refCount) + (c.otherAttached ? " other" : ""));
+    inst_.ClearLog();
+    ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);
+    m_.table()->RefCount = c.refCount;
+    {
+      std::unique_ptr<thrtest::Peek> other(c.otherAttached ? new thrtest::Peek(KeyFile())
+                                                           : nullptr);
+      EXPECT_EQ(m_.Uninitialize(), 0);
+      EXPECT_EQ(thrtest::SegmentOf(KeyFile()) == -1, !c.otherAttached);
+    }
+    EXPECT_EQ(thrtest::LogCount(inst_, "[ERROR] RefCount already 0"), c.refCount == 0 ? 1u : 0u);
+    hxtest::RemoveSegmentForKeyFile(KeyFile());
+  }
+}
+
+// The segment object: bad keys and sizes refused, a segment of the same size
+// reused with its contents, one of another size replaced by a zeroed one
+// (whose old users keep their mapping), removal only when asked.
+TEST_F(FaultTest, SegmentsAreReusedReplacedAndRemoved) {
+  const std::string keyFile = KeyFile("_HX_THROTTLE_SHMEM_TEST");
+  hxtest::WriteFile(keyFile, "");
+  const unsigned int key = static_cast<unsigned int>(ftok(keyFile.c_str(), 0xFEFA));
+  std::unique_ptr<CHxShMem, void (*)(CHxShMem*)> a(GetCHxShMem(), FreeCHxShMem),
+      b(GetCHxShMem(), FreeCHxShMem);
+  bool created = false;
+  int sysError = 99;
+  EXPECT_EQ(a->Connect(0u, 4096u, created, sysError), 2);
+  EXPECT_EQ(a->Connect(key, 0u, created, sysError), 2);
+  EXPECT_EQ(a->Connect("name", 4096u, created, sysError), -1);
+  EXPECT_EQ(thrtest::SegmentOf(keyFile), -1) << "nothing may be created";
+  ASSERT_EQ(a->Connect(key, 8192u, created, sysError), 0);
+  EXPECT_TRUE(created);
+  char* first = static_cast<char*>(a->GetMemPointer());
+  strcpy(first + 8191 - 4, "kept");
+  ASSERT_EQ(b->Connect(key, 8192u, created, sysError), 0);
+  EXPECT_FALSE(created);
+  EXPECT_STREQ(static_cast<char*>(b->GetMemPointer()) + 8191 - 4, "kept");
+  EXPECT_EQ(b->AttachCount(), 2);
+  EXPECT_EQ(b->Disconnect(false), 0);
+  EXPECT_EQ(b->GetMemPointer(), nullptr);
+  ASSERT_EQ(b->Connect(key, 16384u, created, sysError), 0);
+  EXPECT_TRUE(created);
+  EXPECT_EQ(static_cast<char*>(b->GetMemPointer())[8191 - 4], 0);
+  EXPECT_STREQ(first + 8191 - 4, "kept");
+  EXPECT_EQ(a->Disconnect(false), 0);
+  EXPECT_EQ(b->Disconnect(true), 0);
+  EXPECT_EQ(thrtest::SegmentOf(keyFile), -1);
+}
+
+// The daemon's start resets both of its tables in place, keeping the count
+// of attached managers and the unique ids; its end detaches them.
+TEST_F(FaultTest, DaemonStartResetsTablesKeepingCountAndUniqueId) {
+  ASSERT_EQ(m_.Uninitialize(), 0);
+  ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindOutbound), 0);
+  _TMThrottleTable& t = *m_.table();
+  const unsigned long long h = Register(9);
+  ASSERT_TRUE(m_.Lock());
+  t.TotalSizeProcessed = 12345;
+  t.Jobs[0].Streams[0].LastStats.JobType = 6;  // kept by a reset in place
+  m_.Unlock();
+
+  ASSERT_EQ(InitializeThrottlingManagersForHXD(nullptr), 0);
+  EXPECT_EQ(t.RefCount, 2u);
+  EXPECT_EQ(t.UniqueID, static_cast<uint32_t>(h));
+  EXPECT_EQ(uint64_t{t.TotalSizeProcessed}, 0u);
+  EXPECT_EQ(t.ActiveJobCount, 0u);
+  for (uint32_t i = 0; i < kTMMaxJobs; ++i) {
+    ASSERT_EQ(t.JobAT[i], i);
+    ASSERT_EQ(t.Jobs[i].StreamAT[511], 511u);
+    ASSERT_EQ(t.Jobs[i].Flags, 0u);
+  }
+  const _TMStreamRecord& s = t.Jobs[0].Streams[0];
+  EXPECT_EQ(s.Flags | s.UniqueID | s.StartTime | s.ProcessID, 0u);
+  EXPECT_EQ(s.LastStats.JobType, 6u);
+  EXPECT_EQ(Rate(h), 2);
+  EXPECT_EQ(thrtest::LogCount(inst_, "HXDInitialize(): Succeeded..."), 2u);
+  EXPECT_EQ(UnInitializeThrottlingManagersForHXD(), 0);
+  EXPECT_EQ(t.RefCount, 1u);
+  EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_SHMEM_IN")), -1);
+}
+
+// A thread inside the lock that calls an operation (a nested lock) must not
+// wait for an Uninitialize queued by another thread: that one waits for it.
+TEST_F(FaultTest, NestedLockNeverWaitsForAQueuedUninitialize) {
+  ASSERT_TRUE(m_.Lock());
+  ASSERT_TRUE(m_.Lock());
+  m_.Unlock();
+  std::thread other([this] { EXPECT_EQ(m_.Uninitialize(), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_NE(Register(1), kTMInvalidHandle);
+  m_.Unlock();
+  other.join();
+  EXPECT_EQ(m_.table(), nullptr);
+}
+
+// One manager used by several threads while another uninitialises and
+// initialises it: every operation either works or fails with its failure
+// result, and none touches a table or mutex that is gone.
+TEST_F(FaultTest, OneManagerSurvivesUninitializeUnderItsThreads) {
+  const std::string focus = inst_.focus();
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0}, done{0};
+  std::vector<std::thread> users;
+  for (uint32_t u = 0; u < 3; ++u) {
+    users.emplace_back([&, u] {
+      while (!stop.load()) {
+        _TMSRegParams p = Params(1 + u);
+        const unsigned long long h = m_.RegisterStream(p);
+        unsigned int rate = 0;
+        const int r = m_.GetThroughputRate(h, 1, rate);
+        std::vector<_TMAllJobStreamInfo> jobs;
+        unsigned long long total = 0;
+        const int sized = m_.GetDataSizeInfo(total, jobs);
+        const int enumerated = m_.EnumerateJobsInfo(nullptr, nullptr, 1);
+        if (r < -1 || r > 2 || r == 1 || sized < -1 || sized > 0 || enumerated < -1 ||
+            enumerated > 0 || (h != kTMInvalidHandle && m_.UnregisterStream(h) > 0)) {
+          ++bad;
+        }
+        ++done;
+      }
+    });
+  }
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(m_.Uninitialize(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(m_.Initialize(focus.c_str(), 1, kTMKindCloudOutbound), 0);
+  }
+  stop = true;
+  for (std::thread& t : users) t.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GT(done.load(), 0);
+  EXPECT_EQ(m_.Uninitialize(), 0);
+  EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1);
 }
 
 }  // namespace

@@ -1,0 +1,188 @@
+// Helpers shared by the throttling tests: a manager that opens its internal
+// operations, registration parameters, looking at a table segment without
+// counting in it, the debug log as records, the table lock seen from another
+// thread, and t2_job_child runs.
+#pragma once
+
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/common/test_env.h"
+#include "throttling/throttling_manager.h"
+
+namespace thrtest {
+
+class Manager : public CHxThrottlingManager {
+ public:
+  explicit Manager(HxEnv* env = HxEnv::Default()) : CHxThrottlingManager(env) {}
+  using CHxThrottlingManager::CheckAndCleanupStreams;
+  using CHxThrottlingManager::CheckAndRepairTable;
+  using CHxThrottlingManager::CheckEachStreamProcess;
+  using CHxThrottlingManager::GetJobIndex;
+  using CHxThrottlingManager::ReserveJobIndex;
+  using CHxThrottlingManager::ReserveStreamIndex;
+  using CHxThrottlingManager::UnReserveJobIndex;
+  using CHxThrottlingManager::UnreserveStreamIndex;
+  _TMThrottleTable* table() { return Table; }
+  unsigned int& lastCleanupTime() { return LastCleanupTime; }
+};
+
+inline _TMSRegParams Params(uint32_t job, uint32_t rcid = 1, uint32_t limit = 0, uint32_t flags = 0,
+                            const char* name = "host") {
+  _TMSRegParams p;
+  p.JobID = job;
+  p.RCID = rcid;
+  p.SubclientThroughput = limit;
+  p.Flags = flags;
+  p.Type = 2;
+  strncpy(p.ComputerName, name, sizeof(p.ComputerName) - 1);
+  return p;
+}
+
+// Collects what an enumeration hands out, job by job, asking it to stop after
+// `stop` jobs.
+struct Copies : IEnumerateJobInfoCallback {
+  std::vector<std::pair<_TMJobInfo, std::vector<_TMStreamInfo>>> jobs;
+  size_t stop = SIZE_MAX;
+  int OnThrottelingInfo(void*, _TMJobInfo* j, _TMStreamInfo* s, unsigned int n) override {
+    jobs.push_back({*j, std::vector<_TMStreamInfo>(s, s + n)});
+    return jobs.size() >= stop ? 1 : 0;
+  }
+};
+
+// Path of a table kind's key file in the instance's job-results directory.
+inline std::string KeyFile(const hxtest::TestInstance& inst, const char* suffix) {
+  return inst.jobResultsDir() + "/" + inst.focus() + suffix;
+}
+
+// Id of the segment of that key file, or -1 when there is none.
+inline int SegmentOf(const std::string& keyFile) {
+  const key_t key = ftok(keyFile.c_str(), 0xFEFA);
+  return key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
+}
+
+// Attaches the segment of a key file read-only, without counting in RefCount.
+class Peek {
+ public:
+  explicit Peek(const std::string& keyFile) {
+    const int id = SegmentOf(keyFile);
+    void* p = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, SHM_RDONLY);
+    if (p != reinterpret_cast<void*>(-1)) address_ = p;
+  }
+  ~Peek() {
+    if (address_ != nullptr) shmdt(address_);
+  }
+  Peek(const Peek&) = delete;
+  Peek& operator=(const Peek&) = delete;
+  bool ok() const { return address_ != nullptr; }
+  const _TMThrottleTable* table() const { return static_cast<const _TMThrottleTable*>(address_); }
+
+ private:
+  void* address_ = nullptr;
+};
+
+// The texts of the debug-log calls made so far ("YYYY-MM-DD HH:MM:SS pid tid
+// level tag text"); a text with newlines spans several lines of the file.
+inline std::vector<std::string> LogTexts(const hxtest::TestInstance& inst) {
+  std::vector<std::string> texts;
+  for (const std::string& line : inst.LogLines()) {
+    size_t pos = 20;
+    bool record = line.size() >= 20 && line[4] == '-' && line[13] == ':' && line[16] == ':';
+    for (int field = 0; record && field < 4; ++field) {
+      const size_t end = line.find(' ', pos);
+      record = end != std::string::npos && (field < 3 || line.compare(pos, 2, "0x") == 0);
+      pos = end + 1;
+    }
+    if (record) {
+      texts.push_back(line.substr(pos));
+    } else if (!texts.empty()) {
+      texts.back() += "\n" + line;
+    }
+  }
+  return texts;
+}
+
+inline size_t LogCount(const hxtest::TestInstance& inst, const std::string& needle) {
+  size_t n = 0;
+  for (const std::string& text : LogTexts(inst)) n += text.find(needle) != std::string::npos;
+  return n;
+}
+
+// Whether another thread can take the table's named mutex within ms.
+inline bool LockFreeWithin(const std::string& mutexName, long ms) {
+  int result = -9;
+  std::thread other([&] {
+    CError error;
+    CNamedMutex mutex(mutexName.c_str(), error, true);
+    result = mutex.lock(ms, true);
+    if (result == 0) mutex.unlock();
+  });
+  other.join();
+  return result == 0;
+}
+
+// Waits up to 60 s for a file to exist.
+inline bool WaitForFile(const std::string& path) {
+  for (int i = 0; i < 60000; ++i, usleep(1000)) {
+    if (access(path.c_str(), F_OK) == 0) return true;
+  }
+  return false;
+}
+
+inline void Touch(const std::string& path) { hxtest::WriteFile(path, ""); }
+
+// A t2_job_child run: its pid and its output lines. Killed if still running
+// when it goes out of scope.
+class Child {
+ public:
+  Child(const std::string& program, const std::vector<std::string>& script,
+        const std::string& dir) {
+    static int counter = 0;
+    out_ = dir + "/child" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".out";
+    pid_ = hxtest::Spawn(program, script, out_);
+  }
+  ~Child() {
+    if (!reaped_) Kill();
+  }
+  pid_t pid() const { return pid_; }
+  int Wait() {
+    reaped_ = true;
+    return hxtest::WaitExit(pid_);
+  }
+  void Kill() {
+    kill(pid_, SIGKILL);
+    Wait();
+  }
+  std::vector<std::string> LinesStarting(const std::string& prefix) const {
+    std::vector<std::string> out;
+    std::stringstream in(hxtest::ReadFile(out_));
+    for (std::string line; std::getline(in, line);) {
+      if (line.compare(0, prefix.size(), prefix) == 0) out.push_back(line);
+    }
+    return out;
+  }
+  // The first output line starting with prefix, waiting up to 60 s for it.
+  std::string LineStarting(const std::string& prefix) const {
+    for (int i = 0; i < 60000; ++i, usleep(1000)) {
+      const std::vector<std::string> lines = LinesStarting(prefix);
+      if (!lines.empty()) return lines.front();
+    }
+    return "(no line starting with '" + prefix + "')";
+  }
+
+ private:
+  std::string out_;
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
+
+}  // namespace thrtest
