@@ -1,0 +1,269 @@
+// The operating-system providers (system, network, disk, process): recorded
+// and hand-written command outputs with clock steps against golden rows, the
+// exact commands and identity of each, their shared behaviour, and real
+// commands on this machine.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "platform/hx_platform_info.h"
+#include "providers/linux_disk_provider.h"
+#include "providers/linux_process_provider.h"
+#include "providers/linux_system_provider.h"
+#include "providers/linux_tcp_provider.h"
+#include "providers/perf_header_info.h"
+#include "providers/provider_utils.h"
+#include "tests/providers/provider_support.h"
+
+namespace {
+
+using hxtest::Block;
+using hxtest::Split;
+
+// The system provider with the kernel's sysinfo, or the one a scenario sets.
+struct SysinfoSystem : CHxPerfProviderLinuxSystem {
+  using CHxPerfProviderLinuxSystem::CHxPerfProviderLinuxSystem;
+  bool fake = false;
+  int error = 0;
+  struct sysinfo info = {};
+  int QuerySysinfo(struct sysinfo* out) override {
+    if (!fake) return CHxPerfProviderLinuxSystem::QuerySysinfo(out);
+    *out = info;
+    return error;
+  }
+};
+
+struct Family {
+  const char* name;  // golden/<name>.txt
+  const char* className;
+  ResourceAgentType type;
+  const char* object;
+  const char* programs;  // the real commands need these
+  const char* shape;     // real rows, per column: 'n' numeric, 't' text, '-' empty
+  std::function<CHxLinuxPerfProviderBase*(HxEnv*)> make;
+};
+
+const Family kFamilies[] = {
+    {"system", "CHxPerfProviderLinuxSystem", RSRC_AGENT_SYSTEM, "System", "", "nnnnnnnnnn",
+     [](HxEnv* e) { return new SysinfoSystem(e); }},
+    {"tcp", "CHxPerfProviderLinuxTCP", RSRC_AGENT_TCPIP, "Tcpip", "ip awk", "tnnnnn----",
+     [](HxEnv* e) { return new CHxPerfProviderLinuxTCP(e); }},
+    {"disk", "CHxPerfProviderLinuxDisk", RSRC_AGENT_LOGICAL_DISK, "LogicalDisk", "awk df", "tnnnnnnnnn",
+     [](HxEnv* e) { return new CHxPerfProviderLinuxDisk(e); }},
+    {"process", "CHxPerfProviderLinuxProcess", RSRC_AGENT_PROCESS, "Process", "ps getconf awk wc", "ntnnnn--nnnnt",
+     [](HxEnv* e) { return new CHxPerfProviderLinuxProcess(e); }},
+};
+
+// Busy share of this machine's processor time between two readings of
+// /proc/stat taken by the test itself.
+struct CpuShare {
+  double busy = 0, total = 0;
+  static CpuShare Read() {
+    std::istringstream in(hxtest::ReadFile("/proc/stat"));
+    std::string cpu;
+    double f[8] = {};
+    in >> cpu;
+    for (double& v : f) in >> v;
+    return {f[0] + f[1] + f[2] + f[5] + f[6] + f[7], f[0] + f[1] + f[2] + f[3] + f[4] + f[5] + f[6] + f[7]};
+  }
+  static double Between(const CpuShare& a, const CpuShare& b) {
+    return b.total > a.total ? (b.busy - a.busy) * 100.0 / (b.total - a.total) : 0.0;
+  }
+};
+
+bool IsNumeric(const std::string& text) {
+  char* end = nullptr;
+  std::strtod(text.c_str(), &end);
+  return !text.empty() && *end == '\0' && isdigit(static_cast<unsigned char>(text[0]));
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (size_t p = 0; !from.empty() && (p = text.find(from, p)) != std::string::npos;) {
+    text.replace(p, from.size(), to);
+    p += to.size();
+  }
+  return text;
+}
+
+class Provider : public ::testing::TestWithParam<Family> {
+ protected:
+  // Applies one setting of an update line: now=<seconds>, ram=<total>,<free>,
+  // <unit> or err=<errno> (sysinfo), cfg=<configured process names> (before
+  // the first update), own=<ids of the runtime properties file>,
+  // names=/paths=<policy lists>, link=<name>:<target>,... (symbolic links
+  // in the test directory, which replies call $ROOT).
+  void Set(const std::string& key, const std::string& value) {
+    auto* system = dynamic_cast<SysinfoSystem*>(provider.get());
+    const std::vector<std::string> v = Split(value, ',');
+    std::vector<std::string> list = v;
+    if (key == "now") env.now = static_cast<uint32_t>(std::stoul(value));
+    if (key == "ram" || key == "err") {
+      if (system == nullptr) return;
+      system->fake = true;
+    }
+    if (key == "ram") {
+      system->info.totalram = std::stoul(v[0]);
+      system->info.freeram = std::stoul(v[1]);
+      system->info.mem_unit = static_cast<unsigned>(std::stoul(v[2]));
+    }
+    if (key == "err") system->error = std::stoi(value);
+    if (key == "cfg") instance.SetConfig("EventManager", "sMonitorProcessNames", value);
+    if (key == "names") provider->SetAgentProp(GetParam().type, RSRC_PROP_PROCESS_NAMES, list);
+    if (key == "paths") provider->SetAgentProp(GetParam().type, RSRC_PROP_PROCESS_PATHS, list);
+    if (key == "own") {
+      const std::string dir = HxRegistryRoot() + instance.focus() + "/Runtime";
+      std::filesystem::create_directories(dir);
+      hxtest::WriteFile(dir + "/.properties", "pid " + Replace(value, ",", "\npid ") + "\n");
+    }
+    for (size_t i = 0; key == "link" && i < v.size(); ++i) {
+      const std::string path = instance.root() + "/" + v[i].substr(0, v[i].find(':'));
+      ASSERT_EQ(symlink(v[i].substr(v[i].find(':') + 1).c_str(), path.c_str()), 0);
+    }
+  }
+  void Initialize() {
+    if (!initialized) {
+      ASSERT_EQ(provider->Initialize(nullptr, &callback), 0);
+    }
+    initialized = true;
+  }
+
+  hxtest::TestInstance instance;
+  hxtest::ReplayEnv env;
+  std::unique_ptr<CHxLinuxPerfProviderBase> provider{GetParam().make(&env)};
+  hxtest::CaptureCallback callback;
+  bool initialized = false;
+};
+
+// Every update of the family's scenario reports exactly the golden rows, one
+// per report, under its object name, and asks only commands with a reply.
+TEST_P(Provider, ScenarioGivesTheGoldenRows) {
+  env.passThrough = {"/Runtime/.properties"};
+  int update = 0;
+  for (const Block& b : hxtest::ReadBlocks(std::string("golden/") + GetParam().name + ".txt")) {
+    if (b.head.rfind("<<< ", 0) == 0) {
+      for (const Block& r : hxtest::ReadBlocks(b.head.substr(4))) env.Apply(r);
+    } else if (b.head.rfind("@@@ ", 0) == 0) {
+      env.Apply({b.head, Replace(b.body, "$ROOT", instance.root())});
+    } else {
+      SCOPED_TRACE("update " + std::to_string(++update) + ": " + b.head);
+      const size_t cfg = b.head.find("cfg=");
+      if (cfg != std::string::npos) Set("cfg", b.head.substr(cfg + 4));
+      for (const std::string& word : Split(b.head.substr(4, cfg - 4), ' ')) {
+        if (word.find('=') != std::string::npos) {
+          Set(word.substr(0, word.find('=')), word.substr(word.find('=') + 1));
+        }
+      }
+      Initialize();
+      callback.reports.clear();
+      provider->UpdatePerfCounters(GetParam().type);
+      EXPECT_EQ(callback.Text(), b.body);
+      for (const auto& r : callback.reports) {
+        EXPECT_EQ(r.object, GetParam().object);
+        EXPECT_EQ(r.items.rows.size(), 1u);
+      }
+      EXPECT_EQ(env.unknownCommands, std::vector<std::string>());
+      env.unknownCommands.clear();
+    }
+  }
+}
+
+// Name, agent types and the exact commands of an update in which every command
+// fails (golden/identity.txt), Initialize, the configured interval, and
+// silence for agent types the provider does not serve.
+TEST_P(Provider, IdentityCommandsAndSharedBehaviour) {
+  std::string name;
+  std::vector<ResourceAgentType> types = {RSRC_AGENT_NONE};
+  provider->GetPerfProviderName(name);
+  provider->GetSupprotedAgentTypes(types);
+  std::string text = "=== " + std::string(GetParam().name) + "|" + name + "|" +
+                     std::to_string(types.size()) + ":" + std::to_string(types[0]) + "\n";
+  const std::string label = std::string(GetParam().className) + "::Initialize";
+  EXPECT_EQ(provider->Initialize(nullptr, nullptr), -1);
+  EXPECT_EQ(instance.LogLinesContaining(label + ":[ERROR]Invalid Callback address").size(), 1u);
+  env.passThrough = {"/Runtime/.properties"};
+  Set("err", "0");  // sysinfo of all zeros
+  Set("names", "a");
+  Set("paths", "/p");
+  Initialize();
+  hxtest::CaptureCallback other;
+  EXPECT_EQ(provider->Initialize(nullptr, &other), 0);  // keeps the first callback
+  EXPECT_EQ(instance.LogLinesContaining(label + ": Already initialized").size(), 1u);
+  EXPECT_EQ(provider->Uninitialize(), 0);
+  for (int t = -1; t <= 11; ++t) provider->UpdatePerfCounters(static_cast<ResourceAgentType>(t));
+  for (const std::string& c : env.commands) text += c + "\n";
+  text += callback.Text();
+  text = Replace(Replace(text, instance.root(), "$ROOT"), instance.focus(), "$FOCUS");
+  std::string golden;
+  for (const Block& b : hxtest::ReadBlocks("golden/identity.txt")) {
+    if (Split(b.head, '|')[0] == "=== " + std::string(GetParam().name)) golden = b.head + "\n" + b.body;
+  }
+  EXPECT_EQ(text, golden);
+  EXPECT_TRUE(other.reports.empty());
+
+  EXPECT_EQ(provider->GetUpdateIntervalMinutes(GetParam().type), 15u);
+  instance.SetConfig("Hxd", "SysRsrcMonMinutes", "0");
+  EXPECT_EQ(provider->GetUpdateIntervalMinutes(GetParam().type), 0u);
+  instance.SetConfig("Hxd", "SysRsrcMonMinutes", "1440");
+  EXPECT_EQ(provider->GetUpdateIntervalMinutes(RSRC_AGENT_NONE), 1440u);
+}
+
+// Real commands of this machine give well-formed rows (skipped, saying why,
+// where a program is missing or there is nothing to report). The system
+// provider always reports; with one processor kept busy by a child process
+// its CPU-Usage matches what /proc/stat shows for the same interval.
+TEST_P(Provider, RealCommandsGiveWellFormedRows) {
+  for (const std::string& program : Split(GetParam().programs, ' ')) {
+    std::string out;
+    if (HxEnv::Default()->RunCommand("command -v " + program, &out, nullptr) != 0) {
+      GTEST_SKIP() << program << " is not installed here";
+    }
+  }
+  env.passThrough = {""};                // real commands, test clock
+  Set("own", std::to_string(getpid()));  // this process as one of the platform's own
+  Initialize();
+  provider->UpdatePerfCounters(GetParam().type);
+  const bool system = GetParam().type == RSRC_AGENT_SYSTEM;
+  const pid_t spinner = system ? fork() : -1;
+  if (spinner == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (volatile unsigned long i = 0;; i = i + 1) {
+    }
+  }
+  const CpuShare before = CpuShare::Read();
+  if (system) usleep(2000000);
+  env.now += 60;  // the network provider reports from its second sample on
+  callback.reports.clear();
+  provider->UpdatePerfCounters(GetParam().type);
+  const double shown = CpuShare::Between(before, CpuShare::Read());
+  if (spinner > 0 && kill(spinner, SIGKILL) == 0) waitpid(spinner, nullptr, 0);
+  if (callback.reports.empty() && !system) GTEST_SKIP() << "nothing to report on this machine";
+  ASSERT_FALSE(callback.reports.empty());
+  const std::string shape = GetParam().shape;
+  for (const auto& r : callback.reports) {
+    ASSERT_EQ(r.items.rows.at(0).size(), shape.size());
+    for (size_t i = 0; i < shape.size(); ++i) {
+      const std::string& v = r.items.rows[0][i];
+      EXPECT_TRUE(shape[i] == 'n' ? IsNumeric(v) : shape[i] == 't' ? !v.empty() : v.empty())
+          << "column " << i << ": '" << v << "'";
+    }
+  }
+  if (system) {
+    EXPECT_NEAR(std::stod(callback.reports[0].items.rows[0][0]), shown, 15.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Linux, Provider, ::testing::ValuesIn(kFamilies),
+                         [](const ::testing::TestParamInfo<Family>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
