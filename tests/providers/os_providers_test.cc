@@ -266,4 +266,128 @@ INSTANTIATE_TEST_SUITE_P(Linux, Provider, ::testing::ValuesIn(kFamilies),
                            return std::string(info.param.name);
                          });
 
+// Every agent type against golden/headers.txt: each call replaces the column
+// list, and an unknown type leaves name and version alone.
+TEST(PerfHeaderInfo, EveryAgentTypeMatchesTheGoldenTable) {
+  std::string text, golden;
+  std::vector<std::string> columns = {"stale"};
+  for (int t = -1; t <= 11; ++t) {
+    std::string name = "keep", version = "keep";
+    const bool known = CPerfHeaderInfo::GetPerfHeader(static_cast<ResourceAgentType>(t), name,
+                                                      version, columns);
+    text += std::to_string(t) + "|" + std::to_string(known) + "|" + name + "|" + version + "|";
+    for (size_t i = 0; i < columns.size(); ++i) text += (i ? "," : "") + columns[i];
+    text += "\n";
+  }
+  const std::string file = std::string(HX_SOURCE_DIR) + "/tests/providers/golden/headers.txt";
+  for (const std::string& line : Split(hxtest::ReadFile(file), '\n')) {
+    if (!line.empty() && line.rfind("### ", 0) != 0) golden += line + "\n";
+  }
+  EXPECT_EQ(text, golden);
+}
+
+// The "C" locale reaches every command of a command line, whatever locale the
+// process runs in, so that no later stage prints decimal commas.
+TEST(ProviderShell, EveryStageRunsInTheCLocale) {
+  struct Probe : CHxLinuxPerfProviderBase {
+    Probe() : CHxLinuxPerfProviderBase(RSRC_AGENT_SYSTEM, "Probe", "Probe", nullptr) {}
+    void UpdatePerfCounters(ResourceAgentType) override {}
+    using CHxLinuxPerfProviderBase::RunCommand;
+  } probe;
+  const char* saved = getenv("LC_ALL");
+  const std::string restore = saved ? saved : "";
+  setenv("LC_ALL", "de_DE.UTF-8", 1);
+  for (const char* command : {"printenv LC_ALL", "echo x | printenv LC_ALL",
+                              "echo x | cat | sh -c 'printenv LC_ALL'",
+                              "true && echo x | printenv LC_ALL"}) {
+    std::string out;
+    EXPECT_TRUE(probe.RunCommand(command, &out)) << command;
+    EXPECT_EQ(out, "C\n") << command;
+  }
+  saved ? setenv("LC_ALL", restore.c_str(), 1) : unsetenv("LC_ALL");
+}
+
+// Process names from configuration and policy, interface names and the
+// registry path are data: in a real shell they run nothing. The runtime
+// properties file gives the second word of every line starting "pid".
+TEST(ProviderShell, HostileNamesRunNothing) {
+  hxtest::TestInstance instance;
+  const std::string owned = instance.root() + "/owned";
+  hxtest::ReplayEnv env;
+  env.passThrough = {""};
+  hxtest::CaptureCallback callback;
+  instance.SetConfig("EventManager", "sMonitorProcessNames", "x;touch " + owned + "1");
+  CHxPerfProviderLinuxProcess process(&env);
+  ASSERT_EQ(process.Initialize(nullptr, &callback), 0);
+  process.UpdatePerfCounters(RSRC_AGENT_PROCESS);
+  std::vector<std::string> names = {"y", "$(touch " + owned + "2)", "`touch " + owned + "3`",
+                                    "z' ; touch " + owned + "4 ; '"};
+  process.SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_NAMES, names);
+  process.UpdatePerfCounters(RSRC_AGENT_PROCESS);
+
+  CHxPerfProviderLinuxTCP tcp(&env);
+  callback.reports.clear();
+  ASSERT_EQ(tcp.Initialize(nullptr, &callback), 0);
+  const std::string name = "x;touch${IFS}" + owned + "5;";
+  for (const char* counters : {"0 0\n0 0\n", "60 0\n0 0\n"}) {
+    env.replies[std::string(hxprov::kCommandPrefix) + "ip -s link | sed 's/^[ \t]*//' | grep ^[0-9]"] =
+        {0, "1: " + name + ": <UP>\n" + counters};
+    env.now += 60;
+    tcp.UpdatePerfCounters(RSRC_AGENT_TCPIP);
+  }
+  EXPECT_EQ(callback.Text(), name + "|1|0|0|0|0||||\n");  // no such speed file
+
+  const std::string reg = instance.root() + "/r x;touch " + owned + "6;y";
+  const std::string runtime = reg + "/Halvex/" + instance.focus() + "/Runtime";
+  std::filesystem::create_directories(runtime);
+  hxtest::WriteFile(runtime + "/.properties", "pid 123\nname hxd\npidfile 9\n  pid 5\npid 456 x\n");
+  setenv("HXREG", reg.c_str(), 1);  // the instance restores it
+  EXPECT_EQ(getProcesslist(&env), "123\n9\n456\n");
+  for (int i = 1; i <= 6; ++i) {
+    EXPECT_NE(access((owned + std::to_string(i)).c_str(), F_OK), 0) << "name " << i << " ran";
+  }
+}
+
+// A policy thread replacing the lists while updates run: every pgrep names one
+// whole list. Meaningful under TSan as well.
+TEST(ProviderShell, UpdatesNeverSeeAHalfReplacedList) {
+  hxtest::TestInstance instance;
+  hxtest::FakeEnv env;
+  CHxPerfProviderLinuxProcess provider(&env);
+  std::vector<std::string> lists[2], paths = {"/opt/"};
+  for (int i = 0; i < 50; ++i) {
+    lists[0].push_back("a" + std::to_string(i));
+    lists[1].push_back("b" + std::to_string(i));
+  }
+  provider.SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_NAMES, lists[0]);
+  std::atomic<bool> stop{false};
+  std::atomic<int> replaced{0};
+  std::thread policy([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      std::vector<std::string> list = lists[i % 2];
+      provider.SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_NAMES, list);
+      provider.SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_PATHS, paths);
+      replaced.fetch_add(1);
+    }
+  });
+  for (int i = 0; i < 300 || replaced.load() < 300; ++i) {
+    provider.UpdatePerfCounters(RSRC_AGENT_PROCESS);
+  }
+  stop = true;
+  policy.join();
+  std::set<std::string> whole;
+  for (const auto& list : lists) {
+    std::string cmd = std::string(hxprov::kCommandPrefix) + "pgrep ";
+    for (size_t i = 0; i < list.size(); ++i) cmd += (i ? "\\|'" : "'") + list[i] + "'";
+    whole.insert(cmd);
+  }
+  size_t pgreps = 0;
+  for (const auto& c : env.commands) {
+    if (c.find("pgrep") == std::string::npos) continue;
+    ++pgreps;
+    EXPECT_EQ(whole.count(c), 1u) << c.substr(0, 80);
+  }
+  EXPECT_GT(pgreps, 0u);
+}
+
 }  // namespace
