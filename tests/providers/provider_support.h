@@ -79,6 +79,17 @@ struct CapturedReport {
   _PerfLogItems items;
 };
 
+// The rows of a report, fields joined by '|', one per line.
+inline std::string RowsText(const CapturedReport& r) {
+  std::string text;
+  for (const auto& row : r.items.rows) {
+    EXPECT_EQ(row.size(), r.items.columns.size()) << r.object;
+    for (size_t i = 0; i < row.size(); ++i) text += (i ? "|" : "") + row[i];
+    text += "\n";
+  }
+  return text;
+}
+
 class CaptureCallback : public iCHxPerfUpdateCallback {
  public:
   std::vector<CapturedReport> reports;
@@ -86,16 +97,10 @@ class CaptureCallback : public iCHxPerfUpdateCallback {
     reports.push_back({type, object, items});
     return 0;
   }
-  // Every row of every report, fields joined by '|', one per line.
+  // The rows of every report.
   std::string Text() const {
     std::string text;
-    for (const CapturedReport& r : reports) {
-      for (const auto& row : r.items.rows) {
-        EXPECT_EQ(row.size(), r.items.columns.size()) << r.object;
-        for (size_t i = 0; i < row.size(); ++i) text += (i ? "|" : "") + row[i];
-        text += "\n";
-      }
-    }
+    for (const CapturedReport& r : reports) text += RowsText(r);
     return text;
   }
 };
