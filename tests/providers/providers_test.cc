@@ -15,8 +15,6 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <memory>
-#include <sstream>
 #include <thread>
 
 #include "platform/hx_platform_info.h"
@@ -94,8 +92,8 @@ class Provider : public ::testing::TestWithParam<Family> {
  protected:
   // One setting of an update line: now=<seconds>; ram=<total>,<free>,<unit>
   // or err=<errno> (sysinfo); cfg=<configured process names, rest of the
-  // line>; own=<ids in the runtime properties file>; names=, paths=<policy
-  // lists>; link=<name>:<target>,... (symbolic links in $ROOT).
+  // line>; names=, paths=<policy lists>; link=<name>:<target>,... (symbolic
+  // links in $ROOT).
   void Set(const std::string& key, const std::string& value) {
     auto* system = dynamic_cast<SysinfoSystem*>(provider.get());
     std::vector<std::string> v = Split(value, ',');
@@ -109,21 +107,10 @@ class Provider : public ::testing::TestWithParam<Family> {
     if (key == "cfg") instance.SetConfig("EventManager", "sMonitorProcessNames", value);
     if (key == "names") provider->SetAgentProp(GetParam().type, RSRC_PROP_PROCESS_NAMES, v);
     if (key == "paths") provider->SetAgentProp(GetParam().type, RSRC_PROP_PROCESS_PATHS, v);
-    if (key == "own") {
-      const std::string dir = HxRegistryRoot() + instance.focus() + "/Runtime";
-      std::filesystem::create_directories(dir);
-      hxtest::WriteFile(dir + "/.properties", "pid " + Replace(value, ",", "\npid ") + "\n");
-    }
     for (size_t i = 0; key == "link" && i < v.size(); ++i) {
       const size_t colon = v[i].find(':');
       std::filesystem::create_symlink(v[i].substr(colon + 1), root + v[i].substr(0, colon));
     }
-  }
-  void Initialize() {
-    if (!initialized) {
-      ASSERT_EQ(provider->Initialize(nullptr, &callback), 0);
-    }
-    initialized = true;
   }
 
   hxtest::TestInstance instance;
@@ -131,23 +118,23 @@ class Provider : public ::testing::TestWithParam<Family> {
   ReplayEnv env;
   std::unique_ptr<iCHxPerfProvider> provider{GetParam().make(&env)};
   Capture callback;
-  bool initialized = false;
 };
 
 class AnyProvider : public Provider {};
 
 // Every update of the family's scenario reports exactly the golden rows, one
-// per report, under its object name, and asks only commands that have a reply.
-// Names in replies are data: nothing ever creates $ROOT/owned.
+// per report, under its object name, and asks only commands that have a reply
+// ($ROOT and $FOCUS stand for the test's directory and instance name). Names
+// in replies are data: nothing ever creates $ROOT/owned.
 TEST_P(Provider, ScenarioGivesTheGoldenRows) {
-  env.passThrough = {"/Runtime/.properties", "/sys/class/net/"};
+  env.passThrough = {"/sys/class/net/"};
   int update = 0;
   for (const Block& b : ReadBlocks("golden/" + std::string(GetParam().name) + ".txt")) {
     const std::string body = Replace(b.body, "$ROOT/", root);
     if (b.head.rfind("<<< ", 0) == 0) {
       for (const Block& r : ReadBlocks(b.head.substr(4))) hxtest::SetReply(r, &env);
     } else if (b.head.rfind("@@@ ", 0) == 0) {
-      hxtest::SetReply({b.head, body}, &env);
+      hxtest::SetReply({Replace(Replace(b.head, "$ROOT/", root), "$FOCUS", instance.focus()), body}, &env);
     } else {
       SCOPED_TRACE("update " + std::to_string(++update) + ": " + b.head);
       const size_t cfg = b.head.find("cfg=");
@@ -156,7 +143,9 @@ TEST_P(Provider, ScenarioGivesTheGoldenRows) {
         const size_t eq = word.find('=');
         if (eq != std::string::npos) Set(word.substr(0, eq), word.substr(eq + 1));
       }
-      Initialize();
+      if (update == 1) {
+        ASSERT_EQ(provider->Initialize(nullptr, &callback), 0);
+      }
       callback.reports.clear();
       provider->UpdatePerfCounters(GetParam().type);
       EXPECT_EQ(callback.Text(), body);
@@ -184,7 +173,7 @@ TEST_P(AnyProvider, IdentityAndSharedBehaviour) {
   const std::string label = std::string(GetParam().className) + "::Initialize";
   EXPECT_EQ(provider->Initialize(nullptr, nullptr), -1);
   EXPECT_EQ(instance.LogLinesContaining(label + ":[ERROR]Invalid Callback address").size(), 1u);
-  Initialize();
+  ASSERT_EQ(provider->Initialize(nullptr, &callback), 0);
   Capture other;
   EXPECT_EQ(provider->Initialize(nullptr, &other), 0);
   EXPECT_EQ(instance.LogLinesContaining(label + ": Already initialized").size(), 1u);
