@@ -9,7 +9,6 @@
 
 #include "gtest/gtest.h"
 #include "providers/linux_provider_base.h"
-#include "providers/perf_provider.h"
 #include "tests/common/test_env.h"
 
 namespace hxtest {

@@ -32,8 +32,8 @@ namespace {
 using hxtest::Block;
 using hxtest::ReadBlocks;
 using hxtest::Split;
+using hxtest::ReplayEnv;
 using Capture = hxtest::CaptureCallback;
-using ReplayEnv = hxtest::ReplayEnv;
 
 std::string Golden(const std::string& file, const std::string& head) {
   for (const Block& b : ReadBlocks(file)) {
