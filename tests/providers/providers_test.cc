@@ -161,8 +161,10 @@ TEST_P(Provider, ScenarioGivesTheGoldenRows) {
 }
 
 // Name and agent types, Initialize (a null callback refused, a second call
-// keeping the first callback), silence for agent types not served and after
-// Uninitialize, and the configured intervals (golden/intervals.txt).
+// keeping the first callback), silence for agent types not served, the exact
+// commands of an update in which every command fails and what it still
+// reports (golden/commands.txt), and the configured intervals
+// (golden/intervals.txt).
 TEST_P(AnyProvider, IdentityAndSharedBehaviour) {
   std::string name;
   std::vector<ResourceAgentType> types = {RSRC_AGENT_NONE};
@@ -184,10 +186,14 @@ TEST_P(AnyProvider, IdentityAndSharedBehaviour) {
   }
   EXPECT_EQ(env.commands.size() + callback.reports.size(), 0u);
   EXPECT_EQ(provider->Uninitialize(), 0);
-  Set("err", "0");  // a system row even when every command fails
+  Set("err", "0");  // sysinfo of all zeros
+  Set("names", "a");
+  Set("paths", "/p");
   for (ResourceAgentType t : types) provider->UpdatePerfCounters(t);
-  EXPECT_EQ(callback.reports.size(), GetParam().type == RSRC_AGENT_SYSTEM ? 1u : 0u);
-  EXPECT_EQ(other.reports.size(), 0u);
+  std::string asked;
+  for (const std::string& c : env.commands) asked += Replace(c, root, "$ROOT/") + "\n";
+  EXPECT_EQ(Replace(asked, instance.focus(), "$FOCUS") + callback.Text() + other.Text(),
+            Golden("golden/commands.txt", GetParam().name));
   for (const std::string& line : Split(Golden("golden/intervals.txt", GetParam().name), '\n')) {
     std::istringstream in(line);
     std::string set;
