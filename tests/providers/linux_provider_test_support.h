@@ -1,52 +1,68 @@
-// Shared by the provider tests: recorded command outputs, an environment that
-// replays them, and a callback that keeps every report.
+// Shared by the provider tests (and the tools' and fuzz tests): block files
+// under tests/providers (recorded command outputs, scenarios, golden reports),
+// an environment replaying command replies, and a callback keeping reports.
 #pragma once
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "providers/linux_provider_base.h"
-#include "providers/perf_provider.h"
 #include "tests/common/test_env.h"
 
 namespace hxtest {
 
-// Loads tests/providers/fixtures/<name>: blocks of "@@@ <status> <command>"
-// followed by the command's output, verbatim (see fixtures/record.sh).
-inline void LoadFixture(const std::string& name, FakeEnv* env) {
-  const std::string text = ReadFile(std::string(HX_SOURCE_DIR) + "/tests/providers/fixtures/" + name);
-  ASSERT_FALSE(text.empty()) << "missing fixture " << name;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    ASSERT_EQ(text.compare(pos, 4, "@@@ "), 0) << name << " at " << pos;
-    size_t eol = text.find('\n', pos);
-    const std::string header = text.substr(pos + 4, eol - pos - 4);
-    const size_t blank = header.find(' ');
-    size_t next = text.find("\n@@@ ", eol);
-    next = next == std::string::npos ? text.size() : next + 1;
-    env->replies[header.substr(blank + 1)] = {std::stoi(header.substr(0, blank)),
-                                              text.substr(eol + 1, next - eol - 1)};
-    pos = next;
+// A head line starting "@@@ ", "=== " or "<<< " and the lines up to the next
+// head, verbatim ("### " lines are comments).
+struct Block {
+  std::string head, body;
+};
+
+inline std::vector<Block> ReadBlocks(const std::string& name) {
+  std::istringstream in(ReadFile(std::string(HX_SOURCE_DIR) + "/tests/providers/" + name));
+  std::vector<Block> blocks;
+  for (std::string line; std::getline(in, line);) {
+    const std::string tag = line.substr(0, 4);
+    if (tag == "@@@ " || tag == "=== " || tag == "<<< ") blocks.push_back({line, ""});
+    else if (tag != "### " && !blocks.empty()) blocks.back().body += line + "\n";
   }
+  EXPECT_FALSE(blocks.empty()) << name;
+  return blocks;
 }
 
-// Replays recorded replies; commands matching none of them run for real when
-// they contain one of passThrough (e.g. the awk over the registry's runtime
-// properties file, or a command that must prove quoting in a real shell).
+// "@@@ <status> <command>" followed by output sets a reply; "@@@ - <command>"
+// removes it.
+inline void SetReply(const Block& b, FakeEnv* env) {
+  const size_t blank = b.head.find(' ', 4);
+  env->replies.erase(b.head.substr(blank + 1));
+  if (b.head[4] != '-') env->replies[b.head.substr(blank + 1)] = {std::stoi(b.head.substr(4)), b.body};
+}
+
+// The replies recorded in tests/providers/fixtures/<name> (see record.sh there).
+inline void LoadFixture(const std::string& name, FakeEnv* env) {
+  for (const Block& b : ReadBlocks("fixtures/" + name)) SetReply(b, env);
+}
+
+// Splits text at sep ("" gives no field).
+inline std::vector<std::string> Split(const std::string& text, char sep) {
+  std::vector<std::string> fields;
+  std::istringstream in(text);
+  for (std::string f; !text.empty() && std::getline(in, f, sep);) fields.push_back(f);
+  if (!text.empty() && text.back() == sep) fields.push_back("");
+  return fields;
+}
+
+// Replays replies; a command without one runs for real when it contains one
+// of passThrough (a real file to read, or quoting to prove in a real shell).
 class ReplayEnv : public FakeEnv {
  public:
   std::vector<std::string> passThrough;
-  void Reply(const std::string& command, int result, const std::string& output) {
-    replies[hxprov::kCommandPrefix + command] = {result, output};
-  }
   int RunCommand(const std::string& command, std::string* out, std::string* err) override {
-    if (replies.count(command) == 0) {
-      for (const std::string& p : passThrough) {
-        if (command.find(p) != std::string::npos) {
-          commands.push_back(command);
-          return HxEnv::Default()->RunCommand(command, out, err);
-        }
+    for (const std::string& p : passThrough) {
+      if (replies.count(command) == 0 && command.find(p) != std::string::npos) {
+        commands.push_back(command);
+        return HxEnv::Default()->RunCommand(command, out, err);
       }
     }
     return FakeEnv::RunCommand(command, out, err);
@@ -66,39 +82,25 @@ class CaptureCallback : public iCHxPerfUpdateCallback {
     reports.push_back({type, object, items});
     return 0;
   }
-  // The rows of every report, in order (each report must hold exactly one).
-  std::vector<std::vector<std::string>> SingleRows() const {
-    std::vector<std::vector<std::string>> rows;
+  // Every report's rows, fields joined by '|', one per line; with headers,
+  // each report starts with "<agent type>|<object>|<version>|<columns>".
+  std::string Text(bool headers = false) const {
+    std::string text;
     for (const CapturedReport& r : reports) {
-      EXPECT_EQ(r.items.rows.size(), 1u);
-      if (!r.items.rows.empty()) rows.push_back(r.items.rows[0]);
+      if (headers) {
+        text += std::to_string(r.type) + "|" + r.object + "|" + r.items.version + "|";
+        for (size_t i = 0; i < r.items.columns.size(); ++i) text += (i ? "," : "") + r.items.columns[i];
+        text += "\n";
+      }
+      for (const auto& row : r.items.rows) {
+        EXPECT_EQ(row.size(), r.items.columns.size()) << r.object;
+        for (size_t i = 0; i < row.size(); ++i) text += (i ? "|" : "") + row[i];
+        text += "\n";
+      }
     }
-    return rows;
+    return text;
   }
 };
-
-using Rows = std::vector<std::vector<std::string>>;
-
-// One update of type: every report names object and carries one row of
-// columns values; returns the rows in order.
-inline Rows UpdateRows(iCHxPerfProvider& provider, CaptureCallback& callback,
-                       ResourceAgentType type, const char* object, size_t columns) {
-  callback.reports.clear();
-  provider.UpdatePerfCounters(type);
-  for (const CapturedReport& r : callback.reports) {
-    EXPECT_EQ(r.object, object);
-    EXPECT_EQ(r.items.columns.size(), columns);
-    for (const auto& row : r.items.rows) EXPECT_EQ(row.size(), columns);
-  }
-  return callback.SingleRows();
-}
-
-// Column i of every row.
-inline std::vector<std::string> Column(const Rows& rows, size_t i) {
-  std::vector<std::string> values;
-  for (const auto& row : rows) values.push_back(row.at(i));
-  return values;
-}
 
 // Value of column name in row of items ("<missing>" when there is no such column).
 inline std::string Value(const _PerfLogItems& items, size_t row, const std::string& name) {
@@ -108,20 +110,6 @@ inline std::string Value(const _PerfLogItems& items, size_t row, const std::stri
     }
   }
   return "<missing>";
-}
-
-// True when text is a decimal number ("12", "3.125000").
-inline bool IsNumeric(const std::string& text) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  std::strtod(text.c_str(), &end);
-  return *end == '\0' && (text[0] == '-' || (text[0] >= '0' && text[0] <= '9'));
-}
-
-// True when the shell can find program on this machine.
-inline bool HaveCommand(const std::string& program) {
-  std::string out;
-  return HxEnv::Default()->RunCommand("command -v " + program, &out, nullptr) == 0;
 }
 
 }  // namespace hxtest
