@@ -143,14 +143,6 @@ void RemoveSegmentForKeyFile(const std::string& path) {
   if (id >= 0) shmctl(id, IPC_RMID, nullptr);
 }
 
-int CountShmSegments() {
-  std::ifstream f("/proc/sysvipc/shm");
-  std::string line;
-  int n = -1;  // header line
-  while (std::getline(f, line)) ++n;
-  return n < 0 ? 0 : n;
-}
-
 std::string ChildPath(const std::string& name) { return std::string(HX_TEST_BIN_DIR) + "/" + name; }
 
 std::string OtherAbiChildPath(const std::string& name) {

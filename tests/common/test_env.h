@@ -50,8 +50,6 @@ class TestInstance {
 // Removes the segment that ftok(path, 0xFEFA) names, if any.
 void RemoveSegmentForKeyFile(const std::string& path);
 
-// Number of System V shared-memory segments on the machine.
-int CountShmSegments();
 
 // Path of a helper program built from tests/<sub>/children/<name>.cc.
 std::string ChildPath(const std::string& name);
