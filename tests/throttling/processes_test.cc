@@ -1,14 +1,25 @@
-// Real processes on one table: job processes throttling each other as they
-// come and go, a killed job process losing its streams, a process of the
-// other ABI sharing the table (each build runs it, so both directions are
-// covered), the table's lifetime across processes, and the repair a lock
-// holder killed inside the lock leaves to the next holder.
+// Real processes on one table: a process of the other ABI sharing the table
+// and the throughput (each build runs it, so both directions are covered), a
+// killed job process losing its streams, the table's lifetime across
+// processes, the repair a lock holder killed inside the lock leaves to the
+// next holder, and chaos: job processes of both ABIs doing every operation
+// while a killer sends SIGKILL to workers and owners (often inside the lock),
+// or while random bytes are written into the live table. HX_CHAOS_SECONDS and
+// HX_CORRUPTIONS lengthen the chaos.
 #include <signal.h>
+#include <sys/shm.h>
 
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/md_process.h"
 #include "tests/throttling/table_invariants.h"
 #include "tests/throttling/throttling_test_util.h"
 
@@ -16,76 +27,117 @@ namespace {
 
 using thrtest::Child;
 using thrtest::Params;
-using thrtest::Touch;
-using thrtest::WaitForFile;
+
+long EnvNumber(const char* name, long fallback) {
+  const char* v = getenv(name);
+  return v != nullptr && *v != '\0' ? strtol(v, nullptr, 10) : fallback;
+}
+
+// The parent pid of pid from /proc, or -1.
+pid_t ParentOf(pid_t pid) {
+  const std::string stat = hxtest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  char state = 0;
+  int ppid = -1;
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2
+             ? ppid
+             : -1;
+}
 
 class ProcessesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  // Throttling at 1200 MB/h on the machine; this process attached.
+  void Attach() {
     inst_.SetConfig("Hxd", "ComputerThroughputMBPH", "1200");
     inst_.SetConfig("Platform", "DebugLevel", "3");
     ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), 0);
   }
   void TearDown() override { EXPECT_EQ(m_.Uninitialize(), 0); }
-  std::string F(const std::string& name) { return inst_.root() + "/" + name; }
+  std::string F(const std::string& name) const { return inst_.root() + "/" + name; }
+  void Go(const std::string& name) const { hxtest::WriteFile(F(name), ""); }
   std::string KeyFile() const { return thrtest::KeyFile(inst_, "_HX_THROTTLE_SHMEM_OUT"); }
+  std::unique_ptr<Child> Start(const std::vector<std::string>& script, bool otherAbi = false) {
+    return std::make_unique<Child>(script, inst_.root(), otherAbi);
+  }
+
+  // A chaos owner with its workers.
+  struct Owner {
+    std::unique_ptr<Child> child;
+    bool otherAbi = false, killed = false;
+    std::vector<pid_t> Workers() const {
+      std::vector<pid_t> w;
+      for (const std::string& line : child->Lines("worker ")) w.push_back(atoi(line.c_str() + 7));
+      return w;
+    }
+  };
+  void StartOwner(bool otherAbi, const char* mode) {
+    const std::string seed = std::to_string(owners_.size());
+    owners_.push_back({Start({"chaos", mode, "2", F("stop"), seed}, otherAbi), otherAbi});
+  }
+
+  // Lets every process end, then: owners not killed exited 0 and reported no
+  // worker's abnormal end or unexpected result, and every worker not killed
+  // said it ended cleanly (workers of killed owners end when they see it).
+  void StopAllAndExpectNoAbnormalEnd() {
+    Go("stop");
+    for (Owner& o : owners_) EXPECT_TRUE(o.killed || o.child->Wait() == 0) << o.child->pid();
+    for (const Owner& o : owners_) {
+      for (const std::string& line : o.child->Lines("abnormal")) ADD_FAILURE() << line;
+      for (const std::string& line : o.child->Lines("unexpected")) ADD_FAILURE() << line;
+      for (pid_t w : o.Workers()) {
+        const std::string clean = "clean " + std::to_string(w);
+        bool said = killedWorkers_.count(w) != 0;
+        for (int i = 0; i < 6000 && !said; ++i, usleep(10000)) {
+          const std::vector<std::string> lines = o.child->Lines("clean ");
+          said = std::find(lines.begin(), lines.end(), clean) != lines.end();
+        }
+        EXPECT_TRUE(said) << "worker " << w << " was not killed and did not end cleanly";
+      }
+    }
+  }
+
+  // The lock is free at once; one registration's clean-up leaves nothing of a
+  // dead owner and the raw table sound; the last detach removes the segment.
+  void ExpectCleanTableAndNoSegmentLeft() {
+    EXPECT_TRUE(thrtest::LockFreeWithin(inst_.focus() + "_HX_THROTTLE_MUTEX_OUT", 100));
+    _TMSRegParams p = Params(999);
+    const unsigned long long h = m_.RegisterStream(p);
+    ASSERT_NE(h, kTMInvalidHandle);
+    EXPECT_EQ(m_.UnregisterStream(h), 0);
+    {
+      thrtest::Peek peek(KeyFile());
+      ASSERT_TRUE(peek.ok());
+      EXPECT_EQ(t1test::TableViolations(*peek.table(), {true}), std::vector<std::string>{});
+      for (const _TMJobRecord& job : peek.table()->Jobs) {
+        for (const _TMStreamRecord& s : job.Streams) {
+          if ((job.Flags & kTMJobInUse) != 0 && (s.Flags & kTMStreamInUse) != 0) {
+            EXPECT_TRUE(MDProcess(s.ProcessID).isAlive()) << "stream of dead owner " << s.ProcessID;
+          }
+        }
+      }
+    }
+    EXPECT_EQ(m_.Uninitialize(), 0);
+    EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1);
+  }
 
   hxtest::TestInstance inst_;
   thrtest::Manager m_;
-  const std::string child_ = hxtest::ChildPath("t2_job_child");
+  std::vector<Owner> owners_;
+  std::set<pid_t> killedWorkers_;
+  const bool both_ = !hxtest::OtherAbiChildPath("job_child").empty();
+  std::mt19937 rng_{static_cast<unsigned int>(getpid())};
 };
-
-TEST_F(ProcessesTest, SharesMoveAsJobProcessesComeAndGo) {
-  Child a(child_,
-          {"reg", "1", "10", "0", "0", "reg", "1", "11", "0", "0", "rate", "0", "100", "touch",
-           F("a1"), "wait", F("go1"), "rate", "0", "200", "rate", "1", "300", "touch", F("a2"),
-           "wait", F("go2"), "unreg", "0", "unreg", "1"},
-          inst_.root());
-  ASSERT_TRUE(WaitForFile(F("a1")));
-  EXPECT_EQ(a.LineStarting("rate 0"), "rate 0 0 600");  // 1200 over two streams
-
-  Child b(child_,
-          {"reg", "2", "20", "0", "0", "rate", "0", "5", "touch", F("b1"), "wait", F("go3"),
-           "rate", "0", "6", "unreg", "0"},
-          inst_.root());
-  ASSERT_TRUE(WaitForFile(F("b1")));
-  EXPECT_EQ(b.LineStarting("rate 0"), "rate 0 0 400");
-
-  Touch(F("go1"));
-  ASSERT_TRUE(WaitForFile(F("a2")));
-  EXPECT_EQ(a.LinesStarting("rate 0").back(), "rate 0 0 400");
-  EXPECT_EQ(a.LineStarting("rate 1"), "rate 1 0 400");
-
-  // This process sees the other processes' streams and bytes.
-  unsigned long long total = 0;
-  std::vector<_TMAllJobStreamInfo> jobs;
-  ASSERT_EQ(m_.GetDataSizeInfo(total, jobs), 0);
-  ASSERT_EQ(jobs.size(), 2u);
-  EXPECT_EQ(total, 200u + 300u + 5u);
-
-  Touch(F("go2"));
-  EXPECT_EQ(a.Wait(), 0);
-  EXPECT_EQ(a.LineStarting("unreg 1"), "unreg 1 0");
-  Touch(F("go3"));
-  EXPECT_EQ(b.Wait(), 0);
-  EXPECT_EQ(b.LinesStarting("rate 0").back(), "rate 0 0 1200");  // alone on the machine
-  ASSERT_EQ(m_.GetDataSizeInfo(total, jobs), 0);
-  EXPECT_TRUE(jobs.empty());
-  EXPECT_EQ(total, 200u + 300u + 6u);
-}
 
 TEST_F(ProcessesTest, KilledRecordedProcessLosesItsStreamsAtTheNextRegistration) {
   // The job process forks a worker that registers: the recorded process is
   // the job process itself (the worker's parent), which is then killed.
-  Child job(child_,
-            {"fork", "pid", "reg", "5", "1", "0", "0", "reg", "5", "2", "0", "0", "rate", "1",
-             "4096", "touch", F("registered"), "wait", F("go"), "rate", "0", "1", "touch",
-             F("asked")},
-            inst_.root());
-  ASSERT_TRUE(WaitForFile(F("registered")));
+  Attach();
+  auto job = Start({"fork", "pid", "reg", "5", "1", "0", "0", "reg", "5", "2", "0", "0", "rate",
+                    "1", "4096", "wait", F("go"), "rate", "0", "1"});
+  ASSERT_EQ(job->Line("rate 1"), "rate 1 0 600");  // 1200 over two streams
   int workerPid = 0, recordedPid = 0;
-  ASSERT_EQ(sscanf(job.LineStarting("pid").c_str(), "pid %d %d", &workerPid, &recordedPid), 2);
-  EXPECT_EQ(recordedPid, static_cast<int>(job.pid()));
+  ASSERT_EQ(sscanf(job->Line("pid").c_str(), "pid %d %d", &workerPid, &recordedPid), 2);
+  EXPECT_EQ(recordedPid, static_cast<int>(job->pid()));
   ASSERT_TRUE(m_.Lock());
   const int slot = m_.GetJobIndex(5);
   ASSERT_GE(slot, 0);
@@ -93,7 +145,7 @@ TEST_F(ProcessesTest, KilledRecordedProcessLosesItsStreamsAtTheNextRegistration)
   EXPECT_EQ(m_.table()->Jobs[slot].Streams[0].ProcessID, static_cast<uint32_t>(recordedPid));
   m_.Unlock();
 
-  job.Kill();
+  job->Kill();
   _TMSRegParams p = Params(6);
   const unsigned long long mine = m_.RegisterStream(p);
   ASSERT_NE(mine, kTMInvalidHandle);
@@ -104,37 +156,32 @@ TEST_F(ProcessesTest, KilledRecordedProcessLosesItsStreamsAtTheNextRegistration)
   EXPECT_EQ(thrtest::LogCount(inst_, "[proc - " + std::to_string(recordedPid) + "] not alive"), 2u);
 
   // The worker lives on; its handle is stale now.
-  Touch(F("go"));
-  ASSERT_TRUE(WaitForFile(F("asked")));
-  EXPECT_EQ(job.LineStarting("rate 0"), "rate 0 2 0");
-  EXPECT_EQ(job.LineStarting("end"), "end");
+  Go("go");
+  EXPECT_EQ(job->Line("end"), "end");
+  EXPECT_EQ(job->Line("rate 0"), "rate 0 2 0");
   EXPECT_EQ(m_.UnregisterStream(mine), 0);
 }
 
-// A 32-bit and a 64-bit process (this test and the other ABI's child) on one
-// table: each sees every field of the other's streams as it was written.
+// A job process of the other ABI (of this one where that build is absent)
+// on one table with this one: its arrival halves this process's share and its
+// departure restores it; this process sees every field of its streams as it
+// was written and its bytes, which outlive its streams. The other build runs
+// this test too, so each ABI reads what the other wrote.
 TEST_F(ProcessesTest, OtherAbiProcessSharesTheTable) {
-  const std::string other = hxtest::OtherAbiChildPath("t2_job_child");
-  if (other.empty()) GTEST_SKIP() << "the other ABI's build is absent (HX_OTHER_ABI_BIN_DIR)";
-
-  _TMSRegParams p = Params(8, 80, 0, 0x40, "native-side");
+  Attach();
+  _TMSRegParams p = Params(8);
   const unsigned long long mine = m_.RegisterStream(p);
   unsigned int rate = 0;
   ASSERT_EQ(m_.GetThroughputRate(mine, 0x1122334455ULL, rate), 0);
-  _TMStats s;
-  s.ReadSize = 0x100000001ULL;
-  s.WriteTime = 17;
-  s.JobType = 4;
-  ASSERT_EQ(m_.UpdateStreamStats(mine, s), 0);
-
-  Child c(other,
-          {"reg", "7", "70", "0", "0x10", "@other-abi", "rate", "0", "0x998877665544", "stats",
-           "0", "0x200000002", "1", "2", "3", "4", "5", "6", "7", "9", "rate", "0",
-           "0x998877665545", "touch", F("x1"), "wait", F("gox"), "enum", "0", "size", "unreg",
-           "0", "size"},
-          inst_.root());
-  ASSERT_TRUE(WaitForFile(F("x1")));
-  EXPECT_EQ(c.LinesStarting("rate 0").back(), "rate 0 0 600");
+  EXPECT_EQ(rate, 1200u);
+  auto c = Start({"reg", "7", "70", "0", "0x10", "@other-abi", "rate", "0", "0x998877665544",
+                  "stats", "0", "0x200000002", "1", "2", "3", "4", "5", "6", "7", "9", "rate",
+                  "0", "0x998877665545", "pid", "wait", F("gox"), "unreg", "0"},
+                 both_);
+  ASSERT_NE(c->Line("pid"), "(no line starting with 'pid')");
+  EXPECT_EQ(c->Lines("rate 0"), (std::vector<std::string>{"rate 0 0 600", "rate 0 0 600"}));
+  ASSERT_EQ(m_.GetThroughputRate(mine, 0x1122334455ULL, rate), 0);
+  EXPECT_EQ(rate, 600u);
 
   thrtest::Copies probe;
   ASSERT_EQ(m_.EnumerateJobsInfo(nullptr, &probe, 0), 0);
@@ -152,44 +199,48 @@ TEST_F(ProcessesTest, OtherAbiProcessSharesTheTable) {
   EXPECT_EQ(uint64_t{ts.LastStats.ReadSize}, 0x200000002ULL);
   EXPECT_EQ(ts.LastStats.SIDBLookupTime, 7u);
   EXPECT_EQ(uint64_t{ts.CurrentStats.NetworkSize}, 1u);
-  unsigned int index = 0;
   unsigned long long theirHandle = 0;
-  ASSERT_EQ(sscanf(c.LineStarting("reg 0").c_str(), "reg %u %llx", &index, &theirHandle), 2);
+  ASSERT_EQ(sscanf(c->Line("reg 0").c_str(), "reg 0 %llx", &theirHandle), 1);
   EXPECT_EQ(ts.Handle, theirHandle);
 
-  Touch(F("gox"));
-  EXPECT_EQ(c.Wait(), 0);
-  // What the other process saw of ours.
-  char expected[256];
-  snprintf(expected, sizeof(expected), "stream 8 %llx %llu 80 41 2 native-side %llu %llu 17 4",
-           mine, 0x1122334455ULL, 0x100000001ULL, 0x100000001ULL);
-  EXPECT_EQ(c.LinesStarting("stream 8 "), std::vector<std::string>{expected});
-  EXPECT_EQ(c.LinesStarting("job 8 ").size(), 1u);
-  const std::string size = "size 0 " + std::to_string(0x1122334455ULL + 0x998877665545ULL);
-  EXPECT_EQ(c.LinesStarting("size "), (std::vector<std::string>{size + " 2", size + " 1"}));
+  unsigned long long total = 0;
+  std::vector<_TMAllJobStreamInfo> jobs;
+  ASSERT_EQ(m_.GetDataSizeInfo(total, jobs), 0);
+  EXPECT_EQ(total, 0x1122334455ULL + 0x998877665545ULL);
+  EXPECT_EQ(jobs.size(), 2u);
+  Go("gox");
+  EXPECT_EQ(c->Wait(), 0);
+  EXPECT_EQ(c->Line("unreg 0"), "unreg 0 0");
+  ASSERT_EQ(m_.GetThroughputRate(mine, 0x1122334455ULL, rate), 0);
+  EXPECT_EQ(rate, 1200u);
+  ASSERT_EQ(m_.GetDataSizeInfo(total, jobs), 0);
+  EXPECT_EQ(total, 0x1122334455ULL + 0x998877665545ULL);
+  EXPECT_EQ(jobs.size(), 1u);
   EXPECT_EQ(m_.UnregisterStream(mine), 0);
 }
 
 // Every process attached counts once; the table outlives any one of them and
 // the last one out removes it.
 TEST_F(ProcessesTest, ProcessesCountInTheTableAndTheLastRemovesIt) {
+  Attach();
   auto refCount = [this] {
     thrtest::Peek peek(KeyFile());
     return peek.ok() ? peek.table()->RefCount : 0xDEADu;
   };
-  Child a(child_, {"size", "touch", F("a"), "wait", F("goa")}, inst_.root());
-  Child b(child_, {"size", "touch", F("b"), "wait", F("gob")}, inst_.root());
-  ASSERT_TRUE(WaitForFile(F("a")) && WaitForFile(F("b")));
+  auto a = Start({"size", "wait", F("goa")});
+  auto b = Start({"size", "wait", F("gob")});
+  ASSERT_EQ(a->Line("size"), "size 0 0 0");
+  ASSERT_EQ(b->Line("size"), "size 0 0 0");
   EXPECT_EQ(refCount(), 3u);
-  Touch(F("goa"));
-  EXPECT_EQ(a.Wait(), 0);
+  Go("goa");
+  EXPECT_EQ(a->Wait(), 0);
   EXPECT_EQ(refCount(), 2u);
   EXPECT_EQ(m_.Uninitialize(), 0);
   EXPECT_EQ(refCount(), 1u);
   EXPECT_EQ(thrtest::LogCount(inst_, "[new - Yes] [Refcount - 1] [Data-Size - 57727012][V3]"), 1u);
   EXPECT_EQ(thrtest::LogCount(inst_, "[new - No] [Refcount - 3] [Data-Size - 57727012][V3]"), 1u);
-  Touch(F("gob"));
-  EXPECT_EQ(b.Wait(), 0);
+  Go("gob");
+  EXPECT_EQ(b->Wait(), 0);
   EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1);
   EXPECT_EQ(thrtest::LogCount(inst_, "Ref.count reached zero destroying Memory block"), 1u);
 }
@@ -197,13 +248,14 @@ TEST_F(ProcessesTest, ProcessesCountInTheTableAndTheLastRemovesIt) {
 // A holder killed inside the lock halfway through a reservation: the next
 // holder repairs the table (once) before anything uses it.
 TEST_F(ProcessesTest, NextHolderRepairsWhatAKilledHolderLeft) {
+  Attach();
   _TMSRegParams p = Params(30);
   ASSERT_NE(m_.RegisterStream(p), kTMInvalidHandle);
-  Child holder(child_, {"hold", F("held")}, inst_.root());
-  ASSERT_TRUE(WaitForFile(F("held")));
+  auto holder = Start({"hold"});
+  ASSERT_EQ(holder->Line("held"), "held");
   _TMJobRecord& job = m_.table()->Jobs[m_.GetJobIndex(30)];
   job.Streams[job.StreamAT[1]].Flags = kTMStreamInUse;  // flagged, not yet counted
-  holder.Kill();
+  holder->Kill();
   ASSERT_TRUE(m_.Lock());
   EXPECT_EQ(t1test::TableViolations(*m_.table(), {true}), std::vector<std::string>{});
   EXPECT_EQ(job.ActiveStreamCount, 2u);
@@ -212,6 +264,75 @@ TEST_F(ProcessesTest, NextHolderRepairsWhatAKilledHolderLeft) {
   m_.Unlock();
   EXPECT_EQ(thrtest::LogCount(inst_, "CheckAndRepairTable()"), 1u);
   EXPECT_EQ(thrtest::LogCount(inst_, "(the previous lock holder died)"), 1u);
+}
+
+// No process that was not killed ends abnormally or sees an unexpected
+// result, and the dead leave nothing behind.
+TEST_F(ProcessesTest, KilledJobProcessesAndOwnersNeverHurtTheSurvivors) {
+  for (int i = 0; i < 4; ++i) StartOwner(both_ && i % 2 == 1, "strict");
+  int kills[2] = {0, 0};  // this ABI, the other
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::seconds(EnvNumber("HX_CHAOS_SECONDS", 10));
+  while (std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 + rng_() % 10));
+    Owner& o = owners_[rng_() % owners_.size()];
+    if (o.killed) continue;
+    if (rng_() % 6 == 0) {
+      o.child->Kill();
+      o.killed = true;
+      ++kills[o.otherAbi];
+      StartOwner(o.otherAbi, "strict");
+      continue;
+    }
+    std::vector<pid_t> workers = o.Workers();
+    if (workers.empty()) continue;
+    const pid_t w = workers[rng_() % workers.size()];
+    // Only a live child of this owner: never a pid that was reused.
+    if (killedWorkers_.count(w) == 0 && ParentOf(w) == o.child->pid() && kill(w, SIGKILL) == 0) {
+      killedWorkers_.insert(w);
+      ++kills[o.otherAbi];
+    }
+  }
+  StopAllAndExpectNoAbnormalEnd();
+  printf("chaos: %d kills (this ABI), %d kills (other ABI), %zu owners, %zu repairs logged\n",
+         kills[0], kills[1], owners_.size(),
+         thrtest::LogCount(inst_, "CheckAndRepairTable(): [ERROR]"));
+  EXPECT_GT(kills[0], 0);
+  EXPECT_TRUE(!both_ || kills[1] > 0);
+  ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), 0);
+  ExpectCleanTableAndNoSegmentLeft();
+}
+
+TEST_F(ProcessesTest, RandomBytesWrittenIntoALiveTableCrashNobody) {
+  for (int i = 0; i < 3; ++i) StartOwner(both_ && i == 1, "loose");
+  // The writer attaches the table as any process of the machine could.
+  ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), 0);
+  unsigned char* bytes =
+      static_cast<unsigned char*>(shmat(thrtest::SegmentOf(KeyFile()), nullptr, 0));
+  ASSERT_NE(bytes, reinterpret_cast<unsigned char*>(-1));
+  // Mostly where the processes work: the header and the first job slots'
+  // counts, allocation tables and first streams.
+  const long corruptions = EnvNumber("HX_CORRUPTIONS", 10000);
+  for (long i = 0; i < corruptions; ++i) {
+    const unsigned int where = rng_() % 10;
+    uint32_t offset = rng_() % (kTMTableSize - 8);
+    if (where < 3) {
+      offset = rng_() % kTMHeaderSize;
+    } else if (where < 9) {
+      offset = kTMHeaderSize + (rng_() % 8) * kTMJobRecordSize +
+               rng_() % (0x868 + 16 * kTMStreamRecordSize);
+    }
+    for (unsigned int k = 1 + rng_() % 8; k-- > 0;)
+      bytes[offset + k] = static_cast<unsigned char>(rng_());
+    if (i % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  shmdt(bytes);
+  StopAllAndExpectNoAbnormalEnd();
+  // What is left is made sound by the repair pass, then cleaned.
+  ASSERT_TRUE(m_.Lock());
+  m_.CheckAndRepairTable("test");
+  m_.Unlock();
+  ExpectCleanTableAndNoSegmentLeft();
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Helpers shared by the throttling tests: a manager that opens its internal
 // operations, registration parameters, looking at a table segment without
 // counting in it, the debug log as records, the table lock seen from another
-// thread, and t2_job_child runs.
+// thread, and job_child runs.
 #pragma once
 
 #include <signal.h>
@@ -130,24 +130,14 @@ inline bool LockFreeWithin(const std::string& mutexName, long ms) {
   return result == 0;
 }
 
-// Waits up to 60 s for a file to exist.
-inline bool WaitForFile(const std::string& path) {
-  for (int i = 0; i < 60000; ++i, usleep(1000)) {
-    if (access(path.c_str(), F_OK) == 0) return true;
-  }
-  return false;
-}
-
-inline void Touch(const std::string& path) { hxtest::WriteFile(path, ""); }
-
-// A t2_job_child run: its pid and its output lines. Killed if still running
-// when it goes out of scope.
+// A job_child run (of this ABI or, through the emulator where needed, the
+// other) and its output lines. Killed if still running when it goes out of scope.
 class Child {
  public:
-  Child(const std::string& program, const std::vector<std::string>& script,
-        const std::string& dir) {
-    static int counter = 0;
-    out_ = dir + "/child" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".out";
+  Child(const std::vector<std::string>& script, const std::string& dir, bool otherAbi = false)
+      : out_(dir + "/child" + std::to_string(counter_++) + ".out") {
+    const std::string program = otherAbi ? hxtest::OtherAbiChildPath("job_child")
+                                         : hxtest::ChildPath("job_child");
     pid_ = hxtest::Spawn(program, script, out_);
   }
   ~Child() {
@@ -162,7 +152,7 @@ class Child {
     kill(pid_, SIGKILL);
     Wait();
   }
-  std::vector<std::string> LinesStarting(const std::string& prefix) const {
+  std::vector<std::string> Lines(const std::string& prefix) const {
     std::vector<std::string> out;
     std::stringstream in(hxtest::ReadFile(out_));
     for (std::string line; std::getline(in, line);) {
@@ -170,16 +160,17 @@ class Child {
     }
     return out;
   }
-  // The first output line starting with prefix, waiting up to 60 s for it.
-  std::string LineStarting(const std::string& prefix) const {
+  // The last output line starting with prefix, waiting up to 60 s for one.
+  std::string Line(const std::string& prefix) const {
     for (int i = 0; i < 60000; ++i, usleep(1000)) {
-      const std::vector<std::string> lines = LinesStarting(prefix);
-      if (!lines.empty()) return lines.front();
+      const std::vector<std::string> lines = Lines(prefix);
+      if (!lines.empty()) return lines.back();
     }
     return "(no line starting with '" + prefix + "')";
   }
 
  private:
+  static inline int counter_ = 0;
   std::string out_;
   pid_t pid_ = -1;
   bool reaped_ = false;
