@@ -128,7 +128,6 @@ TEST_F(PerfMonitorTest, TicksServeEntriesAsTheModelSays) {
     bool policyMode = false;
     std::set<GenericResourcePolicyDetails> policies;
     std::vector<std::string> wantProps[3];
-    g_policyRows.clear();
     for (int step = 0; step < 150; ++step) {
       const uint32_t op = pick(10);
       if (op == 6) {  // a property reaches every provider serving its type
@@ -213,8 +212,7 @@ struct ThreadExitMark {
 TEST_F(PerfMonitorTest, StopAndDestructionReturnOnlyAfterTheThreadEnded) {
   {  // The production tick: nothing is served before it ends, and Stop does not wait it out.
     CHxPerfManager m(&env);
-    FakeProvider p("P", {RSRC_AGENT_SYSTEM});
-    p.intervals[RSRC_AGENT_SYSTEM] = 1;
+    FakeProvider p("P", {RSRC_AGENT_SYSTEM}, 1);
     ASSERT_EQ(0, m.Initialize(nullptr));
     ASSERT_EQ(0, m.RegisterPerfProvider(&p));
     ASSERT_EQ(0, m.Run());
@@ -226,10 +224,8 @@ TEST_F(PerfMonitorTest, StopAndDestructionReturnOnlyAfterTheThreadEnded) {
   }
   for (bool viaDestructor : {false, true}) {
     g_threadExited = false;
-    FakeProvider p("P", {RSRC_AGENT_SYSTEM}), bad("Bad", {RSRC_AGENT_TCPIP}), off("Off", {RSRC_AGENT_PROCESS});
-    p.intervals[RSRC_AGENT_SYSTEM] = bad.intervals[RSRC_AGENT_TCPIP] = 1;
+    FakeProvider p("P", {RSRC_AGENT_SYSTEM}, 1), bad("Bad", {RSRC_AGENT_TCPIP}, 1), off("Off", {RSRC_AGENT_PROCESS}, 0);
     bad.initResult = -1;
-    off.intervals[RSRC_AGENT_PROCESS] = 0;
     p.onUninit = [] {
       thread_local ThreadExitMark mark;
       mark.touched = true;
@@ -270,8 +266,7 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndRacesNoThreadLoose) {
     CHxPerfManager m(&env, 1);
     CHxPerfManagerTestPeer peer(m);
     ASSERT_EQ(0, m.Initialize(nullptr));
-    FakeProvider p("P", {RSRC_AGENT_SYSTEM});
-    p.intervals[RSRC_AGENT_SYSTEM] = 1;
+    FakeProvider p("P", {RSRC_AGENT_SYSTEM}, 1);
     std::promise<void> inside, release;
     std::shared_future<void> go = release.get_future().share();
     if (round == 20) {
@@ -532,7 +527,7 @@ TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
   };
   std::vector<ResourceAgentType> types;
   for (const ObjectCase& c : objects) types.push_back(c.type);
-  hxtest::FakeProvider os("Fake OS", types), silent("Silent", {RSRC_AGENT_SYSTEM}), broken("Broken", {RSRC_AGENT_TCPIP});
+  FakeProvider os("Fake OS", types, 1), silent("Silent", {RSRC_AGENT_SYSTEM}, 1), broken("Broken", {RSRC_AGENT_TCPIP}, 1);
   broken.initResult = -1;
   os.onUpdate = [&](ResourceAgentType type, iCHxPerfUpdateCallback* cb) {
     for (const ObjectCase& c : objects) {
@@ -543,10 +538,12 @@ TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
       }
     }
   };
-  for (hxtest::FakeProvider* p : {&os, &silent, &broken}) {
-    for (std::atomic<uint32_t>& i : p->intervals) i = 1;
-    ASSERT_EQ(0, m.RegisterPerfProvider(p));
-  }
+  for (FakeProvider* p : {&os, &silent, &broken}) ASSERT_EQ(0, m.RegisterPerfProvider(p));
+  // A link in the file's place is replaced, not followed; the mode is 0644
+  // whatever the umask.
+  hxtest::WriteFile(inst.root() + "/outside", "keep");
+  ASSERT_EQ(0, symlink((inst.root() + "/outside").c_str(), TextfilePath().c_str()));
+  const mode_t oldMask = umask(077);
   const std::string focus = inst.focus();
   SeriesValues want;
   const auto up = [&](const char* provider, ResourceAgentType t) -> double& {
@@ -581,6 +578,11 @@ TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
     env.now += 60;
     for (ObjectCase& c : objects) c.rows.erase(c.rows.begin(), c.type == RSRC_AGENT_PROCESS ? c.rows.begin() + 1 : c.rows.end());
   }
+  umask(oldMask);
+  struct stat st;
+  ASSERT_EQ(0, lstat(TextfilePath().c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0644);
+  EXPECT_EQ("keep", hxtest::ReadFile(inst.root() + "/outside"));
   // The replacement leaves nothing beside the file; a failure to write is
   // logged once, not at every tick.
   std::string out;
@@ -597,8 +599,7 @@ TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
 // many process rows as that tick's System row announces, and the last family.
 TEST_F(PerfMonitorTest, ConcurrentReaderNeverSeesAPartialFile) {
   InitTextfile();
-  hxtest::FakeProvider p("P", {RSRC_AGENT_SYSTEM, RSRC_AGENT_PROCESS});
-  for (std::atomic<uint32_t>& i : p.intervals) i = 1;
+  FakeProvider p("P", {RSRC_AGENT_SYSTEM, RSRC_AGENT_PROCESS}, 1);
   std::atomic<int> tick{0};
   const auto rowsOf = [](int t) { return 500 + (t % 5) * 100; };
   p.onUpdate = [&](ResourceAgentType type, iCHxPerfUpdateCallback* cb) {
@@ -636,29 +637,6 @@ TEST_F(PerfMonitorTest, ConcurrentReaderNeverSeesAPartialFile) {
   reader.join();
   EXPECT_GT(reads.load(), 30);
   EXPECT_EQ(0, partial.load());
-}
-
-// A link in the file's place is replaced, not followed; the mode is 0644
-// whatever the umask; a failure names the temporary file.
-TEST_F(PerfMonitorTest, ReplacementIsSafe) {
-  InitTextfile();
-  const std::string outside = inst.root() + "/outside";
-  hxtest::WriteFile(outside, "keep");
-  ASSERT_EQ(0, symlink(outside.c_str(), (textDir + "/b.prom").c_str()));
-  const mode_t oldMask = umask(077);
-  std::string error;
-  EXPECT_TRUE(hxmetrics::ReplaceFileAtomically(textDir, "b.prom", "new\n", &error)) << error;
-  umask(oldMask);
-  struct stat st;
-  ASSERT_EQ(0, lstat((textDir + "/b.prom").c_str(), &st));
-  EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0644);
-  EXPECT_EQ("new\n", hxtest::ReadFile(textDir + "/b.prom"));
-  EXPECT_EQ("keep", hxtest::ReadFile(outside));
-  EXPECT_FALSE(hxmetrics::ReplaceFileAtomically(textDir + "/missing", "a.prom", "x", &error));
-  EXPECT_EQ(0u, error.find("cannot create " + textDir + "/missing/.a.prom.")) << error;
-  ASSERT_EQ(0, mkdir((textDir + "/d.prom").c_str(), 0755));  // rename onto a directory fails
-  EXPECT_FALSE(hxmetrics::ReplaceFileAtomically(textDir, "d.prom", "x", &error));
-  EXPECT_EQ(0u, error.find("rename of " + textDir + "/.d.prom.")) << error;
 }
 
 }  // namespace
