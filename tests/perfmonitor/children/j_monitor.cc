@@ -12,7 +12,7 @@
 //                                  exits on <dir>/exit
 #include <unistd.h>
 
-#include <condition_variable>
+#include <future>
 #include <cstdlib>
 
 #include "perfmonitor/monitor_handle.h"
@@ -21,8 +21,6 @@
 #include "throttling/throttling_manager.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 void Print(const char* name, long long value) {
   printf("%s=%lld\n", name, value);
@@ -35,9 +33,9 @@ bool HandleIsNull() {
 }
 
 long long StopMs() {
-  const auto t0 = Clock::now();
+  const auto t0 = std::chrono::steady_clock::now();
   StopSystemresourceMonitorLog();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
 }
 
 // The first lookup (or a start with tickMs) starts the monitor; then starts
@@ -125,16 +123,12 @@ int SelfStop(const std::string& how) {
 class GateEnv : public hxtest::FakeEnv {
  public:
   int RunCommand(const std::string& command, std::string* out, std::string* err) override {
-    {
-      std::unique_lock<std::mutex> g(mu);
-      inside = true;
-      cv.wait(g, [this] { return open; });
-    }
+    inside = true;
+    open.wait();
     return FakeEnv::RunCommand(command, out, err);
   }
-  std::mutex mu;
-  std::condition_variable cv;
-  bool open = false;
+  std::promise<void> gate;
+  std::shared_future<void> open = gate.get_future().share();
   std::atomic<bool> inside{false};
 };
 
@@ -152,11 +146,7 @@ int Race() {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::thread engine([&] { agent->SM_Stop(), engineDone = true; });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  {
-    std::lock_guard<std::mutex> g(env.mu);
-    env.open = true;
-    env.cv.notify_all();
-  }
+  env.gate.set_value();
   const bool finished = hxtest::WaitFor([&] { return daemonDone && engineDone; }, 30);
   Print("finished", finished);
   if (!finished) _exit(0);
