@@ -1,27 +1,61 @@
 // Perf manager: configuration, which entries each tick serves (against a
-// reference model, policies included), and the monitor thread's lifecycle.
+// reference model, policies included), the monitor thread's lifecycle, the
+// perf-log files (rotation against a model of the directory, CSV rows) and the
+// metrics textfile read back by the reference parser.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <future>
 #include <random>
 #include <set>
 
+#include "perfmonitor/exposition_text.h"
+#include "perfmonitor/metrics_textfile.h"
 #include "perfmonitor/monitor_handle.h"
+#include "tests/common/prom_text.h"
 #include "tests/common/test_env.h"
 #include "tests/perfmonitor/perf_manager_test_peer.h"
 
 namespace {
 
 using hxtest::FakeProvider;
+using hxtest::Series;
+using hxtest::SeriesValues;
 
-class PerfManagerTest : public ::testing::Test {
+class PerfMonitorTest : public ::testing::Test {
  protected:
+  int Report(const std::string& object, const std::vector<std::string>& columns,
+             const std::vector<std::vector<std::string>>& rows, const char* version = "1") {
+    _PerfLogItems items{version, columns, rows};
+    return m.OnUpdateLog(RSRC_AGENT_SYSTEM, object.c_str(), items);
+  }
+  // Initialises m with its metrics textfile in a directory of its own.
+  void InitTextfile() {
+    ASSERT_EQ(0, mkdir(textDir.c_str(), 0755));
+    inst.SetConfig("Hxd", "PerfMetricsTextfileDirectory", textDir + "//");
+    ASSERT_EQ(0, m.Initialize(nullptr));
+  }
+  std::string TextfilePath() const { return textDir + "/halvex_" + inst.focus() + ".prom"; }
+  SeriesValues ReadTextfile() {
+    SeriesValues series;
+    std::map<std::string, std::string> types;
+    std::string error;
+    EXPECT_TRUE(hxtest::ParseSeries(TextfilePath(), &series, &types, &error)) << error;
+    for (const auto& t : types) EXPECT_EQ("gauge", t.second) << t.first;
+    return series;
+  }
   hxtest::TestInstance inst;
   hxtest::FakeEnv env;
+  CHxPerfManager m{&env};
+  const std::string logDir = inst.logDir() + "/ResourceMonitor", textDir = inst.root() + "/textfile";
 };
 
-TEST_F(PerfManagerTest, InitializeClampsSizeAndCount) {
+TEST_F(PerfMonitorTest, InitializeClampsSizeAndCount) {
   struct Case {
     const char *size, *count, *dirSuffix;
     unsigned wantSize, wantCount, adjustments;
@@ -57,7 +91,7 @@ bool CollectPolicyRow(unsigned long id1, unsigned long id2, std::vector<std::str
 // Random ticks, interval changes and policy records against a model of the
 // entry list: after every tick the updates, lazy initialisations and policy
 // hand-offs are those of the model.
-TEST_F(PerfManagerTest, TicksServeEntriesAsTheModelSays) {
+TEST_F(PerfMonitorTest, TicksServeEntriesAsTheModelSays) {
   setenv("TZ", "EST5", 1);  // policy stamps: UTC read back as local time, five hours later
   tzset();
   const ResourceAgentType kTypes[] = {RSRC_AGENT_SYSTEM, RSRC_AGENT_TCPIP, RSRC_AGENT_PROCESS, RSRC_AGENT_LOGICAL_DISK,
@@ -94,7 +128,6 @@ TEST_F(PerfManagerTest, TicksServeEntriesAsTheModelSays) {
     bool policyMode = false;
     std::set<GenericResourcePolicyDetails> policies;
     std::vector<std::string> wantProps[3];
-    g_policyRows.clear();
     for (int step = 0; step < 150; ++step) {
       const uint32_t op = pick(10);
       if (op == 6) {  // a property reaches every provider serving its type
@@ -113,7 +146,7 @@ TEST_F(PerfManagerTest, TicksServeEntriesAsTheModelSays) {
           m.ConfigIntervalMinutes();
         } else {
           policies.clear();
-          for (uint32_t n = pick(4); n > 0; --n) policies.insert(hxtest::Policy(kTypes[pick(5)], pick(4), pick(9), pick(9)));
+          for (uint32_t n = pick(4); n > 0; --n) policies.insert({"", kTypes[pick(5)], pick(9), pick(9), pick(4), 0});
           std::set<GenericResourcePolicyDetails> copy = policies;
           if (op == 8 || policyMode) m.SM_SetPolicyDetails(copy);  // before SM_Init: stored only
           if (op == 9 && !policyMode) {
@@ -176,26 +209,11 @@ struct ThreadExitMark {
 // Stop (through SM_Stop, or the destructor of a running manager) returns only
 // once the thread has ended; only initialised entries are uninitialised, the thread's
 // periodic refresh picks up interval changes, a stopped manager stays so.
-TEST_F(PerfManagerTest, StopAndDestructionReturnOnlyAfterTheThreadEnded) {
-  {  // The production tick: nothing is served before it ends, and Stop does not wait it out.
-    CHxPerfManager m(&env);
-    FakeProvider p("P", {RSRC_AGENT_SYSTEM});
-    p.intervals[RSRC_AGENT_SYSTEM] = 1;
-    ASSERT_EQ(0, m.Initialize(nullptr));
-    ASSERT_EQ(0, m.RegisterPerfProvider(&p));
-    ASSERT_EQ(0, m.Run());
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(0, m.Stop());
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
-    EXPECT_EQ(0, p.updateCalls.load());
-  }
+TEST_F(PerfMonitorTest, StopAndDestructionReturnOnlyAfterTheThreadEnded) {
   for (bool viaDestructor : {false, true}) {
     g_threadExited = false;
-    FakeProvider p("P", {RSRC_AGENT_SYSTEM}), bad("Bad", {RSRC_AGENT_TCPIP}), off("Off", {RSRC_AGENT_PROCESS});
-    p.intervals[RSRC_AGENT_SYSTEM] = bad.intervals[RSRC_AGENT_TCPIP] = 1;
+    FakeProvider p("P", {RSRC_AGENT_SYSTEM}, 1), bad("Bad", {RSRC_AGENT_TCPIP}, 1), off("Off", {RSRC_AGENT_PROCESS}, 0);
     bad.initResult = -1;
-    off.intervals[RSRC_AGENT_PROCESS] = 0;
     p.onUninit = [] {
       thread_local ThreadExitMark mark;
       mark.touched = true;
@@ -209,7 +227,7 @@ TEST_F(PerfManagerTest, StopAndDestructionReturnOnlyAfterTheThreadEnded) {
       EXPECT_EQ(0, m.Run());  // already running
       EXPECT_EQ(-1, m.RegisterPerfProvider(&p));
       off.intervals[RSRC_AGENT_PROCESS] = 1;  // only the refresh every 30 ticks sees it
-      ASSERT_TRUE(hxtest::Eventually([&] { return off.updateCalls.load() > 0 && p.updateCalls.load() > 2; }));
+      ASSERT_TRUE(hxtest::WaitFor([&] { return off.updateCalls.load() > 0 && p.updateCalls.load() > 2; }));
       if (!viaDestructor) {
         EXPECT_TRUE(m.SM_Stop().Success());
         EXPECT_TRUE(g_threadExited.load());
@@ -230,14 +248,14 @@ TEST_F(PerfManagerTest, StopAndDestructionReturnOnlyAfterTheThreadEnded) {
 }
 
 // A stop requested mid-tick waits for the tick, and no tick follows it; Run
-// racing one or two stops never leaves a thread behind.
-TEST_F(PerfManagerTest, StopWaitsForTheTickAndRacesNoThreadLoose) {
+// racing one or two stops never leaves a thread behind; with the production
+// tick nothing is served before it ends, and Stop does not wait it out.
+TEST_F(PerfMonitorTest, StopWaitsForTheTickAndRacesNoThreadLoose) {
   for (int round = 0; round < 21; ++round) {
-    CHxPerfManager m(&env, 1);
+    CHxPerfManager m(&env, round == 0 ? 60000 : 1);
     CHxPerfManagerTestPeer peer(m);
     ASSERT_EQ(0, m.Initialize(nullptr));
-    FakeProvider p("P", {RSRC_AGENT_SYSTEM});
-    p.intervals[RSRC_AGENT_SYSTEM] = 1;
+    FakeProvider p("P", {RSRC_AGENT_SYSTEM}, 1);
     std::promise<void> inside, release;
     std::shared_future<void> go = release.get_future().share();
     if (round == 20) {
@@ -255,17 +273,360 @@ TEST_F(PerfManagerTest, StopWaitsForTheTickAndRacesNoThreadLoose) {
     auto a = std::async(std::launch::async, [&] { return round % 2 ? m.Run() : m.Stop(); });
     auto b = std::async(std::launch::async, [&] { return m.Stop(); });
     if (round == 20) {
-      ASSERT_TRUE(hxtest::Eventually([&] { return peer.stopRequested(); }));
+      ASSERT_TRUE(hxtest::WaitFor([&] { return peer.stopRequested(); }));
       EXPECT_EQ(std::future_status::timeout, b.wait_for(std::chrono::milliseconds(20)));  // still inside the tick
       release.set_value();
     }
-    ASSERT_EQ(std::future_status::ready, a.wait_for(std::chrono::seconds(60)));
-    ASSERT_EQ(std::future_status::ready, b.wait_for(std::chrono::seconds(60)));
+    ASSERT_EQ(std::future_status::ready, a.wait_for(std::chrono::seconds(30)));
+    ASSERT_EQ(std::future_status::ready, b.wait_for(std::chrono::seconds(30)));
     m.Stop();
     EXPECT_FALSE(peer.running());
     EXPECT_EQ(p.initCalls.load(), p.uninitCalls.load());
     EXPECT_TRUE(round != 20 || p.updateCalls.load() == 1);
+    EXPECT_TRUE(round != 0 || p.updateCalls.load() == 0);
   }
+}
+
+
+std::string Head(const std::string& path, size_t n) {
+  std::string head(n, '\0');
+  std::ifstream in(path, std::ios::binary);
+  in.read(&head[0], static_cast<std::streamsize>(n));
+  head.resize(static_cast<size_t>(in.gcount()));
+  return head;
+}
+
+std::set<std::string> DirNames(const std::string& dir) {
+  std::set<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') names.insert(dir + "/" + e->d_name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+// Random writes, growth past the size limit, removals, ageing and legacy-named
+// files; after every step the directory holds exactly the model's files, each
+// of the model's size, beginning with one header and its first row.
+TEST_F(PerfMonitorTest, RotationAndCleanUpFollowTheModel) {
+  inst.SetConfig("Hxd", "HX_PERF_LOG_SIZEMB", "1");  // rotated from 2 MiB on
+  inst.SetConfig("Hxd", "HX_PERF_LOG_COUNT", "3");
+  ASSERT_EQ(0, m.Initialize(nullptr));
+  const std::string& dir = logDir;
+  const std::string header = "Date,Time,V\r\n";
+  const int kCount = 3;
+  const uint64_t kRow = 24;  // "MM/DD/YY,HH:MM:SS,tNNN\r\n"
+  const auto name = [&](int gen) { return hxtest::PerfLogName(dir, "K-1", gen); };
+  const std::string legacy = hxtest::PerfLogName(dir, "K-1", 0, "hxtesthost");
+  struct File {
+    uint64_t size;
+    std::string first;  // tag of the first row
+    bool old = false;   // last modified more than three days before the clock
+  };
+  std::map<std::string, File> model;
+  std::mt19937 rng(7);
+  const auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  for (int step = 0; step < 400; ++step) {
+    char tag[8];
+    snprintf(tag, sizeof(tag), "t%03d", step % 1000);
+    const int op = pick(10);
+    const std::string cur = name(0);
+    if (op < 5) {
+      ASSERT_EQ(0, Report("K", {"V"}, {{tag}}));
+      if (!model.count(cur) && model.count(legacy)) {
+        model[cur] = model[legacy];
+        model.erase(legacy);
+      }
+      bool create = !model.count(cur);
+      if (!create && (model[cur].size >> 20) > 1) {
+        int free = 0;
+        for (int g = kCount; g >= 1; --g) free = model.count(name(g)) ? free : g;
+        if (free == 0) model.erase(name(free = kCount));
+        for (int i = free; i >= 1; --i) {
+          model[name(i)] = model[name(i - 1)];
+          model.erase(name(i - 1));
+        }
+        create = true;
+      }
+      if (create) {
+        for (auto it = model.begin(); it != model.end();) it = it->second.old ? model.erase(it) : std::next(it);
+        model[cur] = {header.size(), tag};
+      }
+      model[cur].size += kRow;
+      model[cur].old = false;
+    } else if (op == 5 && model.count(cur)) {
+      const uint64_t sizes[] = {(2u << 20) - 1, 2u << 20, (2u << 20) + 100};
+      model[cur] = {sizes[pick(3)], model[cur].first};
+      ASSERT_EQ(0, truncate(cur.c_str(), static_cast<off_t>(model[cur].size)));
+    } else if (op <= 7 && !model.empty()) {
+      auto it = std::next(model.begin(), pick(static_cast<int>(model.size())));
+      if (op == 6) {
+        ASSERT_EQ(0, unlink(it->first.c_str()));
+        model.erase(it);
+        continue;
+      }
+      it->second.old = pick(2);  // else exactly three days: not old yet
+      struct timeval tv[2] = {{static_cast<time_t>(env.now - 259200 - it->second.old), 0}, {}};
+      tv[1] = tv[0];
+      ASSERT_EQ(0, utimes(it->first.c_str(), tv));
+    } else if (op == 8 && !model.count(cur) && !model.count(legacy)) {
+      tag[0] = 'L';
+      hxtest::WriteFile(legacy, header + "01/01/01,00:00:00," + tag + "\r\n");
+      model[legacy] = {header.size() + kRow, tag};
+    }
+    std::set<std::string> want;
+    for (const auto& f : model) want.insert(f.first);
+    ASSERT_EQ(want, DirNames(dir)) << "step " << step;
+    for (const auto& f : model) {
+      struct stat st;
+      ASSERT_EQ(0, stat(f.first.c_str(), &st));
+      EXPECT_EQ(f.second.size, static_cast<uint64_t>(st.st_size)) << f.first << " step " << step;
+      const std::string head = Head(f.first, header.size() + kRow);
+      EXPECT_EQ(header, head.substr(0, header.size())) << f.first;
+      EXPECT_EQ(f.second.first + "\r\n", head.substr(header.size() + 18)) << f.first;
+    }
+  }
+}
+
+// A file that cannot be moved away or opened never loses its rows: the
+// report is appended to it or dropped.
+TEST_F(PerfMonitorTest, FailedRotationOrOpenNeverOverwritesRows) {
+  ASSERT_EQ(0, m.Initialize(nullptr));
+  const std::string& dir = logDir;
+  // The current name is as long as a name may be: generation 1's is too long.
+  const std::string object(255 - hxtest::PerfLogName("", "-1", 0).size() + 1, 'n');
+  const std::string current = hxtest::PerfLogName(dir, object + "-1", 0);
+  const std::string rows = "01/01/01,00:00:00,precious\r\n";
+  hxtest::WriteFile(current, rows);
+  ASSERT_EQ(0, truncate(current.c_str(), 11 << 20));
+  ASSERT_EQ(0, Report(object, {"V"}, {{"new"}}));
+  const std::string after = hxtest::ReadFile(current);
+  EXPECT_EQ(0u, after.find(rows));
+  EXPECT_EQ(",new\r\n", after.substr(after.size() - 6));
+  // A directory, or a link, in the file's place: the batch is dropped.
+  ASSERT_EQ(0, mkdir(hxtest::PerfLogName(dir, "D-1", 0).c_str(), 0777));
+  EXPECT_EQ(1, Report("D", {"V"}, {{"x"}}));
+  hxtest::WriteFile(dir + "/victim", "keep");
+  ASSERT_EQ(0, symlink((dir + "/victim").c_str(), hxtest::PerfLogName(dir, "S-1", 0).c_str()));
+  EXPECT_EQ(1, Report("S", {"V"}, {{"x"}}));
+  EXPECT_EQ("keep", hxtest::ReadFile(dir + "/victim"));
+}
+
+// One row per report: its CSV line after the date and time of the clock, and
+// its metrics text. Only values holding a comma are quoted, with their quotes
+// doubled; the metrics text names every non-empty value but the arguments.
+TEST_F(PerfMonitorTest, RowsBecomeCsvLinesAndMetricsText) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const std::vector<std::string> columns = {"CPU-Usage", "Name", "Arguments", "Empty-Col"};
+  struct Case {
+    uint32_t now;
+    std::vector<std::string> row;
+    const char *csv, *metrics;
+  } cases[] = {
+      {1700000000, {"12", "a,b", "cmd --x \"y,z\"", ""}, "11/14/23,22:13:20,12,\"a,b\",\"cmd --x \"\"y,z\"\"\",",
+       "CPU_Usage:[12] Name:[a,b] "},
+      {1700000061, {"3.5", "say \"hi\"", "", "v"}, "11/14/23,22:14:21,3.5,say \"hi\",,v",
+       "CPU_Usage:[3.5] Name:[say \"hi\"] Empty_Col:[v] "},
+      {1700006400, {"1", "x", "y", "z", "surplus"}, "11/15/23,00:00:00,1,x,y,z,surplus",
+       "CPU_Usage:[1] Name:[x] Empty_Col:[z] "},
+      {1700006400, {"0", "only,comma", "\"quoted\",inside", ""},
+       "11/15/23,00:00:00,0,\"only,comma\",\"\"\"quoted\"\",inside\",", "CPU_Usage:[0] Name:[only,comma] "},
+  };
+  EXPECT_EQ(1, Report("Proc", columns, {cases[0].row}, "1.2"));  // not initialised: nothing
+  ASSERT_EQ(0, m.Initialize(nullptr));
+  std::string csv = "Date,Time,CPU-Usage,Name,Arguments,Empty-Col\r\n", metrics;
+  for (const Case& c : cases) {
+    env.now = c.now;
+    ASSERT_EQ(0, Report("Proc", columns, {c.row}, "1.2"));
+    csv += std::string(c.csv) + "\r\n";
+    metrics += std::string("System Resource|Proc|") + c.metrics + "\n";
+  }
+  const std::string path = hxtest::PerfLogName(logDir, "Proc-1.2", 0);
+  EXPECT_EQ(csv, hxtest::ReadFile(path));
+  EXPECT_EQ(metrics, hxtest::ReadFile(inst.logDir() + "/metrics.log"));
+  // A batch without rows creates the file with its header only.
+  ASSERT_EQ(0, Report("N", {}, {}, "1.0"));
+  EXPECT_EQ("Date,Time,\r\n", hxtest::ReadFile(hxtest::PerfLogName(logDir, "N-1.0", 0)));
+}
+
+
+TEST(ExpositionText, NamesNumbersAndLabelValues) {
+  const std::pair<const char*, const char*> snake[] = {
+      {"LogicalDisk1", "logical_disk1"}, {"CPU-Usage", "cpu_usage"}, {"HTTPServerCount", "http_server_count"},
+      {"HBA-FC", "hba_fc"}, {"Job-ID", "job_id"}, {"--", "x"}, {"a\xc3\xbc" "b", "a_b"}, {"IOps2Go", "i_ops2_go"}};
+  for (const auto& c : snake) EXPECT_EQ(c.second, hxmetrics::SnakeCase(c.first)) << c.first;
+  const std::pair<const char*, bool> numbers[] = {
+      {"0", true}, {"-12", true}, {"3.50", true}, {".5", true}, {"5.", true}, {"1e3", true}, {"2E-7", true},
+      {"", false}, {"-", false}, {".", false}, {"N/A", false}, {"0x10", false}, {"1,5", false}, {"1e", false},
+      {"e3", false}, {"inf", false}, {" 1", false}, {"1 ", false}, {"--1", false}};
+  for (const auto& c : numbers) EXPECT_EQ(c.second, hxmetrics::IsDecimalNumber(c.first)) << c.first;
+  // Escapes, and U+FFFD for every byte that is not part of valid UTF-8.
+  const std::pair<std::string, std::string> labels[] = {
+      {"q\"b\\n\nc\rt\t", "q\\\"b\\\\n\\nc\rt\t"}, {"\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80"},
+      // The first and last code points of every length and around the surrogates.
+      {"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf",
+       "\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},
+      {"bad\xff", "bad\xef\xbf\xbd"}, {"cut\xe2\x82", "cut\xef\xbf\xbd\xef\xbf\xbd"},
+      {"over\xc0\xaf", "over\xef\xbf\xbd\xef\xbf\xbd"}, {"over\xe0\x9f\xbf", "over\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+      {"sur\xed\xa0\x80", "sur\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+      {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}};
+  for (const auto& c : labels) EXPECT_EQ(c.second, hxmetrics::EscapeLabelValue(c.first)) << c.first;
+  EXPECT_EQ("halvex_.._x_y_az.AZ-09_.prom", hxmetrics::TextfileName("../x/y az.AZ-09_"));
+  // A family without samples is left out, as are a repeated family and a
+  // repeated series.
+  hxmetrics::ExpositionWriter w;
+  w.BeginFamily("t_empty", "none", "gauge");
+  w.BeginFamily("t", "help \\ and\nnewline", "gauge");
+  w.AddSample({{"v", "a"}, {"w", "b"}}, "1");
+  w.AddSample({{"v", "a"}, {"w", "b"}}, "2");
+  w.BeginFamily("t", "again", "counter");
+  w.AddSample({}, "3");
+  w.BeginFamily("u", "u", "counter");
+  w.AddSample({}, "4");
+  EXPECT_EQ("# HELP t help \\\\ and\\nnewline\n# TYPE t gauge\nt{v=\"a\",w=\"b\"} 1\n"
+            "# HELP u u\n# TYPE u counter\nu 4\n", w.Finish());
+}
+
+// One object of the textfile: its columns, what each is called there ("" =
+// left out, "=x" = label x, else the family) and the rows reported.
+struct ObjectCase {
+  ResourceAgentType type;
+  const char* object;
+  std::vector<std::string> columns, names;
+  std::vector<std::vector<std::string>> rows;
+};
+
+// Each tick's objects replace their rows, a later row of one identity
+// replacing an earlier one; objects not reported keep theirs and their time,
+// and each provider entry is up when its last update reported rows.
+TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
+  InitTextfile();
+  std::vector<ObjectCase> objects = {
+      {RSRC_AGENT_PROCESS, "Process", {"CPU-Usage", "Name", "Process-Id", "MemoryBytes", "Arguments"},
+       {"halvex_process_cpu_usage_percent", "=process", "=pid", "halvex_process_memory_bytes", ""},
+       {{"1.5", "evil \"quote\" \\back,slash", "42", "4096", "--x"}, {"N/A", "two,\nlines", "43", "1e3", "a"},
+        {"2", "plain", "44", "0x10", ""}, {"3", "plain", "44", "-7", ""}}},
+      {RSRC_AGENT_HBA_FC, "HBA-FC", {"HBAadapter", "PortIndex", "InputRequests"},
+       {"=adapter", "=port", "halvex_hba_fc_input_requests"}, {{"hba0", "1", "12.50"}, {"hba0", "2", "7"}, {"hba1", "3"}}},  // a short row
+      {RSRC_AGENT_LOGICAL_DISK1, "LogicalDisk1", {"Name", "HTTPServerCount"},
+       {"=disk", "halvex_logical_disk1_http_server_count"}, {{"sdb", "18446744073709551615"}}},
+      {RSRC_AGENT_JOBS_STATS, "Widget", {"Name", "Value"}, {"=name", "halvex_widget_value"}, {{"w", "0.001"}}},
+  };
+  std::vector<ResourceAgentType> types;
+  for (const ObjectCase& c : objects) types.push_back(c.type);
+  FakeProvider os("Fake OS", types, 1), silent("Silent", {RSRC_AGENT_SYSTEM}, 1), broken("Broken", {RSRC_AGENT_TCPIP}, 1);
+  broken.initResult = -1;
+  os.onUpdate = [&](ResourceAgentType type, iCHxPerfUpdateCallback* cb) {
+    for (const ObjectCase& c : objects) {
+      if (c.type != type || c.rows.empty()) continue;
+      for (const std::vector<std::string>& row : c.rows) {  // one report per row
+        _PerfLogItems items{"1.0", c.columns, {row}};
+        cb->OnUpdateLog(type, c.object, items);
+      }
+    }
+  };
+  for (FakeProvider* p : {&os, &silent, &broken}) ASSERT_EQ(0, m.RegisterPerfProvider(p));
+  // A link in the file's place is replaced, not followed; the mode is 0644
+  // whatever the umask.
+  hxtest::WriteFile(inst.root() + "/outside", "keep");
+  ASSERT_EQ(0, symlink((inst.root() + "/outside").c_str(), TextfilePath().c_str()));
+  const mode_t oldMask = umask(077);
+  const std::string focus = inst.focus();
+  SeriesValues want;
+  const auto up = [&](const char* provider, ResourceAgentType t) -> double& {
+    return want[Series("halvex_monitor_provider_up", {{"instance", focus}, {"provider", provider}, {"agent_type", std::to_string(t)}})];
+  };
+  for (int tick = 0; tick < 2; ++tick) {
+    m.UpdateTimerAndPerfLogs();
+    for (const ObjectCase& c : objects) {
+      up("Fake OS", c.type) = !c.rows.empty();
+      if (c.rows.empty()) continue;
+      const std::string prefix = "halvex_" + hxmetrics::SnakeCase(c.object) + "_";
+      for (auto it = want.begin(); it != want.end();) {
+        it = it->first.first.rfind(prefix, 0) == 0 ? want.erase(it) : std::next(it);
+      }
+      want[Series(prefix + "timestamp_seconds", {{"instance", focus}})] = env.now;
+      for (const std::vector<std::string>& row : c.rows) {
+        std::map<std::string, std::string> labels = {{"instance", focus}};
+        for (size_t j = 0; j < row.size(); ++j) {
+          if (c.names[j][0] == '=') labels[c.names[j].substr(1)] = row[j];
+        }
+        for (size_t j = 0; j < row.size(); ++j) {
+          if (c.names[j].empty() || c.names[j][0] == '=') continue;
+          want.erase(Series(c.names[j], labels));
+          if (row[j] != "N/A" && row[j] != "0x10") want[Series(c.names[j], labels)] = std::stod(row[j]);
+        }
+      }
+    }
+    up("Silent", RSRC_AGENT_SYSTEM) = 0;
+    up("Broken", RSRC_AGENT_TCPIP) = 0;
+    EXPECT_EQ("", hxtest::Diff(want, ReadTextfile())) << "tick " << tick;
+    // Next tick only the processes report, the first of them gone.
+    env.now += 60;
+    for (ObjectCase& c : objects) c.rows.erase(c.rows.begin(), c.type == RSRC_AGENT_PROCESS ? c.rows.begin() + 1 : c.rows.end());
+  }
+  umask(oldMask);
+  struct stat st;
+  ASSERT_EQ(0, lstat(TextfilePath().c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0644);
+  EXPECT_EQ("keep", hxtest::ReadFile(inst.root() + "/outside"));
+  // The replacement leaves nothing beside the file; a failure to write is
+  // logged once, not at every tick.
+  std::string out;
+  hxtest::RunAndCapture("/bin/ls", {"-A", textDir}, &out);
+  EXPECT_EQ("halvex_" + focus + ".prom\n", out);
+  EXPECT_TRUE(inst.LogLinesContaining("cannot write the metrics textfile").empty());
+  ASSERT_EQ(0, rename(textDir.c_str(), (textDir + ".gone").c_str()));
+  m.UpdateTimerAndPerfLogs();
+  m.UpdateTimerAndPerfLogs();
+  EXPECT_EQ(1u, inst.LogLinesContaining("[ERROR] cannot write the metrics textfile [" + TextfilePath() + "]").size());
+}
+
+// A reader opening the file while ticks replace it sees one whole tick: as
+// many process rows as that tick's System row announces, and the last family.
+TEST_F(PerfMonitorTest, ConcurrentReaderNeverSeesAPartialFile) {
+  InitTextfile();
+  FakeProvider p("P", {RSRC_AGENT_SYSTEM, RSRC_AGENT_PROCESS}, 1);
+  std::atomic<int> tick{0};
+  const auto rowsOf = [](int t) { return 500 + (t % 5) * 100; };
+  p.onUpdate = [&](ResourceAgentType type, iCHxPerfUpdateCallback* cb) {
+    _PerfLogItems items{"1", {"Threads"}, {{std::to_string(tick.load())}}};
+    if (type == RSRC_AGENT_PROCESS) {
+      items = {"1", {"Name", "Process-Id", "MemoryBytes"}, {}};
+      for (int i = 0; i < rowsOf(tick); ++i) items.rows.push_back({"proc", std::to_string(i), "4096"});
+    }
+    cb->OnUpdateLog(type, type == RSRC_AGENT_PROCESS ? "Process" : "System", items);
+  };
+  ASSERT_EQ(0, m.RegisterPerfProvider(&p));
+  m.UpdateTimerAndPerfLogs();
+  std::atomic<bool> stop{false};
+  std::atomic<int> reads{0}, partial{0};
+  std::thread reader([&] {
+    const std::string marker = "halvex_system_threads{instance=\"" + inst.focus() + "\"} ";
+    const std::string end = "agent_type=\"7\"} 1\n";
+    while (!stop) {
+      const std::string text = hxtest::ReadFile(TextfilePath());
+      ++reads;
+      const size_t at = text.find(marker);
+      const int t = at == std::string::npos ? -1 : std::atoi(text.c_str() + at + marker.size());
+      int rows = 0;
+      for (size_t pos = 0; (pos = text.find("\nhalvex_process_memory_bytes{", pos + 1)) != std::string::npos;) ++rows;
+      if (t < 0 || rows != rowsOf(t) || text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end) != 0) {
+        ++partial;
+      }
+    }
+  });
+  for (int t = 1; t <= 30; ++t) {
+    tick = t;
+    m.UpdateTimerAndPerfLogs();
+  }
+  stop = true;
+  reader.join();
+  EXPECT_GT(reads.load(), 30);
+  EXPECT_EQ(0, partial.load());
 }
 
 }  // namespace

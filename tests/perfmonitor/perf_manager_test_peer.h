@@ -1,5 +1,5 @@
-// What the perf-monitor tests share: access to the manager's private state, a
-// scriptable provider, policy records and the perf-log name of a key.
+// What the perf-monitor tests and their child programs share: the manager's
+// thread state, a scriptable provider, waiting, and the perf-log name of a key.
 #pragma once
 
 #include <atomic>
@@ -15,7 +15,6 @@
 class CHxPerfManagerTestPeer {
  public:
   explicit CHxPerfManagerTestPeer(CHxPerfManager& m) : m_(m) {}
-  const std::string& logDirectory() const { return m_.m_logDirectory; }
   bool running() const { return m_.m_bRunning; }
   bool stopRequested() const { return m_.m_bStopRequested; }
 
@@ -25,10 +24,11 @@ class CHxPerfManagerTestPeer {
 
 namespace hxtest {
 
-// Waits (at most a minute) for a condition another thread brings about.
+// Waits at most seconds for a condition another thread or process brings about.
 template <typename Pred>
-bool Eventually(Pred pred) {
-  for (int i = 0; i < 12000 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+bool WaitFor(Pred pred, int seconds = 60) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!pred() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return pred();
 }
 
@@ -43,22 +43,13 @@ inline std::string PerfLogName(const std::string& dir, const std::string& key, i
   return dir + "/PerfLog_" + key + "_" + (machine.empty() ? std::to_string(crc.GetCRC64()) : machine) + suffix + ".csv";
 }
 
-inline GenericResourcePolicyDetails Policy(ResourceAgentType type, uint32_t minutes, unsigned long id1,
-                                           unsigned long id2) {
-  GenericResourcePolicyDetails p;
-  p.agentType = type;
-  p.freqMinutes = minutes;
-  p.policyId1 = id1;
-  p.policyId2 = id2;
-  return p;
-}
-
 // A provider whose answers the test sets and whose calls it counts (atomics:
 // the monitor thread uses them while the test reads and sets them).
 class FakeProvider : public iCHxPerfProvider {
  public:
-  FakeProvider(std::string name, std::vector<ResourceAgentType> types) : name_(std::move(name)), types_(std::move(types)) {
-    for (std::atomic<uint32_t>& i : intervals) i = 15;
+  FakeProvider(std::string name, std::vector<ResourceAgentType> types, uint32_t interval = 15)
+      : name_(std::move(name)), types_(std::move(types)) {
+    for (std::atomic<uint32_t>& i : intervals) i = interval;
   }
   void GetPerfProviderName(std::string& name) override { name = name_; }
   void GetSupprotedAgentTypes(std::vector<ResourceAgentType>& types) override { types = types_; }

@@ -1,9 +1,9 @@
 // Drives the process-wide monitor through one scenario and prints what the
 // calls returned as "name=value" lines (Closed is final for a process, so
 // every scenario gets one of its own).
-//   j_monitor sequence             lookup (starts it), start, stop, start, lookup
 //   j_monitor concurrent <threads> <rounds> <tickMs>
-//                                  starts and lookups from several threads, one stop
+//                                  a lookup (tickMs 0) or start, then starts and lookups
+//                                  from several threads, one stop
 //   j_monitor selfstop sm_stop|stoplog
 //                                  the policy callback stops the monitor from its own thread
 //   j_monitor race                 SM_Stop and the daemon's stop both waiting for a busy thread
@@ -12,7 +12,7 @@
 //                                  exits on <dir>/exit
 #include <unistd.h>
 
-#include <condition_variable>
+#include <future>
 #include <cstdlib>
 
 #include "perfmonitor/monitor_handle.h"
@@ -21,8 +21,6 @@
 #include "throttling/throttling_manager.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 void Print(const char* name, long long value) {
   printf("%s=%lld\n", name, value);
@@ -34,25 +32,19 @@ bool HandleIsNull() {
   return g_pRsrcMonitorHandle == nullptr;
 }
 
-// Waits at most seconds for pred.
-template <typename Pred>
-bool WaitFor(Pred pred, int seconds) {
-  const auto end = Clock::now() + std::chrono::seconds(seconds);
-  while (!pred() && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return pred();
-}
-
 long long StopMs() {
-  const auto t0 = Clock::now();
+  const auto t0 = std::chrono::steady_clock::now();
   StopSystemresourceMonitorLog();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
 }
 
-int Sequence() {
-  GenericResourceAgent* a1 = GetGenericResourceAgent();  // Idle: the lookup starts it
-  Print("agent_nonnull", a1 != nullptr);
-  Print("start", StartSystemresourceMonitorLog(nullptr));  // already active
-  Print("agent_same", GetGenericResourceAgent() == a1);
+// The first lookup (or a start with tickMs) starts the monitor; then starts
+// and lookups from several threads, one of them stopping half way: before the
+// stop has begun every one succeeds, once it has returned every one fails.
+int Concurrent(int threads, int rounds, unsigned long tickMs) {
+  hxtest::FakeEnv env;  // provider commands fail at once
+  GenericResourceAgent* first =
+      tickMs == 0 || StartSystemresourceMonitorLogEx(nullptr, tickMs, &env) ? GetGenericResourceAgent() : nullptr;
   std::string names;
   for (iCHxPerfProvider* p : g_pRsrcMonitorHandle->providers) {
     std::string n;
@@ -60,31 +52,20 @@ int Sequence() {
     names += (names.empty() ? "" : "|") + n;
   }
   printf("providers=%s\n", names.c_str());
-  Print("stop_ms", StopMs());
-  Print("handle_null_after_stop", HandleIsNull());
-  Print("start_after_stop", StartSystemresourceMonitorLog(nullptr));
-  Print("agent_after_stop_null", GetGenericResourceAgent() == nullptr);
-  return 0;
-}
-
-// Before the stop has begun every start and lookup succeeds; once it has
-// returned every one fails.
-int Concurrent(int threads, int rounds, unsigned long tickMs) {
-  hxtest::FakeEnv env;  // provider commands fail at once
   std::atomic<bool> stopped{false};
-  std::atomic<int> violations{0}, succeeded{0}, refused{0};  // all printed
+  std::atomic<int> violations{first == nullptr}, succeeded{0}, refused{0};  // all printed
   std::vector<std::thread> pool;
   for (int t = 0; t < threads; ++t) {
     pool.emplace_back([&, t] {
       for (int r = 0; r < rounds; ++r) {
         if (t == 0 && r == rounds / 2) {
-          StopSystemresourceMonitorLog();
+          Print("stop_ms", StopMs());
           stopped = true;
           continue;
         }
         const bool stopDoneBefore = stopped.load();
         const bool ok = (t + r) % 2 == 0 ? StartSystemresourceMonitorLogEx(nullptr, tickMs, &env)
-                                         : GetGenericResourceAgent() != nullptr;
+                                         : GetGenericResourceAgent() == first;
         const bool stopBegun = g_StopSystemresourceMonitorLogCalled.load();
         violations += (stopDoneBefore && ok) || (!stopBegun && !ok);
         ++(ok ? succeeded : refused);
@@ -122,12 +103,12 @@ int SelfStop(const std::string& how) {
   if (!StartSystemresourceMonitorLogEx(nullptr, 20, &env)) return 3;
   GenericResourceAgent* agent = GetGenericResourceAgent();
   CHxPerfManagerTestPeer peer(*static_cast<CHxPerfManager*>(agent));
-  std::set<GenericResourcePolicyDetails> policies = {hxtest::Policy(RSRC_AGENT_SYSTEM, 1, 1, 2)};
+  std::set<GenericResourcePolicyDetails> policies = {{"", RSRC_AGENT_SYSTEM, 1, 2, 1, 0}};
   agent->SM_Init(policies, &StoppingCallback);
-  const bool returned = WaitFor([] { return g_callbackReturned.load(); }, 20);
+  const bool returned = hxtest::WaitFor([] { return g_callbackReturned.load(); }, 20);
   Print("callback_returned", returned);
   if (!returned) _exit(0);  // the monitor thread waits for itself
-  Print("thread_ended", WaitFor([&] { return !peer.running(); }, 20));
+  Print("thread_ended", hxtest::WaitFor([&] { return !peer.running(); }, 20));
   Print("rows_after_stop", g_rows.load() - 1);
   Print("handle_null", HandleIsNull());
   Print("agent_after", GetGenericResourceAgent() == agent);
@@ -142,16 +123,12 @@ int SelfStop(const std::string& how) {
 class GateEnv : public hxtest::FakeEnv {
  public:
   int RunCommand(const std::string& command, std::string* out, std::string* err) override {
-    {
-      std::unique_lock<std::mutex> g(mu);
-      inside = true;
-      cv.wait(g, [this] { return open; });
-    }
+    inside = true;
+    open.wait();
     return FakeEnv::RunCommand(command, out, err);
   }
-  std::mutex mu;
-  std::condition_variable cv;
-  bool open = false;
+  std::promise<void> gate;
+  std::shared_future<void> open = gate.get_future().share();
   std::atomic<bool> inside{false};
 };
 
@@ -162,19 +139,15 @@ int Race() {
   if (!StartSystemresourceMonitorLogEx(nullptr, 1000, &env)) return 3;
   GenericResourceAgent* agent = GetGenericResourceAgent();
   CHxPerfManagerTestPeer peer(*static_cast<CHxPerfManager*>(agent));
-  if (!WaitFor([&] { return env.inside.load(); }, 30)) return 4;
+  if (!hxtest::WaitFor([&] { return env.inside.load(); }, 30)) return 4;
   std::atomic<bool> daemonDone{false}, engineDone{false};
   std::thread daemon([&] { StopSystemresourceMonitorLog(), daemonDone = true; });
-  if (!WaitFor([&] { return peer.stopRequested(); }, 30)) return 5;
+  if (!hxtest::WaitFor([&] { return peer.stopRequested(); }, 30)) return 5;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::thread engine([&] { agent->SM_Stop(), engineDone = true; });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  {
-    std::lock_guard<std::mutex> g(env.mu);
-    env.open = true;
-    env.cv.notify_all();
-  }
-  const bool finished = WaitFor([&] { return daemonDone && engineDone; }, 30);
+  env.gate.set_value();
+  const bool finished = hxtest::WaitFor([&] { return daemonDone && engineDone; }, 30);
   Print("finished", finished);
   if (!finished) _exit(0);
   daemon.join();
@@ -188,10 +161,10 @@ int Daemon(const std::string& dir, unsigned long tickMs) {
   EvDebug log;
   Print("start", StartSystemresourceMonitorLogEx(&log, tickMs, nullptr));
   hxtest::WriteFile(dir + "/daemon.ready", "");
-  if (!WaitFor([&] { return access((dir + "/stop").c_str(), F_OK) == 0; }, 600)) return 3;
+  if (!hxtest::WaitFor([&] { return access((dir + "/stop").c_str(), F_OK) == 0; }, 600)) return 3;
   Print("stop_ms", StopMs());
   hxtest::WriteFile(dir + "/daemon.stopped", "");
-  if (!WaitFor([&] { return access((dir + "/exit").c_str(), F_OK) == 0; }, 600)) return 3;
+  if (!hxtest::WaitFor([&] { return access((dir + "/exit").c_str(), F_OK) == 0; }, 600)) return 3;
   Print("hxd_uninit", UnInitializeThrottlingManagersForHXD());
   return 0;
 }
@@ -200,12 +173,11 @@ int Daemon(const std::string& dir, unsigned long tickMs) {
 
 int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";
-  if (scenario == "sequence") return Sequence();
   if (scenario == "concurrent" && argc > 4) return Concurrent(atoi(argv[2]), atoi(argv[3]), strtoul(argv[4], nullptr, 10));
   if (scenario == "selfstop" && argc > 2) return SelfStop(argv[2]);
   if (scenario == "race") return Race();
   if (scenario == "daemon" && argc > 3) return Daemon(argv[2], strtoul(argv[3], nullptr, 10));
-  fprintf(stderr, "usage: j_monitor sequence|concurrent <threads> <rounds> <tickMs>|"
+  fprintf(stderr, "usage: j_monitor concurrent <threads> <rounds> <tickMs>|"
                   "selfstop sm_stop|stoplog|race|daemon <dir> <tickMs>\n");
   return 2;
 }
