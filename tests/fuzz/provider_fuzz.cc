@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <set>
 
@@ -21,9 +19,6 @@
 namespace {
 
 const std::string kFuzzed = HX_FUZZ_COMMAND;
-
-template <class P>
-void Setup(P&) {}
 
 #if defined(HX_FUZZ_SYSTEM)
 // top, vmstat or the MemAvailable line of /proc/meminfo. sysinfo is the
@@ -72,12 +67,12 @@ void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const 
   for (const std::string& command : env.commands) {
     if (command.find("/sys/class/net/") == std::string::npos) continue;
     FUZZ_CHECK(command.compare(0, sizeof(kSpeed) - 1, kSpeed) == 0, command);
-    std::string word = command.substr(sizeof(kSpeed) - 1), path;
-    if (word.find('\0') != std::string::npos) {  // the shell sees the text up to the NUL: no complete word
-      FUZZ_CHECK(!hxfuzz::ShellWord(word.substr(0, word.find('\0')), &path), "cut command runs: " + command);
-      continue;
-    }
-    FUZZ_CHECK(hxfuzz::ShellWord(word, &path), "not one shell word: " + command);
+    // The shell sees the text up to a NUL, which must then not be a complete word.
+    const std::string word = command.substr(sizeof(kSpeed) - 1), seen = word.substr(0, word.find('\0'));
+    std::string path;
+    const bool complete = hxfuzz::ShellWord(seen, &path);
+    FUZZ_CHECK(complete == (seen == word), "not one shell word: " + command);
+    if (!complete) continue;
     const std::string head = "/sys/class/net/", tail = "/speed";
     FUZZ_CHECK(path.size() > head.size() + tail.size() && path.compare(0, head.size(), head) == 0 &&
                    path.compare(path.size() - tail.size(), tail.size(), tail) == 0,
@@ -101,8 +96,7 @@ const int kSamples = 1;
 const char kDiskStats[] = "export LC_ALL=C; awk '{  print $3, $8, $10, $4, $6, $11, $7, $12}' /proc/diskstats";
 const std::string kLinks = hxfuzz::Instance().root() + "/lv";
 void Prepare(hxfuzz::FuzzEnv& env, std::vector<std::string>& pieces) {
-  static const bool once = [&] {
-    mkdir(kLinks.c_str(), 0755);
+  if (mkdir(kLinks.c_str(), 0755) == 0) {  // the first run
     FUZZ_CHECK(symlink("../dm-0", (kLinks + "/root").c_str()) == 0 && symlink("/dev/dm-1", (kLinks + "/swap").c_str()) == 0 &&
                    symlink("dm-2", (kLinks + "/data").c_str()) == 0, kLinks);
     env.replies[kDiskStats].output +=
@@ -113,9 +107,7 @@ void Prepare(hxfuzz::FuzzEnv& env, std::vector<std::string>& pieces) {
     env.replies["export LC_ALL=C; df -P --exclude-type=nfs |  awk '{ if(1==index($1,\"/\")) { n=split($1,a,/\\//); "
                 "print a[n], $2/1000, $4/1000, 100-$5}}'"]
         .output += "vg0-root 1000 500 50\nvg1-data 2000 100.5 5\n";
-    return true;
-  }();
-  (void)once;
+  }
   for (std::string& p : pieces) {
     for (size_t at = p.find("@LV@"); at != std::string::npos; at = p.find("@LV@", at + kLinks.size())) {
       p.replace(at, 4, kLinks);
@@ -139,11 +131,19 @@ void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const 
 // (runtime properties, pgrep, executable links). Every row describes a
 // process a ps line printed, and every command run is one of the provider's
 // own with a positive decimal id: no outside text becomes shell syntax.
-typedef CHxPerfProviderLinuxProcess Provider;
+const bool kFuzzIds = kFuzzed.find("pgrep") != std::string::npos;
+// With the id sources fuzzed, the processes are looked for by name and path too.
+struct Provider : CHxPerfProviderLinuxProcess {
+  explicit Provider(HxEnv* env) : CHxPerfProviderLinuxProcess(env) {
+    std::vector<std::string> names = {"bash", "sh"}, paths = {"/usr/"};
+    if (!kFuzzIds) return;
+    SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_NAMES, names);
+    SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_PATHS, paths);
+  }
+};
 const char kFixture[] = "process_real.txt", kKinds[] = "fnuuuueeuuuut";
 const ResourceAgentType kType = RSRC_AGENT_PROCESS;
 const int kSamples = 1;
-const bool kFuzzIds = kFuzzed.find("pgrep") != std::string::npos;
 
 bool Decimal(const std::string& word, uint64_t* v) {  // saturated
   *v = std::strtoull(word.c_str(), nullptr, 10);
@@ -168,13 +168,6 @@ bool KnownCommand(const std::string& c) {
 void Prepare(hxfuzz::FuzzEnv& env, std::vector<std::string>&) {
   // The platform's own ids (1 and 16347, whose outputs are recorded) unless the id sources are fuzzed.
   if (!kFuzzIds && env.fixed.empty()) env.fixed.push_back({"awk '/^pid/", "1\n16347\n"});
-}
-void Setup(Provider& provider) {
-  std::vector<std::string> names = {"bash", "sh"}, paths = {"/usr/"};
-  if (kFuzzIds) {
-    provider.SetAgentProp(kType, RSRC_PROP_PROCESS_NAMES, names);
-    provider.SetAgentProp(kType, RSRC_PROP_PROCESS_PATHS, paths);
-  }
 }
 void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const std::vector<std::string>&) {
   for (const std::string& c : env.commands) FUZZ_CHECK(KnownCommand(c), "command run: " + c);
@@ -205,13 +198,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static hxfuzz::FuzzEnv env(kFixture, kFuzzed);
   static hxtest::CaptureCallback callback;
   static std::unique_ptr<Provider> provider;
-  std::vector<std::string> pieces = hxfuzz::Pieces(data, size);
+  std::vector<std::string> pieces = hxfuzz::Pieces(std::string(reinterpret_cast<const char*>(data), size));
   Prepare(env, pieces);
   env.Begin(pieces);
   callback.reports.clear();
   if (!provider || kSamples > 1) {
     provider.reset(new Provider(&env));
-    Setup(*provider);
     FUZZ_CHECK(provider->Initialize(nullptr, &callback) == 0, "Initialize");
   }
   for (int i = 0; i < kSamples; ++i) {
@@ -221,6 +213,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   hxfuzz::CheckReports(callback, kType, kKinds);
   Check(env, callback, pieces);
-  hxfuzz::TrimDebugLog();
   return 0;
 }
