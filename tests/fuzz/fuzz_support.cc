@@ -79,12 +79,10 @@ void FuzzEnv::Begin(std::vector<std::string> next) {
 int FuzzEnv::RunCommand(const std::string& command, std::string* out, std::string* err) {
   std::string answer;
   int rc = 0;
-  const auto in = [&](const std::string& part) { return !part.empty() && command.find(part) != std::string::npos; };
-  const auto fix = std::find_if(fixed.begin(), fixed.end(), [&](const auto& f) { return in(f.first); });
-  if (fix != fixed.end() || std::any_of(fuzzed.begin(), fuzzed.end(), in)) {
+  if (std::any_of(fuzzed.begin(), fuzzed.end(), [&](const std::string& t) { return command.find(t) != std::string::npos; })) {
     commands.push_back(command);
-    answer = fix != fixed.end() ? fix->second : pieces.empty() ? std::string() : pieces.front();
-    if (fix == fixed.end() && !pieces.empty()) pieces.erase(pieces.begin());
+    answer = pieces.empty() ? std::string() : pieces.front();
+    if (!pieces.empty()) pieces.erase(pieces.begin());
   } else {
     rc = ReplayEnv::RunCommand(command, &answer, err);
   }

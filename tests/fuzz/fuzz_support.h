@@ -30,15 +30,13 @@ std::vector<std::string> Pieces(const std::string& input, char separator = 0x1E)
 
 // Recorded outputs of a fixture for every command, except that a command
 // containing one of the ';'-separated texts of `fuzzed` receives the next
-// piece of the input (an empty output once the pieces are used up), and one
-// containing the first text of a `fixed` pair answers its second. Commands
+// piece of the input (an empty output once the pieces are used up). Commands
 // with no reply fail. outputs[i] is what commands[i] was answered.
 struct FuzzEnv : hxtest::ReplayEnv {
   FuzzEnv(const char* fixture, const std::string& fuzzed);
   // Starts one run: the next fuzzed commands answer pieces in order.
   void Begin(std::vector<std::string> pieces);
   int RunCommand(const std::string& command, std::string* out, std::string* err) override;
-  std::vector<std::pair<std::string, std::string>> fixed;
   std::vector<std::string> fuzzed, pieces, outputs;
 };
 

@@ -14,6 +14,8 @@
 #include "providers/linux_process_provider.h"
 #include "providers/linux_system_provider.h"
 #include "providers/linux_tcp_provider.h"
+#include "platform/hx_platform_info.h"
+#include "platform/hx_process.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -24,8 +26,7 @@ const std::string kFuzzed = HX_FUZZ_COMMAND;
 // top, vmstat or the MemAvailable line of /proc/meminfo. sysinfo is the
 // kernel's, not outside text: 1,000,000 KB. The memory figures keep their
 // meaning: physical from sysinfo, free virtual a share (at most 100 %).
-class Provider : public CHxPerfProviderLinuxSystem {
- public:
+struct Provider : CHxPerfProviderLinuxSystem {
   using CHxPerfProviderLinuxSystem::CHxPerfProviderLinuxSystem;
   int QuerySysinfo(struct sysinfo* out) override {
     *out = {};
@@ -73,11 +74,9 @@ void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const 
     const bool complete = hxfuzz::ShellWord(seen, &path);
     FUZZ_CHECK(complete == (seen == word), "not one shell word: " + command);
     if (!complete) continue;
-    const std::string head = "/sys/class/net/", tail = "/speed";
-    FUZZ_CHECK(path.size() > head.size() + tail.size() && path.compare(0, head.size(), head) == 0 &&
-                   path.compare(path.size() - tail.size(), tail.size(), tail) == 0,
-               "speed path: " + path);
-    speedOf.insert(path.substr(head.size(), path.size() - head.size() - tail.size()));
+    const std::string name = path.size() > 21 ? path.substr(15, path.size() - 21) : "";
+    FUZZ_CHECK(!name.empty() && path == "/sys/class/net/" + name + "/speed", "speed path: " + path);
+    speedOf.insert(name);
   }
   for (const std::string& name : names) {
     FUZZ_CHECK(name.find('\0') != std::string::npos || speedOf.count(name) == 1, "speed not asked for " + name);
@@ -145,17 +144,11 @@ const char kFixture[] = "process_real.txt", kKinds[] = "fnuuuueeuuuut";
 const ResourceAgentType kType = RSRC_AGENT_PROCESS;
 const int kSamples = 1;
 
-bool Decimal(const std::string& word, uint64_t* v) {  // saturated
-  *v = std::strtoull(word.c_str(), nullptr, 10);
-  return hxprov::IsDigits(word);
-}
+// c is prefix, a positive decimal id, suffix.
 bool IdCommand(const std::string& c, const std::string& prefix, const std::string& suffix) {
-  if (c.size() <= prefix.size() + suffix.size() || c.compare(0, prefix.size(), prefix) != 0 ||
-      c.compare(c.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return false;
-  }
-  const std::string id = c.substr(prefix.size(), c.size() - prefix.size() - suffix.size());
-  return hxprov::IsDigits(id) && id[0] != '0';
+  const size_t n = c.size() > prefix.size() + suffix.size() ? c.size() - prefix.size() - suffix.size() : 0;
+  const std::string id = c.substr(std::min(c.size(), prefix.size()), n);
+  return n > 0 && c == prefix + id + suffix && hxprov::IsDigits(id) && id[0] != '0';
 }
 bool KnownCommand(const std::string& c) {
   return c == "export LC_ALL=C; getconf _NPROCESSORS_ONLN" || c == "export LC_ALL=C; pgrep 'bash'\\|'sh'" ||
@@ -167,7 +160,8 @@ bool KnownCommand(const std::string& c) {
 }
 void Prepare(hxfuzz::FuzzEnv& env, std::vector<std::string>&) {
   // The platform's own ids (1 and 16347, whose outputs are recorded) unless the id sources are fuzzed.
-  if (!kFuzzIds && env.fixed.empty()) env.fixed.push_back({"awk '/^pid/", "1\n16347\n"});
+  const std::string runtime = HxRegistryRoot() + HXPI_Focus::getFocus() + "/Runtime/.properties";
+  if (!kFuzzIds) env.replies["awk '/^pid/ {print $2}' " + HxShellQuote(runtime)] = {0, "1\n16347\n"};
 }
 void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const std::vector<std::string>&) {
   for (const std::string& c : env.commands) FUZZ_CHECK(KnownCommand(c), "command run: " + c);
@@ -181,9 +175,9 @@ void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const 
       if (env.commands[i].find(" ps hww -p ") == std::string::npos) continue;
       const std::vector<std::string> lines = hxprov::SplitLines(env.outputs[i]);
       const std::vector<std::string> w = hxprov::SplitWords(lines.empty() ? "" : lines[0]);
-      uint64_t pid = 0, vsz = 0;
-      if (w.size() < 5 || w[1] != row[1] || !Decimal(w[2], &pid) || !Decimal(w[4], &vsz)) continue;
-      const uint64_t bytes = vsz > (UINT64_MAX >> 10) ? UINT64_MAX : vsz << 10;
+      if (w.size() < 5 || w[1] != row[1] || !hxprov::IsDigits(w[2]) || !hxprov::IsDigits(w[4])) continue;
+      const uint64_t pid = std::strtoull(w[2].c_str(), nullptr, 10), vsz = std::strtoull(w[4].c_str(), nullptr, 10);
+      const uint64_t bytes = vsz > (UINT64_MAX >> 10) ? UINT64_MAX : vsz << 10;  // saturated
       found = found || (std::to_string(pid) == row[2] && std::to_string(bytes) == row[5]);
     }
     FUZZ_CHECK(found, "no ps line has this id and size: " + row[1] + " " + row[2] + " " + row[5]);
