@@ -106,8 +106,7 @@ void CheckReports(const hxtest::CaptureCallback& callback, ResourceAgentType typ
       const double number = std::strtod(v.c_str(), nullptr);
       char printed[400];
       std::snprintf(printed, sizeof(printed), "%f", number);
-      const bool ok = kinds[i] == 'u'   ? !v.empty() && v.find_first_not_of("0123456789") == std::string::npos &&
-                                              (v == "0" || v[0] != '0')
+      const bool ok = kinds[i] == 'u'   ? v == std::to_string(std::strtoull(v.c_str(), nullptr, 10))
                       : kinds[i] == 'f' ? std::isfinite(number) && v == printed
                       : kinds[i] == 'e' ? v.empty()
                       : kinds[i] == 'n' ? !v.empty() && v.find_first_of(std::string(" \t\r\n")) == std::string::npos

@@ -95,10 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     made[name] = {kind, content};
   }
 
-  _PerfLogItems items;
-  items.version = "1";
-  items.columns = {"Value"};
-  items.rows = {{"fuzz"}};
+  _PerfLogItems items{"1", {"Value"}, {{"fuzz"}}};
   const int written = s.manager.OnUpdateLog(RSRC_AGENT_SYSTEM, "Fuzz", items);
 
   const std::string detail = "machine [" + machine + "]";
