@@ -32,8 +32,9 @@ int Overlay(const char* target, const std::string& content) {
   FUZZ_CHECK(fd >= 0, std::strerror(errno));
   FUZZ_CHECK(write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()), path);
   const bool mounted = mount(path, target, nullptr, MS_BIND, nullptr) == 0;
+  const std::string why = std::strerror(errno);
   unlink(path);
-  FUZZ_CHECK(mounted, std::string("bind mount over ") + target + ": " + std::strerror(errno));
+  FUZZ_CHECK(mounted, std::string("bind mount over ") + target + ": " + why);
   return fd;
 }
 

@@ -21,6 +21,10 @@
 namespace {
 
 const std::string kFuzzed = HX_FUZZ_COMMAND;
+// Adjusts the environment and the input pieces before a run: nothing, unless
+// the provider's section below says otherwise.
+template <class Env>
+void Prepare(Env&, std::vector<std::string>&) {}
 
 #if defined(HX_FUZZ_SYSTEM)
 // top, vmstat or the MemAvailable line of /proc/meminfo. sysinfo is the
@@ -39,7 +43,6 @@ struct Provider : CHxPerfProviderLinuxSystem {
 const char kFixture[] = "system_real.txt", kKinds[] = "fuuuuuuuuu";
 const ResourceAgentType kType = RSRC_AGENT_SYSTEM;
 const int kSamples = 1;
-void Prepare(hxfuzz::FuzzEnv&, std::vector<std::string>&) {}
 void Check(hxfuzz::FuzzEnv&, const hxtest::CaptureCallback& callback, const std::vector<std::string>&) {
   FUZZ_CHECK(callback.reports.size() == 1, "one update gives one report");
   const std::vector<std::string>& row = callback.reports[0].items.rows[0];
@@ -57,7 +60,6 @@ typedef CHxPerfProviderLinuxTCP Provider;
 const char kFixture[] = "network_real.txt", kKinds[] = "nuuuuueeee", kSpeed[] = "export LC_ALL=C; awk '{print $1}' ";
 const ResourceAgentType kType = RSRC_AGENT_TCPIP;
 const int kSamples = 2;  // a fresh provider every run
-void Prepare(hxfuzz::FuzzEnv&, std::vector<std::string>&) {}
 void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const std::vector<std::string>&) {
   std::set<std::string> names, speedOf;
   for (const hxtest::CapturedReport& r : callback.reports) {
