@@ -1,22 +1,16 @@
 #include "tests/fuzz/fuzz_support.h"
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
 #include "platform/ev_debug.h"
 #include "platform/hx_platform_info.h"
 #include "platform/ua_file.h"
-#include "providers/linux_provider_base.h"
 #include "providers/perf_header_info.h"
 
 namespace hxfuzz {
@@ -32,11 +26,9 @@ namespace {
 // A copy of the instance's configuration store in memory, made current
 // through HXREG; removed (before the instance) at a normal exit.
 struct MemoryRegistry {
-  std::string root;
+  std::string root = "/dev/shm/hxfuzz_registry.XXXXXX";
   explicit MemoryRegistry(hxtest::TestInstance& instance) {
-    char path[] = "/dev/shm/hxfuzz_registry.XXXXXX";
-    FUZZ_CHECK(mkdtemp(path) != nullptr, std::strerror(errno));
-    root = path;
+    FUZZ_CHECK(mkdtemp(&root[0]) != nullptr, std::strerror(errno));
     const std::string text = hxtest::ReadFile(HxRegistryRoot() + instance.focus() + "/Platform/.properties");
     setenv("HXREG", root.c_str(), 1);
     WriteConfig("Platform", text);
@@ -49,6 +41,13 @@ struct MemoryRegistry {
 hxtest::TestInstance& Instance() {
   static hxtest::TestInstance instance;
   static MemoryRegistry registry(instance);
+  static unsigned runs = 0;
+  // Wherever the instance's log directory is configured to be.
+  const std::string log = EvDebug::LogFilePath();
+  if (++runs % 4096 == 0 && !log.empty()) {
+    unlink(log.c_str());
+    unlink((log.substr(0, log.rfind('/') + 1) + "metrics.log").c_str());
+  }
   return instance;
 }
 
@@ -58,37 +57,20 @@ void WriteConfig(const std::string& section, const std::string& text) {
   hxtest::WriteFile(dir + "/.properties", text);
 }
 
-void TrimDebugLog() {
-  static unsigned runs = 0;
-  if (++runs % 4096 != 0) return;
-  // Wherever the instance's log directory is configured to be.
-  const std::string log = EvDebug::LogFilePath();
-  if (log.empty()) return;
-  unlink(log.c_str());
-  unlink((log.substr(0, log.rfind('/') + 1) + "metrics.log").c_str());
-}
-
-std::vector<std::string> Pieces(const uint8_t* data, size_t size, uint8_t separator) {
-  std::vector<std::string> pieces(1);
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] == separator) pieces.emplace_back();
-    if (data[i] != separator) pieces.back() += static_cast<char>(data[i]);
-  }
+std::vector<std::string> Pieces(const std::string& input, char separator) {
+  std::vector<std::string> pieces;
+  std::istringstream in(input + separator);
+  for (std::string piece; std::getline(in, piece, separator);) pieces.push_back(piece);
   return pieces;
 }
 
-FuzzEnv::FuzzEnv(const char* fixture, const std::string& fuzzed) {
-  std::istringstream texts(fuzzed);
-  for (std::string text; std::getline(texts, text, ';');) {
-    if (!text.empty()) fuzzed_.push_back(text);
-  }
+FuzzEnv::FuzzEnv(const char* fixture, const std::string& texts) : fuzzed(Pieces(texts, ';')) {
   hxtest::LoadFixture(fixture, this);
   FUZZ_CHECK(!replies.empty(), std::string("fixture ") + fixture + " could not be loaded");
 }
 
-void FuzzEnv::Begin(std::vector<std::string> pieces) {
-  pieces_ = std::move(pieces);
-  next_ = 0;
+void FuzzEnv::Begin(std::vector<std::string> next) {
+  pieces = std::move(next);
   commands.clear();
   unknownCommands.clear();
   outputs.clear();
@@ -97,14 +79,10 @@ void FuzzEnv::Begin(std::vector<std::string> pieces) {
 int FuzzEnv::RunCommand(const std::string& command, std::string* out, std::string* err) {
   std::string answer;
   int rc = 0;
-  const auto has = [&](const std::string& part) { return command.find(part) != std::string::npos; };
-  if (std::find_if(fixed.begin(), fixed.end(), [&](const auto& f) { return has(f.first) && (answer = f.second, true); }) !=
-      fixed.end()) {
+  if (std::any_of(fuzzed.begin(), fuzzed.end(), [&](const std::string& t) { return command.find(t) != std::string::npos; })) {
     commands.push_back(command);
-  } else if (std::find_if(fuzzed_.begin(), fuzzed_.end(), has) != fuzzed_.end()) {
-    commands.push_back(command);
-    answer = next_ < pieces_.size() ? pieces_[next_] : std::string();
-    ++next_;
+    answer = pieces.empty() ? std::string() : pieces.front();
+    if (!pieces.empty()) pieces.erase(pieces.begin());
   } else {
     rc = ReplayEnv::RunCommand(command, &answer, err);
   }
@@ -114,34 +92,7 @@ int FuzzEnv::RunCommand(const std::string& command, std::string* out, std::strin
   return rc;
 }
 
-namespace {
-
-//   'u' unsigned decimal digits   'f' a finite number as "%f" prints it
-//   'e' empty                     'n' a name: non-empty, no blank, tab, CR or LF
-//   't' text on one line (no LF)
-bool ValueOfKind(char kind, const std::string& v) {
-  const size_t from = kind == 'f' && !v.empty() && v[0] == '-', npos = std::string::npos;
-  const size_t end = v.find_first_not_of("0123456789", from);  // of the leading digits
-  switch (kind) {
-    case 'u':
-      return !v.empty() && end == npos && (v == "0" || v[0] != '0');
-    case 'f':
-      return end != npos && end > from && end + 7 == v.size() && v[end] == '.' &&
-             v.find_first_not_of("0123456789", end + 1) == npos && std::isfinite(std::strtod(v.c_str(), nullptr));
-    case 'e':
-      return v.empty();
-    case 'n':
-      return !v.empty() && v.find_first_of(std::string(" \t\r\n")) == npos;
-    case 't':
-      return v.find('\n') == npos;
-  }
-  return false;
-}
-
-}  // namespace
-
-void CheckReports(const hxtest::CaptureCallback& callback, ResourceAgentType type,
-                  const char* kinds) {
+void CheckReports(const hxtest::CaptureCallback& callback, ResourceAgentType type, const char* kinds) {
   std::string object, version;
   std::vector<std::string> columns;
   FUZZ_CHECK(CPerfHeaderInfo::GetPerfHeader(type, object, version, columns), "no header");
@@ -149,37 +100,36 @@ void CheckReports(const hxtest::CaptureCallback& callback, ResourceAgentType typ
   for (const hxtest::CapturedReport& r : callback.reports) {
     FUZZ_CHECK(r.type == type && r.object == object, r.object);
     FUZZ_CHECK(r.items.columns == columns && r.items.version == version, r.object);
-    FUZZ_CHECK(r.items.rows.size() == 1, std::to_string(r.items.rows.size()) + " rows");
-    const std::vector<std::string>& row = r.items.rows[0];
-    FUZZ_CHECK(row.size() == columns.size(), std::to_string(row.size()) + " values");
-    for (size_t i = 0; i < row.size(); ++i) {
-      FUZZ_CHECK(ValueOfKind(kinds[i], row[i]), columns[i] + " = [" + row[i] + "]");
+    FUZZ_CHECK(r.items.rows.size() == 1 && r.items.rows[0].size() == columns.size(), r.object + ": one row of values");
+    for (size_t i = 0; i < columns.size(); ++i) {
+      const std::string& v = r.items.rows[0][i];
+      const double number = std::strtod(v.c_str(), nullptr);
+      char printed[400];
+      std::snprintf(printed, sizeof(printed), "%f", number);
+      const bool ok = kinds[i] == 'u'   ? v == std::to_string(std::strtoull(v.c_str(), nullptr, 10))
+                      : kinds[i] == 'f' ? std::isfinite(number) && v == printed
+                      : kinds[i] == 'e' ? v.empty()
+                      : kinds[i] == 'n' ? !v.empty() && v.find_first_of(std::string(" \t\r\n")) == std::string::npos
+                                        : kinds[i] == 't' && v.find('\n') == std::string::npos;
+      FUZZ_CHECK(ok, columns[i] + " = [" + v + "]");
     }
   }
 }
 
 bool ShellWord(const std::string& word, std::string* value) {
-  // Unquoted characters that are never shell syntax.
-  static const char kPlain[] = "/._-+,:@%^";
   value->clear();
-  size_t i = 0;
-  while (i < word.size()) {
+  for (size_t i = 0; i < word.size(); ++i) {
     const char c = word[i];
-    if (c == '\'') {
-      const size_t close = word.find('\'', i + 1);
-      if (close == std::string::npos) return false;  // unterminated: the shell refuses it
+    const size_t close = c == '\'' ? word.find('\'', i + 1) : std::string::npos;
+    if (close != std::string::npos) {
       value->append(word, i + 1, close - i - 1);
-      i = close + 1;
-    } else if (c == '\\') {
-      if (i + 1 >= word.size()) return false;
-      *value += word[i + 1];
-      i += 2;
-    } else if (std::isalnum(static_cast<unsigned char>(c)) ||
-               (c != '\0' && std::strchr(kPlain, c) != nullptr)) {
-      *value += c;
-      ++i;
+      i = close;
+    } else if (c == '\\' && i + 1 < word.size()) {
+      *value += word[++i];
+    } else if (std::isalnum(static_cast<unsigned char>(c)) || (c != '\0' && std::strchr("/._-+,:@%^", c))) {
+      *value += c;  // never shell syntax unquoted
     } else {
-      return false;  // blank, newline, operator, expansion, glob or NUL
+      return false;  // blank, newline, operator, expansion, glob, NUL, lone quote or trailing backslash
     }
   }
   return true;

@@ -4,55 +4,40 @@
 // failing input, and the checks every provider report must pass.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "providers/linux_provider_base.h"
-#include "providers/resource_agent_type.h"
 #include "tests/providers/linux_provider_test_support.h"
 
 namespace hxfuzz {
 
 // Reports the broken property and aborts, so that libFuzzer keeps the input.
 [[noreturn]] void Fail(const char* what, const std::string& detail);
-#define FUZZ_CHECK(cond, detail)                 \
-  do {                                           \
-    if (!(cond)) ::hxfuzz::Fail(#cond, (detail)); \
-  } while (0)
+#define FUZZ_CHECK(cond, detail) \
+  if (!(cond)) ::hxfuzz::Fail(#cond, (detail))
 
 // The run's private instance, made on first use and removed at a normal
-// exit. Its configuration store is moved to memory (/dev/shm), where targets
-// that rewrite it on every run write it with WriteConfig. The debug and
-// metrics logs are emptied now and then so that long runs do not fill the disk.
+// exit; call it once per run. Its configuration store lives in memory
+// (/dev/shm), where WriteConfig replaces a section's .properties file. The
+// debug and metrics logs are emptied now and then so that long runs do not
+// fill the disk.
 hxtest::TestInstance& Instance();
-void TrimDebugLog();
-// Replaces the .properties file of section of the instance with text.
 void WriteConfig(const std::string& section, const std::string& text);
 
-// The input cut at every 0x1E byte (record separator): the outputs of the
-// successive fuzzed commands. (Or cut at another separator.)
-std::vector<std::string> Pieces(const uint8_t* data, size_t size, uint8_t separator = 0x1E);
+// The input cut at every separator byte (0x1E, record separator, unless told):
+// the outputs of the successive fuzzed commands.
+std::vector<std::string> Pieces(const std::string& input, char separator = 0x1E);
 
 // Recorded outputs of a fixture for every command, except that a command
 // containing one of the ';'-separated texts of `fuzzed` receives the next
-// piece of the input (an empty output once the pieces are used up), and one
-// containing the first text of a `fixed` pair answers its second. Commands
+// piece of the input (an empty output once the pieces are used up). Commands
 // with no reply fail. outputs[i] is what commands[i] was answered.
-class FuzzEnv : public hxtest::ReplayEnv {
- public:
+struct FuzzEnv : hxtest::ReplayEnv {
   FuzzEnv(const char* fixture, const std::string& fuzzed);
   // Starts one run: the next fuzzed commands answer pieces in order.
   void Begin(std::vector<std::string> pieces);
   int RunCommand(const std::string& command, std::string* out, std::string* err) override;
-  std::vector<std::pair<std::string, std::string>> fixed;
-  std::vector<std::string> outputs;
-
- private:
-  std::vector<std::string> fuzzed_;
-  std::vector<std::string> pieces_;
-  size_t next_ = 0;
+  std::vector<std::string> fuzzed, pieces, outputs;
 };
 
 // Checks every report of one update: the object name and columns of type's
@@ -61,8 +46,7 @@ class FuzzEnv : public hxtest::ReplayEnv {
 //   'u' unsigned decimal digits   'f' a finite number as "%f" prints it
 //   'e' empty                     'n' a name: non-empty, no blank, tab, CR or LF
 //   't' text on one line (no LF)
-void CheckReports(const hxtest::CaptureCallback& callback, ResourceAgentType type,
-                  const char* kinds);
+void CheckReports(const hxtest::CaptureCallback& callback, ResourceAgentType type, const char* kinds);
 
 // The single shell word `word` stands for, when it is one word made of
 // quoted and unquoted parts with no unquoted shell syntax; false otherwise.

@@ -12,11 +12,8 @@
 //     (old files are not judged when a directory or link blocks the name).
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cinttypes>
-#include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <map>
 
@@ -31,19 +28,6 @@ namespace fs = std::filesystem;
 const int64_t kDay = 86400;
 const char kOutsideText[] = "not a perf log\n";
 
-struct Entry {
-  char kind;
-  std::string content;
-};
-
-std::string Identifier(const std::string& machine) {
-  CUaCRC64 crc;
-  crc.UpdateCRC64(machine.data(), machine.size());
-  char text[32];
-  std::snprintf(text, sizeof(text), "%" PRIu64, crc.GetCRC64());
-  return text;
-}
-
 void SetAge(const std::string& path, int64_t mtime) {
   const timespec times[2] = {{static_cast<time_t>(mtime), 0}, {static_cast<time_t>(mtime), 0}};
   utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
@@ -56,18 +40,12 @@ bool IsKind(const std::string& path, fs::file_type kind) {
 
 // The log directory lives in memory (/dev/shm): every run rewrites it.
 struct Setup {
-  std::string logs = [] {
-    char path[] = "/dev/shm/hxfuzz_logs.XXXXXX";
-    FUZZ_CHECK(mkdtemp(path) != nullptr, "mkdtemp");
-    return std::string(path);
-  }();
+  std::string logs = "/dev/shm/hxfuzz_logs.XXXXXX";
   // The instance's settings without the machine name, which every run sets.
-  std::string platform = "LogFilesDirectory " + logs + "\nDebugLevel 3\n";
-  std::string dir = logs + "/ResourceMonitor";
-  std::string outside = logs + "/sentinel.csv";  // reachable by "../" from the directory
+  std::string platform = "LogFilesDirectory " + std::string(mkdtemp(&logs[0])) + "\nDebugLevel 3\n";
+  std::string dir = logs + "/ResourceMonitor", outside = logs + "/sentinel.csv";  // "../sentinel.csv" from dir
   hxtest::FakeEnv env;
   CHxPerfManager manager{&env};
-
   Setup() {
     hxfuzz::WriteConfig("Platform", platform);
     env.now = static_cast<uint32_t>(time(nullptr));
@@ -86,78 +64,65 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   hxtest::WriteFile(s.outside, kOutsideText);
   SetAge(s.outside, s.env.now - 4 * kDay);
 
-  std::vector<std::string> pieces = hxfuzz::Pieces(data, size);
+  const auto pieces = hxfuzz::Pieces(std::string(reinterpret_cast<const char*>(data), size));
   const std::string machineValue = pieces[0].substr(0, pieces[0].find_first_of("\r\n"));
   hxfuzz::WriteConfig("Platform", s.platform + "PhysicalMachine " + machineValue + "\n");
-  HxPlatformInfo info;
-  const std::string machine = info.getPhysicalMachine();
-  const std::string current = "PerfLog_Fuzz-1_" + Identifier(machine) + ".csv";
+  const std::string machine = HxPlatformInfo().getPhysicalMachine();
+  CUaCRC64 crc;
+  crc.UpdateCRC64(machine.data(), machine.size());
+  char id[32];
+  std::snprintf(id, sizeof(id), "%" PRIu64, crc.GetCRC64());
+  const std::string current = "PerfLog_Fuzz-1_" + std::string(id) + ".csv";
   const std::string legacy = "PerfLog_Fuzz-1_" + machine + ".csv";
 
-  std::map<std::string, Entry> made;  // name -> kind and content, as created
+  std::map<std::string, std::pair<char, std::string>> made;  // name -> kind and content, as created
   for (size_t i = 1; i < pieces.size() && made.size() < 16; ++i) {
-    if (pieces[i].empty()) continue;
-    const char kind = pieces[i][0];
-    const std::string name = pieces[i].substr(1);
+    const char kind = pieces[i].empty() ? 0 : pieces[i][0];
+    const std::string name = pieces[i].substr(kind ? 1 : 0), path = s.dir + "/" + name;
+    const std::string content = "entry " + std::to_string(i) + "\n";
     if (name.empty() || name.size() > 200 || name == "." || name == ".." ||
         name.find_first_of(std::string("/\0", 2)) != std::string::npos || made.count(name)) {
       continue;  // no such entry can exist
     }
-    const std::string path = s.dir + "/" + name;
-    Entry e{kind, "entry " + std::to_string(i) + "\n"};
     if (kind == 'a' || kind == 'f' || kind == 'z') {
-      hxtest::WriteFile(path, e.content);
+      hxtest::WriteFile(path, content);
       SetAge(path, s.env.now + (kind == 'a' ? -4 * kDay : kind == 'z' ? kDay : 0));
-    } else if (kind == 'd') {
-      if (mkdir(path.c_str(), 0755) != 0) continue;
+    } else if (kind == 'd' && mkdir(path.c_str(), 0755) == 0) {
       SetAge(path, s.env.now - 4 * kDay);
-    } else if (kind == 'l') {
-      if (symlink(s.outside.c_str(), path.c_str()) != 0) continue;
-    } else {
+    } else if (kind != 'l' || symlink(s.outside.c_str(), path.c_str()) != 0) {
       continue;
     }
-    made[name] = e;
+    made[name] = {kind, content};
   }
 
-  _PerfLogItems items;
-  items.version = "1";
-  items.columns = {"Value"};
-  items.rows = {{"fuzz"}};
+  _PerfLogItems items{"1", {"Value"}, {{"fuzz"}}};
   const int written = s.manager.OnUpdateLog(RSRC_AGENT_SYSTEM, "Fuzz", items);
 
   const std::string detail = "machine [" + machine + "]";
   FUZZ_CHECK(hxtest::ReadFile(s.outside) == kOutsideText && IsKind(s.outside, fs::file_type::regular),
              "the file outside the directory changed; " + detail);
   auto occupied = [&](const std::string& name) {
-    auto it = made.find(name);
-    return it != made.end() && (it->second.kind == 'd' || it->second.kind == 'l');
+    return made.count(name) && (made[name].first == 'd' || made[name].first == 'l');
   };
   const bool blocked = occupied(current) || (legacy.find('/') == std::string::npos && occupied(legacy));
-  if (!blocked) {
-    FUZZ_CHECK(written == 0, "rows dropped; " + detail);
-    const std::string text = hxtest::ReadFile(s.dir + "/" + current);
-    const std::string tail = ",fuzz\r\n";
-    FUZZ_CHECK(text.size() > tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0,
-               "current file [" + text + "]; " + detail);
-  }
+  const std::string text = hxtest::ReadFile(s.dir + "/" + current), tail = ",fuzz\r\n";
+  const bool logged = text.size() > tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  FUZZ_CHECK(blocked || (written == 0 && logged), "rows dropped, current file [" + text + "]; " + detail);
   // A legacy entry is renamed to the current name. When that gives a usable
   // file there is no clean-up; when the name is blocked the clean-up may run.
   const bool adopted = legacy != current && made.count(legacy) != 0;
   const bool cleaned = made.count(current) == 0 && !adopted;
   for (const auto& m : made) {
     const std::string path = s.dir + "/" + m.first;
-    if (m.first == current || (adopted && m.first == legacy)) continue;
-    const char kind = m.second.kind;
+    const char kind = m.second.first;
+    if (m.first == current || (adopted && m.first == legacy) || kind == 'l' || (kind == 'a' && blocked)) continue;
     if (kind == 'd') {
       FUZZ_CHECK(IsKind(path, fs::file_type::directory), "directory removed: " + m.first);
-    } else if (kind == 'a' && blocked) {
-      continue;
     } else if (kind == 'a' && cleaned) {
       FUZZ_CHECK(!IsKind(path, fs::file_type::regular), "old file kept: " + m.first + "; " + detail);
-    } else if (kind != 'l') {
-      FUZZ_CHECK(hxtest::ReadFile(path) == m.second.content, "file lost or changed: " + m.first);
+    } else {
+      FUZZ_CHECK(hxtest::ReadFile(path) == m.second.second, "file lost or changed: " + m.first);
     }
   }
-  hxfuzz::TrimDebugLog();
   return 0;
 }

@@ -11,10 +11,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -34,18 +31,11 @@ int Overlay(const char* target, const std::string& content) {
   const int fd = mkstemp(path);
   FUZZ_CHECK(fd >= 0, std::strerror(errno));
   FUZZ_CHECK(write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()), path);
-  const int rc = mount(path, target, nullptr, MS_BIND, nullptr);
-  const int error = errno;
+  const bool mounted = mount(path, target, nullptr, MS_BIND, nullptr) == 0;
+  const std::string why = std::strerror(errno);
   unlink(path);
-  FUZZ_CHECK(rc == 0, std::string("bind mount over ") + target + ": " + std::strerror(error));
+  FUZZ_CHECK(mounted, std::string("bind mount over ") + target + ": " + why);
   return fd;
-}
-
-void Replace(const std::string& content) {
-  FUZZ_CHECK(ftruncate(g_statFd, 0) == 0 &&
-                 pwrite(g_statFd, content.data(), content.size(), 0) ==
-                     static_cast<ssize_t>(content.size()),
-             std::strerror(errno));
 }
 
 }  // namespace
@@ -70,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       kernelShaped ? "1 (" + name + ") S 0 1 1 0 -1 4194560 9 0 0 0 5 3 0 0 20 0 1 0 " +
                          std::to_string(ticks) + " 171008000 3000 18446744073709551615\n"
                    : in.ConsumeRemainingBytesAsString();
-  Replace(text);
+  const ssize_t length = static_cast<ssize_t>(text.size());
+  FUZZ_CHECK(ftruncate(g_statFd, 0) == 0 && pwrite(g_statFd, text.data(), text.size(), 0) == length, std::strerror(errno));
 
   timespec start = {-1, -1};
   const bool ok = MDProcess(1).getRunningProcessStartTime(start);

@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <set>
 
@@ -16,21 +14,23 @@
 #include "providers/linux_process_provider.h"
 #include "providers/linux_system_provider.h"
 #include "providers/linux_tcp_provider.h"
+#include "platform/hx_platform_info.h"
+#include "platform/hx_process.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
 const std::string kFuzzed = HX_FUZZ_COMMAND;
-
-template <class P>
-void Setup(P&) {}
+// Adjusts the environment and the input pieces before a run: nothing, unless
+// the provider's section below says otherwise.
+template <class Env>
+void Prepare(Env&, std::vector<std::string>&) {}
 
 #if defined(HX_FUZZ_SYSTEM)
 // top, vmstat or the MemAvailable line of /proc/meminfo. sysinfo is the
 // kernel's, not outside text: 1,000,000 KB. The memory figures keep their
 // meaning: physical from sysinfo, free virtual a share (at most 100 %).
-class Provider : public CHxPerfProviderLinuxSystem {
- public:
+struct Provider : CHxPerfProviderLinuxSystem {
   using CHxPerfProviderLinuxSystem::CHxPerfProviderLinuxSystem;
   int QuerySysinfo(struct sysinfo* out) override {
     *out = {};
@@ -43,7 +43,6 @@ class Provider : public CHxPerfProviderLinuxSystem {
 const char kFixture[] = "system_real.txt", kKinds[] = "fuuuuuuuuu";
 const ResourceAgentType kType = RSRC_AGENT_SYSTEM;
 const int kSamples = 1;
-void Prepare(hxfuzz::FuzzEnv&, std::vector<std::string>&) {}
 void Check(hxfuzz::FuzzEnv&, const hxtest::CaptureCallback& callback, const std::vector<std::string>&) {
   FUZZ_CHECK(callback.reports.size() == 1, "one update gives one report");
   const std::vector<std::string>& row = callback.reports[0].items.rows[0];
@@ -61,7 +60,6 @@ typedef CHxPerfProviderLinuxTCP Provider;
 const char kFixture[] = "network_real.txt", kKinds[] = "nuuuuueeee", kSpeed[] = "export LC_ALL=C; awk '{print $1}' ";
 const ResourceAgentType kType = RSRC_AGENT_TCPIP;
 const int kSamples = 2;  // a fresh provider every run
-void Prepare(hxfuzz::FuzzEnv&, std::vector<std::string>&) {}
 void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const std::vector<std::string>&) {
   std::set<std::string> names, speedOf;
   for (const hxtest::CapturedReport& r : callback.reports) {
@@ -72,17 +70,15 @@ void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const 
   for (const std::string& command : env.commands) {
     if (command.find("/sys/class/net/") == std::string::npos) continue;
     FUZZ_CHECK(command.compare(0, sizeof(kSpeed) - 1, kSpeed) == 0, command);
-    std::string word = command.substr(sizeof(kSpeed) - 1), path;
-    if (word.find('\0') != std::string::npos) {  // the shell sees the text up to the NUL: no complete word
-      FUZZ_CHECK(!hxfuzz::ShellWord(word.substr(0, word.find('\0')), &path), "cut command runs: " + command);
-      continue;
-    }
-    FUZZ_CHECK(hxfuzz::ShellWord(word, &path), "not one shell word: " + command);
-    const std::string head = "/sys/class/net/", tail = "/speed";
-    FUZZ_CHECK(path.size() > head.size() + tail.size() && path.compare(0, head.size(), head) == 0 &&
-                   path.compare(path.size() - tail.size(), tail.size(), tail) == 0,
-               "speed path: " + path);
-    speedOf.insert(path.substr(head.size(), path.size() - head.size() - tail.size()));
+    // The shell sees the text up to a NUL, which must then not be a complete word.
+    const std::string word = command.substr(sizeof(kSpeed) - 1), seen = word.substr(0, word.find('\0'));
+    std::string path;
+    const bool complete = hxfuzz::ShellWord(seen, &path);
+    FUZZ_CHECK(complete == (seen == word), "not one shell word: " + command);
+    if (!complete) continue;
+    const std::string name = path.size() > 21 ? path.substr(15, path.size() - 21) : "";
+    FUZZ_CHECK(!name.empty() && path == "/sys/class/net/" + name + "/speed", "speed path: " + path);
+    speedOf.insert(name);
   }
   for (const std::string& name : names) {
     FUZZ_CHECK(name.find('\0') != std::string::npos || speedOf.count(name) == 1, "speed not asked for " + name);
@@ -101,8 +97,7 @@ const int kSamples = 1;
 const char kDiskStats[] = "export LC_ALL=C; awk '{  print $3, $8, $10, $4, $6, $11, $7, $12}' /proc/diskstats";
 const std::string kLinks = hxfuzz::Instance().root() + "/lv";
 void Prepare(hxfuzz::FuzzEnv& env, std::vector<std::string>& pieces) {
-  static const bool once = [&] {
-    mkdir(kLinks.c_str(), 0755);
+  if (mkdir(kLinks.c_str(), 0755) == 0) {  // the first run
     FUZZ_CHECK(symlink("../dm-0", (kLinks + "/root").c_str()) == 0 && symlink("/dev/dm-1", (kLinks + "/swap").c_str()) == 0 &&
                    symlink("dm-2", (kLinks + "/data").c_str()) == 0, kLinks);
     env.replies[kDiskStats].output +=
@@ -113,9 +108,7 @@ void Prepare(hxfuzz::FuzzEnv& env, std::vector<std::string>& pieces) {
     env.replies["export LC_ALL=C; df -P --exclude-type=nfs |  awk '{ if(1==index($1,\"/\")) { n=split($1,a,/\\//); "
                 "print a[n], $2/1000, $4/1000, 100-$5}}'"]
         .output += "vg0-root 1000 500 50\nvg1-data 2000 100.5 5\n";
-    return true;
-  }();
-  (void)once;
+  }
   for (std::string& p : pieces) {
     for (size_t at = p.find("@LV@"); at != std::string::npos; at = p.find("@LV@", at + kLinks.size())) {
       p.replace(at, 4, kLinks);
@@ -139,23 +132,25 @@ void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const 
 // (runtime properties, pgrep, executable links). Every row describes a
 // process a ps line printed, and every command run is one of the provider's
 // own with a positive decimal id: no outside text becomes shell syntax.
-typedef CHxPerfProviderLinuxProcess Provider;
+const bool kFuzzIds = kFuzzed.find("pgrep") != std::string::npos;
+// With the id sources fuzzed, the processes are looked for by name and path too.
+struct Provider : CHxPerfProviderLinuxProcess {
+  explicit Provider(HxEnv* env) : CHxPerfProviderLinuxProcess(env) {
+    std::vector<std::string> names = {"bash", "sh"}, paths = {"/usr/"};
+    if (!kFuzzIds) return;
+    SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_NAMES, names);
+    SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_PATHS, paths);
+  }
+};
 const char kFixture[] = "process_real.txt", kKinds[] = "fnuuuueeuuuut";
 const ResourceAgentType kType = RSRC_AGENT_PROCESS;
 const int kSamples = 1;
-const bool kFuzzIds = kFuzzed.find("pgrep") != std::string::npos;
 
-bool Decimal(const std::string& word, uint64_t* v) {  // saturated
-  *v = std::strtoull(word.c_str(), nullptr, 10);
-  return hxprov::IsDigits(word);
-}
+// c is prefix, a positive decimal id, suffix.
 bool IdCommand(const std::string& c, const std::string& prefix, const std::string& suffix) {
-  if (c.size() <= prefix.size() + suffix.size() || c.compare(0, prefix.size(), prefix) != 0 ||
-      c.compare(c.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return false;
-  }
-  const std::string id = c.substr(prefix.size(), c.size() - prefix.size() - suffix.size());
-  return hxprov::IsDigits(id) && id[0] != '0';
+  const size_t n = c.size() > prefix.size() + suffix.size() ? c.size() - prefix.size() - suffix.size() : 0;
+  const std::string id = c.substr(std::min(c.size(), prefix.size()), n);
+  return n > 0 && c == prefix + id + suffix && hxprov::IsDigits(id) && id[0] != '0';
 }
 bool KnownCommand(const std::string& c) {
   return c == "export LC_ALL=C; getconf _NPROCESSORS_ONLN" || c == "export LC_ALL=C; pgrep 'bash'\\|'sh'" ||
@@ -167,14 +162,8 @@ bool KnownCommand(const std::string& c) {
 }
 void Prepare(hxfuzz::FuzzEnv& env, std::vector<std::string>&) {
   // The platform's own ids (1 and 16347, whose outputs are recorded) unless the id sources are fuzzed.
-  if (!kFuzzIds && env.fixed.empty()) env.fixed.push_back({"awk '/^pid/", "1\n16347\n"});
-}
-void Setup(Provider& provider) {
-  std::vector<std::string> names = {"bash", "sh"}, paths = {"/usr/"};
-  if (kFuzzIds) {
-    provider.SetAgentProp(kType, RSRC_PROP_PROCESS_NAMES, names);
-    provider.SetAgentProp(kType, RSRC_PROP_PROCESS_PATHS, paths);
-  }
+  const std::string runtime = HxRegistryRoot() + HXPI_Focus::getFocus() + "/Runtime/.properties";
+  if (!kFuzzIds) env.replies["awk '/^pid/ {print $2}' " + HxShellQuote(runtime)] = {0, "1\n16347\n"};
 }
 void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const std::vector<std::string>&) {
   for (const std::string& c : env.commands) FUZZ_CHECK(KnownCommand(c), "command run: " + c);
@@ -188,9 +177,9 @@ void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const 
       if (env.commands[i].find(" ps hww -p ") == std::string::npos) continue;
       const std::vector<std::string> lines = hxprov::SplitLines(env.outputs[i]);
       const std::vector<std::string> w = hxprov::SplitWords(lines.empty() ? "" : lines[0]);
-      uint64_t pid = 0, vsz = 0;
-      if (w.size() < 5 || w[1] != row[1] || !Decimal(w[2], &pid) || !Decimal(w[4], &vsz)) continue;
-      const uint64_t bytes = vsz > (UINT64_MAX >> 10) ? UINT64_MAX : vsz << 10;
+      if (w.size() < 5 || w[1] != row[1] || !hxprov::IsDigits(w[2]) || !hxprov::IsDigits(w[4])) continue;
+      const uint64_t pid = std::strtoull(w[2].c_str(), nullptr, 10), vsz = std::strtoull(w[4].c_str(), nullptr, 10);
+      const uint64_t bytes = vsz > (UINT64_MAX >> 10) ? UINT64_MAX : vsz << 10;  // saturated
       found = found || (std::to_string(pid) == row[2] && std::to_string(bytes) == row[5]);
     }
     FUZZ_CHECK(found, "no ps line has this id and size: " + row[1] + " " + row[2] + " " + row[5]);
@@ -205,13 +194,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static hxfuzz::FuzzEnv env(kFixture, kFuzzed);
   static hxtest::CaptureCallback callback;
   static std::unique_ptr<Provider> provider;
-  std::vector<std::string> pieces = hxfuzz::Pieces(data, size);
+  std::vector<std::string> pieces = hxfuzz::Pieces(std::string(reinterpret_cast<const char*>(data), size));
   Prepare(env, pieces);
   env.Begin(pieces);
   callback.reports.clear();
   if (!provider || kSamples > 1) {
     provider.reset(new Provider(&env));
-    Setup(*provider);
     FUZZ_CHECK(provider->Initialize(nullptr, &callback) == 0, "Initialize");
   }
   for (int i = 0; i < kSamples; ++i) {
@@ -221,6 +209,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   hxfuzz::CheckReports(callback, kType, kKinds);
   Check(env, callback, pieces);
-  hxfuzz::TrimDebugLog();
   return 0;
 }

@@ -29,25 +29,26 @@ class Listener {
     if (bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 && listen(fd_, 64) == 0) {
       getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     }
-    port_ = std::to_string(ntohs(a.sin_port));
+    portText = std::to_string(ntohs(a.sin_port));
     acceptor_ = std::thread([this] {
       for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0;) {
         std::lock_guard<std::mutex> lock(mu_);
-        conns_.push_back(c);
-        threads_.emplace_back([this, c] { Serve(c); });
+        conns_.emplace_back(c, std::thread([this, c] { Serve(c); }));
       }
     });
   }
   ~Listener() {
     shutdown(fd_, SHUT_RDWR);  // ends accept
     acceptor_.join();
-    for (int c : conns_) shutdown(c, SHUT_RDWR);
-    for (std::thread& t : threads_) t.join();
-    for (int c : conns_) close(c);
+    for (auto& c : conns_) {
+      shutdown(c.first, SHUT_RDWR);
+      c.second.join();
+      close(c.first);
+    }
     close(fd_);
   }
 
-  const std::string& portText() const { return port_; }
+  std::string portText;
 
   // Waits (up to timeoutS) until every tag has connected, lets the rates
   // settle, then returns each tag's bytes per second over seconds.
@@ -78,11 +79,7 @@ class Listener {
   void Serve(int c) {
     std::vector<char> buf(256 * 1024);
     char tag[17] = {};
-    for (size_t got = 0; got < 16;) {
-      const ssize_t n = read(c, tag + got, 16 - got);
-      if (n <= 0) return;
-      got += static_cast<size_t>(n);
-    }
+    if (recv(c, tag, 16, MSG_WAITALL) != 16) return;
     const bool feed = std::string(tag).compare(0, 3, "in:") == 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -95,11 +92,9 @@ class Listener {
   }
 
   int fd_ = -1;
-  std::string port_;
   std::thread acceptor_;
   std::mutex mu_;
-  std::vector<int> conns_;
-  std::vector<std::thread> threads_;
+  std::vector<std::pair<int, std::thread>> conns_;
   std::map<std::string, uint64_t> bytes_;
 };
 
