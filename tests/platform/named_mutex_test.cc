@@ -6,12 +6,6 @@
 
 namespace {
 
-// Waits (polling) until path holds text; false after 30 s.
-bool WaitForFile(const std::string& path, const std::string& text) {
-  for (int i = 0; i < 6000 && hxtest::ReadFile(path).find(text) == std::string::npos; ++i) UASLEEP(5);
-  return hxtest::ReadFile(path).find(text) != std::string::npos;
-}
-
 // The parameter is the process-wide switch (set before the test's mutex "M"
 // is made), so helper processes use the same kind as the test.
 class NamedMutexTest : public plattest::PlatformTest, public ::testing::WithParamInterface<const char*> {
@@ -25,6 +19,15 @@ class NamedMutexTest : public plattest::PlatformTest, public ::testing::WithPara
              CNamedMutex m("M", e, true);
              return m.lock(0, false) == 0 && m.unlock() == 0 ? 0 : 1;
            }) == 0;
+  }
+  // Waits (polling, at most 30 s) until another process holds "M": then a
+  // try fails at once.
+  bool HeldElsewhere() {
+    for (int i = 0; i < 6000 && mutex.lock(0, false) == 0; ++i) {
+      mutex.unlock();
+      UASLEEP(5);
+    }
+    return mutex.lock(0, false) == -2;
   }
   const int kindSet_ = setenv("HX_NAMED_MUTEX", GetParam(), 1);
   CError error;
@@ -51,21 +54,20 @@ TEST_P(NamedMutexTest, ProgramsOfBothAbisExcludeEachOtherAndTimedLocksWaitTheirT
   const std::string other = hxtest::OtherAbiChildPath("named_mutex_child");
   for (const std::string& holder : {child, other}) {
     if (holder.empty()) continue;  // the other ABI's build is not configured
-    hxtest::WriteFile(Path("marker"), "");
-    const pid_t pid = hxtest::Spawn(holder, {"holdfor", "M", Path("marker"), "1500"});
-    ASSERT_TRUE(WaitForFile(Path("marker"), "locked"));
-    EXPECT_EQ(mutex.lock(0, false), -2) << holder;
+    hxtest::WriteFile(Path("counter"), "0");
+    const pid_t pid = hxtest::Spawn(holder, {"M", Path("counter"), "1", "1500"});
+    ASSERT_TRUE(HeldElsewhere()) << holder;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(mutex.lock(300, true), -2);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(280));
     ASSERT_EQ(mutex.lock(30000, true), 0) << error.GetText();
-    EXPECT_EQ(hxtest::ReadFile(Path("marker")), "locked released");
+    EXPECT_EQ(hxtest::ReadFile(Path("counter")), "1") << "the holder finished first";
     EXPECT_EQ(mutex.unlock(), 0);
     EXPECT_EQ(hxtest::WaitExit(pid), 0);
   }
   hxtest::WriteFile(Path("counter"), "0");
-  const pid_t a = hxtest::Spawn(child, {"count", "Count", Path("counter"), "50"});
-  const pid_t b = hxtest::Spawn(other.empty() ? child : other, {"count", "Count", Path("counter"), "50"});
+  const pid_t a = hxtest::Spawn(child, {"Count", Path("counter"), "50", "1"});
+  const pid_t b = hxtest::Spawn(other.empty() ? child : other, {"Count", Path("counter"), "50", "1"});
   EXPECT_EQ(hxtest::WaitExit(a) + hxtest::WaitExit(b), 0);
   EXPECT_EQ(hxtest::ReadFile(Path("counter")), "100");
 }
@@ -76,10 +78,10 @@ TEST_P(NamedMutexTest, HolderKilledInsideIsTakenOverAndReportedOnce) {
   EXPECT_EQ(mutex.kind(), shared() ? CNamedMutex::kShared : CNamedMutex::kFileLock);
   const pid_t holder = fork();
   if (holder == 0) {
-    if (mutex.lock(-1, true) == 0) hxtest::WriteFile(Path("marker"), "locked");
+    mutex.lock(-1, true);
     for (;;) pause();
   }
-  ASSERT_TRUE(WaitForFile(Path("marker"), "locked"));
+  ASSERT_TRUE(HeldElsewhere());
   kill(holder, SIGKILL);
   EXPECT_EQ(hxtest::WaitExit(holder), 128 + SIGKILL);
   HxSys()->fcntlLock = [](int fd, int command, struct flock* lock) {
