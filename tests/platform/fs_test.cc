@@ -65,10 +65,8 @@ TEST_F(FsTest, CreatedDirectoriesHaveFixedModes) {
     instance_.SetConfig("Platform", "HxGroup", group);
     const std::string top = Path("m" + std::to_string(mode) + group);
     ASSERT_TRUE(hxp::MakeSecureDirectory(top + "/a/b", access, nullptr)) << group;
-    for (const std::string& d : {top, top + "/a", top + "/a/b"}) {
-      struct stat st;
-      EXPECT_TRUE(stat(d.c_str(), &st) == 0 && (st.st_mode & 07777) == mode) << d;
-    }
+    for (const std::string& d : {top, top + "/a", top + "/a/b"})
+      EXPECT_EQ(static_cast<mode_t>(std::filesystem::status(d).permissions()), mode) << d;
   }
   umask(saved);
   const std::vector<std::tuple<std::string, bool, bool>> groups = {  // "HxGroup", trusted, configured

@@ -91,9 +91,8 @@ TEST(MetricsLog, AppendsLinesAndRotatesBySize) {
     const auto gen = [&](size_t g) { return inst.logDir() + (g ? "/metrics_000" + std::to_string(g) : "/metrics") + ".log"; };
     hxtest::WriteFile(gen(0), "cur");
     ASSERT_EQ(0, truncate(gen(0).c_str(), static_cast<off_t>(current)));
-    for (size_t g = 1; g <= before.size(); ++g) {
+    for (size_t g = 1; g <= before.size(); ++g)
       if (!before[g - 1].empty()) hxtest::WriteFile(gen(g), before[g - 1]);
-    }
     HxMetricsCollector::DumpStaticData("S", "N", "line");
     const bool rotated = after[0] == "cur";
     EXPECT_EQ(size(gen(0)), rotated ? 9 : current + 9) << count;

@@ -50,8 +50,7 @@ TEST_P(NamedMutexTest, ProgramsOfBothAbisExcludeEachOtherAndTimedLocksWaitTheirT
   ASSERT_EQ(mutex.unlock(), 0);
   ASSERT_EQ(unlink(file.c_str()), 0);
   UASLEEP(150);  // a holder compares its file with the path every 100 ms
-  const std::string child = hxtest::ChildPath("named_mutex_child");
-  const std::string other = hxtest::OtherAbiChildPath("named_mutex_child");
+  const std::string child = hxtest::ChildPath("named_mutex_child"), other = hxtest::OtherAbiChildPath("named_mutex_child");
   for (const std::string& holder : {child, other}) {
     if (holder.empty()) continue;  // the other ABI's build is not configured
     hxtest::WriteFile(Path("counter"), "0");
@@ -110,8 +109,7 @@ TEST_P(NamedMutexTest, ThreadsExcludeEachOtherAndOnlyTheHolderReleases) {
   ASSERT_EQ(b.lock(0, false), 0) << "re-entrant through another object";
   int otherLock = 0, otherUnlock = 0;
   std::thread([&] {
-    CError e3;
-    otherLock = CNamedMutex("M", e3, true).lock(50, true);
+    otherLock = CNamedMutex("M", error, true).lock(50, true);
     otherUnlock = a.unlock();
   }).join();
   EXPECT_EQ(otherLock, -2);

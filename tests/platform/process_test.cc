@@ -95,11 +95,9 @@ TEST(MDProcessTest, StartTimeMatchesProcWhateverTheReadsDo) {
   using Read = ssize_t (*)(int, void*, size_t);
   const std::vector<std::tuple<Open, Read, bool>> cases = {
       {[](const char* p, int f, mode_t m) { return g_reads++ % 2 ? open(p, f, m) : (errno = EINTR, -1); },
-       [](int fd, void* b, size_t n) { return g_reads++ % 2 ? read(fd, b, std::min<size_t>(n, 3)) : (errno = EINTR, -1); },
-       true},
+       [](int fd, void* b, size_t n) { return g_reads++ % 2 ? read(fd, b, std::min<size_t>(n, 3)) : (errno = EINTR, -1); }, true},
       {[](const char*, int, mode_t) { return errno = EACCES, -1; }, nullptr, false},
-      {nullptr, [](int fd, void* b, size_t n) { return g_reads++ ? (errno = ESRCH, -1) : read(fd, b, n / 2); }, false},
-  };
+      {nullptr, [](int fd, void* b, size_t n) { return g_reads++ ? (errno = ESRCH, -1) : read(fd, b, n / 2); }, false}};
   MDProcess p(child);
   const uint64_t expected = (btime + ticks / hz) * 1000000000ULL + ticks % hz * (1000000000 / hz);
   const int stdinCopy = dup(0);
