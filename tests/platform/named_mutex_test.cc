@@ -6,28 +6,32 @@
 
 namespace {
 
-// Waits (polling) until path holds text; false after 30 s.
-bool WaitForFile(const std::string& path, const std::string& text) {
-  for (int i = 0; i < 6000 && hxtest::ReadFile(path).find(text) == std::string::npos; ++i) UASLEEP(5);
-  return hxtest::ReadFile(path).find(text) != std::string::npos;
-}
-
-// Whether another process can take the lock at once.
-bool FreeForOtherProcess(const char* name) {
-  return plattest::InChild([name] {
-           CError error;
-           CNamedMutex m(name, error, true);
-           return m.lock(0, false) == 0 && m.unlock() == 0 ? 0 : 1;
-         }) == 0;
-}
-
-// The parameter is the process-wide switch, so helper processes use the same
-// kind as the test.
+// The parameter is the process-wide switch (set before the test's mutex "M"
+// is made), so helper processes use the same kind as the test.
 class NamedMutexTest : public plattest::PlatformTest, public ::testing::WithParamInterface<const char*> {
  protected:
-  NamedMutexTest() { setenv("HX_NAMED_MUTEX", GetParam(), 1); }
   ~NamedMutexTest() override { unsetenv("HX_NAMED_MUTEX"); }
   bool shared() const { return std::string(GetParam()) == "futex"; }
+  // Whether another process can take "M" at once.
+  bool FreeForOtherProcess() {
+    return plattest::InChild([] {
+             CError e;
+             CNamedMutex m("M", e, true);
+             return m.lock(0, false) == 0 && m.unlock() == 0 ? 0 : 1;
+           }) == 0;
+  }
+  // Waits (polling, at most 30 s) until another process holds "M": then a
+  // try fails at once.
+  bool HeldElsewhere() {
+    for (int i = 0; i < 6000 && mutex.lock(0, false) == 0; ++i) {
+      mutex.unlock();
+      UASLEEP(5);
+    }
+    return mutex.lock(0, false) == -2;
+  }
+  const int kindSet_ = setenv("HX_NAMED_MUTEX", GetParam(), 1);
+  CError error;
+  CNamedMutex mutex{"M", error, true};
 };
 
 INSTANTIATE_TEST_SUITE_P(Kinds, NamedMutexTest, ::testing::Values("futex", "fcntl"));
@@ -37,9 +41,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, NamedMutexTest, ::testing::Values("futex", "fcnt
 // programs counting under the lock lose no update. The lock file is removed
 // first while this process has it open: the new file at the path counts.
 TEST_P(NamedMutexTest, ProgramsOfBothAbisExcludeEachOtherAndTimedLocksWaitTheirTime) {
-  CError error;
-  CNamedMutex mutex("Timed", error, true);
-  const std::string file = CNamedMutex::LockDirectory() + "/Timed.lock";
+  const std::string file = CNamedMutex::LockDirectory() + "/M.lock";
   const struct timespec old[2] = {{1000, 0}, {1000, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), old, 0), 0);
   ASSERT_EQ(mutex.lock(-1, true), 0);
@@ -48,25 +50,23 @@ TEST_P(NamedMutexTest, ProgramsOfBothAbisExcludeEachOtherAndTimedLocksWaitTheirT
   ASSERT_EQ(mutex.unlock(), 0);
   ASSERT_EQ(unlink(file.c_str()), 0);
   UASLEEP(150);  // a holder compares its file with the path every 100 ms
-  const std::string child = hxtest::ChildPath("named_mutex_child");
-  const std::string other = hxtest::OtherAbiChildPath("named_mutex_child");
+  const std::string child = hxtest::ChildPath("named_mutex_child"), other = hxtest::OtherAbiChildPath("named_mutex_child");
   for (const std::string& holder : {child, other}) {
     if (holder.empty()) continue;  // the other ABI's build is not configured
-    hxtest::WriteFile(Path("marker"), "");
-    const pid_t pid = hxtest::Spawn(holder, {"holdfor", "Timed", Path("marker"), "1500"});
-    ASSERT_TRUE(WaitForFile(Path("marker"), "locked"));
-    EXPECT_EQ(mutex.lock(0, false), -2) << holder;
+    hxtest::WriteFile(Path("counter"), "0");
+    const pid_t pid = hxtest::Spawn(holder, {"M", Path("counter"), "1", "1500"});
+    ASSERT_TRUE(HeldElsewhere()) << holder;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(mutex.lock(300, true), -2);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(280));
     ASSERT_EQ(mutex.lock(30000, true), 0) << error.GetText();
-    EXPECT_EQ(hxtest::ReadFile(Path("marker")), "locked released");
+    EXPECT_EQ(hxtest::ReadFile(Path("counter")), "1") << "the holder finished first";
     EXPECT_EQ(mutex.unlock(), 0);
     EXPECT_EQ(hxtest::WaitExit(pid), 0);
   }
   hxtest::WriteFile(Path("counter"), "0");
-  const pid_t a = hxtest::Spawn(child, {"count", "Count", Path("counter"), "50"});
-  const pid_t b = hxtest::Spawn(other.empty() ? child : other, {"count", "Count", Path("counter"), "50"});
+  const pid_t a = hxtest::Spawn(child, {"Count", Path("counter"), "50", "1"});
+  const pid_t b = hxtest::Spawn(other.empty() ? child : other, {"Count", Path("counter"), "50", "1"});
   EXPECT_EQ(hxtest::WaitExit(a) + hxtest::WaitExit(b), 0);
   EXPECT_EQ(hxtest::ReadFile(Path("counter")), "100");
 }
@@ -74,16 +74,13 @@ TEST_P(NamedMutexTest, ProgramsOfBothAbisExcludeEachOtherAndTimedLocksWaitTheirT
 // When a forked holder is killed, the next holder takes over and is told once;
 // a liveness check that fails never counts as a death (two holders).
 TEST_P(NamedMutexTest, HolderKilledInsideIsTakenOverAndReportedOnce) {
-  CError error;
-  CNamedMutex mutex("Killed", error, true);
   EXPECT_EQ(mutex.kind(), shared() ? CNamedMutex::kShared : CNamedMutex::kFileLock);
   const pid_t holder = fork();
   if (holder == 0) {
-    if (mutex.lock(-1, true) == 0) hxtest::WriteFile(Path("marker"), "locked");
+    mutex.lock(-1, true);
     for (;;) pause();
   }
-  ASSERT_TRUE(WaitForFile(Path("marker"), "locked"));
-  EXPECT_EQ(mutex.lock(0, false), -2) << "the child holds it";
+  ASSERT_TRUE(HeldElsewhere());
   kill(holder, SIGKILL);
   EXPECT_EQ(hxtest::WaitExit(holder), 128 + SIGKILL);
   HxSys()->fcntlLock = [](int fd, int command, struct flock* lock) {
@@ -94,9 +91,9 @@ TEST_P(NamedMutexTest, HolderKilledInsideIsTakenOverAndReportedOnce) {
   ASSERT_EQ(mutex.lock(20000, true), 0) << error.GetText();
   EXPECT_TRUE(mutex.TakeOwnerDied());
   EXPECT_FALSE(mutex.TakeOwnerDied()) << "reported once";
-  EXPECT_FALSE(FreeForOtherProcess("Killed"));
+  EXPECT_FALSE(FreeForOtherProcess());
   EXPECT_EQ(mutex.unlock(), 0);
-  EXPECT_TRUE(FreeForOtherProcess("Killed"));
+  EXPECT_TRUE(FreeForOtherProcess());
   ASSERT_EQ(mutex.lock(-1, true), 0);
   EXPECT_FALSE(mutex.TakeOwnerDied()) << "a normal release leaves nothing to report";
   EXPECT_EQ(mutex.unlock(), 0);
@@ -106,22 +103,21 @@ TEST_P(NamedMutexTest, HolderKilledInsideIsTakenOverAndReportedOnce) {
 // exclusive against other threads and processes, released only by its holder
 // and as often as it was taken.
 TEST_P(NamedMutexTest, ThreadsExcludeEachOtherAndOnlyTheHolderReleases) {
-  CError e1, e2;
-  CNamedMutex a("Threads", e1, true), b("Threads", e2, true);
+  CNamedMutex& a = mutex;
+  CNamedMutex b("M", error, true);
   ASSERT_EQ(a.lock(-1, true), 0);
   ASSERT_EQ(b.lock(0, false), 0) << "re-entrant through another object";
   int otherLock = 0, otherUnlock = 0;
   std::thread([&] {
-    CError e3;
-    otherLock = CNamedMutex("Threads", e3, true).lock(50, true);
+    otherLock = CNamedMutex("M", error, true).lock(50, true);
     otherUnlock = a.unlock();
   }).join();
   EXPECT_EQ(otherLock, -2);
   EXPECT_LT(otherUnlock, 0) << "a thread that does not hold it cannot release it";
   EXPECT_EQ(b.unlock(), 0);
-  EXPECT_FALSE(FreeForOtherProcess("Threads")) << "one level is still held";
+  EXPECT_FALSE(FreeForOtherProcess()) << "one level is still held";
   EXPECT_EQ(a.unlock(), 0);
-  EXPECT_TRUE(FreeForOtherProcess("Threads"));
+  EXPECT_TRUE(FreeForOtherProcess());
   EXPECT_LT(a.unlock(), 0) << "unlocking more often than locked";
 }
 
@@ -133,14 +129,13 @@ TEST_P(NamedMutexTest, NamesMapToDistinctFilesAndUnsafeOnesAreRefused) {
   const std::string dir = CNamedMutex::LockDirectory(), n(300, 'n');
   EXPECT_EQ(dir, instance_.root() + "/registry/Halvex/.locks");
   const std::vector<std::string> names = {"a/b", "a_b", "a%2Fb", "../escape", ".hidden", "x y\n", n + "1", n + "2"};
-  CError error;
   for (const std::string& name : names) {
     CNamedMutex m(name.c_str(), error, true);
     ASSERT_EQ(error.GetCode(), 0) << name << ": " << error.GetText();
   }
   std::string kinds;
   ASSERT_EQ(hxtest::RunAndCapture("/usr/bin/find", {dir, "-mindepth", "1", "-printf", "%y"}, &kinds), 0);
-  EXPECT_EQ(kinds, std::string(names.size(), 'f'));
+  EXPECT_EQ(kinds, std::string(names.size() + 1, 'f'));  // and the test's own "M"
   ASSERT_EQ(symlink(Path("victim").c_str(), (dir + "/Evil.lock").c_str()), 0);
   for (const char* refused : {"", "Evil", "Open"}) {
     ASSERT_EQ(*refused == 'O' ? chmod(dir.c_str(), 0777) : 0, 0);

@@ -10,10 +10,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include "gtest/gtest.h"
 #include "platform/hx_sys.h"

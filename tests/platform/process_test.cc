@@ -1,8 +1,6 @@
 // Shell commands and process start times read from /proc.
 #include <sys/resource.h>
 
-#include <sstream>
-#include <tuple>
 
 #include "platform/hx_process.h"
 #include "platform/md_process.h"
@@ -24,10 +22,8 @@ TEST(HxProcessTest, CapturesOutputAndStatusAndLeaksNoDescriptor) {
   EXPECT_EQ(Shell("head -c 1048576 /dev/zero | tr '\\0' o & head -c 1048576 /dev/zero | tr '\\0' e >&2; wait", &out, &err), 0);
   EXPECT_EQ(out + err, std::string(1 << 20, 'o') + std::string(1 << 20, 'e'));
   const std::vector<std::tuple<const char*, int, const char*>> cases = {  // command, status, output|error
-      {"printf 'a b\\n\\n  c\\t'; printf 'oops\\n' >&2", 0, "a b\n\n  c\t|oops\n"},
-      {"cat; exit 3", 3, "|"},
-      {"kill -9 $$", 128 + SIGKILL, "|"},
-      {"ls /proc/$$/fd", 0, "0\n1\n2\n|"}};
+      {"printf 'a b\\n\\n  c\\t'; printf 'oops\\n' >&2", 0, "a b\n\n  c\t|oops\n"}, {"cat; exit 3", 3, "|"},
+      {"kill -9 $$", 128 + SIGKILL, "|"}, {"ls /proc/$$/fd", 0, "0\n1\n2\n|"}};
   for (const auto& [command, status, outAndErr] : cases) {
     EXPECT_EQ(Shell(command, &out, &err), status) << command;
     EXPECT_EQ(out + "|" + err, outAndErr) << command;
@@ -92,20 +88,16 @@ TEST(MDProcessTest, StartTimeMatchesProcWhateverTheReadsDo) {
   if (child == 0) _exit(pause());
   const std::string procStat = hxtest::ReadFile("/proc/stat");
   const uint64_t btime = std::stoull(procStat.substr(procStat.find("\nbtime ") + 7));
-  const std::string text = hxtest::ReadFile("/proc/" + std::to_string(child) + "/stat");
-  std::istringstream fields(text.substr(text.rfind(')') + 1));
-  std::string field;
-  for (int i = 3; i <= 22; ++i) fields >> field;
-  const uint64_t ticks = std::stoull(field), hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+  uint64_t ticks = 0;  // the parser is checked against hostile text below
+  ASSERT_TRUE(MDParseStartTicks(hxtest::ReadFile("/proc/" + std::to_string(child) + "/stat").c_str(), &ticks));
+  const uint64_t hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
   using Open = int (*)(const char*, int, mode_t);  // nullptr: the real call
   using Read = ssize_t (*)(int, void*, size_t);
   const std::vector<std::tuple<Open, Read, bool>> cases = {
       {[](const char* p, int f, mode_t m) { return g_reads++ % 2 ? open(p, f, m) : (errno = EINTR, -1); },
-       [](int fd, void* b, size_t n) { return g_reads++ % 2 ? read(fd, b, std::min<size_t>(n, 3)) : (errno = EINTR, -1); },
-       true},
+       [](int fd, void* b, size_t n) { return g_reads++ % 2 ? read(fd, b, std::min<size_t>(n, 3)) : (errno = EINTR, -1); }, true},
       {[](const char*, int, mode_t) { return errno = EACCES, -1; }, nullptr, false},
-      {nullptr, [](int fd, void* b, size_t n) { return g_reads++ ? (errno = ESRCH, -1) : read(fd, b, n / 2); }, false},
-  };
+      {nullptr, [](int fd, void* b, size_t n) { return g_reads++ ? (errno = ESRCH, -1) : read(fd, b, n / 2); }, false}};
   MDProcess p(child);
   const uint64_t expected = (btime + ticks / hz) * 1000000000ULL + ticks % hz * (1000000000 / hz);
   const int stdinCopy = dup(0);
@@ -133,14 +125,10 @@ TEST(MDProcessTest, StartTimeMatchesProcWhateverTheReadsDo) {
 TEST(MDProcessTest, StartTicksAreParsedFromHostileStatText) {
   const std::string fields = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 ";
   const std::vector<std::tuple<std::string, bool, uint64_t>> cases = {
-               {"42 (sh)" + fields + "1234567890 99 0\n", true, 1234567890},
-               {"42 (a) b) (c)" + fields + "7 99\n", true, 7},
-               {"42 (sh)" + fields + "18446744073709551615", true, 18446744073709551615ULL},
-               {"42 (sh)" + fields + "18446744073709551616\n", false, 0},
-               {"42 (sh)" + fields + "12x4 9\n", false, 0},
-               {"42 (sh)" + fields, false, 0},
-               {"42 (sh)" + fields + "-5 9\n", false, 0},
-               {"no parenthesis 1 2 3", false, 0}};
+      {"42 (sh)" + fields + "1234567890 99 0\n", true, 1234567890}, {"42 (a) b) (c)" + fields + "7 99\n", true, 7},
+      {"42 (sh)" + fields + "18446744073709551615", true, 18446744073709551615ULL}, {"42 (sh)" + fields + "12x4 9\n", false, 0},
+      {"42 (sh)" + fields + "18446744073709551616\n", false, 0}, {"42 (sh)" + fields, false, 0},
+      {"42 (sh)" + fields + "-5 9\n", false, 0}, {"no parenthesis 1 2 3", false, 0}};
   for (const auto& [text, ok, expected] : cases) {
     uint64_t ticks = 0;
     EXPECT_EQ(MDParseStartTicks(text.c_str(), &ticks), ok) << text;

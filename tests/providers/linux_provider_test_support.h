@@ -4,8 +4,6 @@
 #pragma once
 
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "gtest/gtest.h"
 #include "providers/linux_provider_base.h"
@@ -53,6 +51,13 @@ inline std::vector<std::string> Split(const std::string& text, char sep) {
   return fields;
 }
 
+// The fields joined by sep.
+inline std::string Join(const std::vector<std::string>& fields, const char* sep) {
+  std::string text;
+  for (size_t i = 0; i < fields.size(); ++i) text += (i ? sep : "") + fields[i];
+  return text;
+}
+
 // Replays replies; a command without one runs for real when it contains one
 // of passThrough (a real file to read, or quoting to prove in a real shell).
 class ReplayEnv : public FakeEnv {
@@ -87,29 +92,14 @@ class CaptureCallback : public iCHxPerfUpdateCallback {
   std::string Text(bool headers = false) const {
     std::string text;
     for (const CapturedReport& r : reports) {
-      if (headers) {
-        text += std::to_string(r.type) + "|" + r.object + "|" + r.items.version + "|";
-        for (size_t i = 0; i < r.items.columns.size(); ++i) text += (i ? "," : "") + r.items.columns[i];
-        text += "\n";
-      }
+      if (headers) text += std::to_string(r.type) + "|" + r.object + "|" + r.items.version + "|" + Join(r.items.columns, ",") + "\n";
       for (const auto& row : r.items.rows) {
         EXPECT_EQ(row.size(), r.items.columns.size()) << r.object;
-        for (size_t i = 0; i < row.size(); ++i) text += (i ? "|" : "") + row[i];
-        text += "\n";
+        text += Join(row, "|") + "\n";
       }
     }
     return text;
   }
 };
-
-// Value of column name in row of items ("<missing>" when there is no such column).
-inline std::string Value(const _PerfLogItems& items, size_t row, const std::string& name) {
-  for (size_t i = 0; i < items.columns.size(); ++i) {
-    if (items.columns[i] == name && row < items.rows.size() && i < items.rows[row].size()) {
-      return items.rows[row][i];
-    }
-  }
-  return "<missing>";
-}
 
 }  // namespace hxtest

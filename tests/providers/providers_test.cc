@@ -4,20 +4,13 @@
 // comments); the jobs provider runs on real throttle tables against golden
 // reports. Also: identity and shared behaviour, real commands of this machine,
 // hostile names, a list-replacement race.
-#include <signal.h>
-#include <sys/ipc.h>
 #include <sys/prctl.h>
 #include <sys/shm.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <thread>
 
-#include "platform/hx_platform_info.h"
 #include "providers/linux_disk_provider.h"
 #include "providers/linux_process_provider.h"
 #include "providers/linux_system_provider.h"
@@ -29,23 +22,16 @@
 
 namespace {
 
-using hxtest::Block;
-using hxtest::ReadBlocks;
-using hxtest::Split;
-using hxtest::ReplayEnv;
-using Capture = hxtest::CaptureCallback;
+using namespace hxtest;
 
 std::string Golden(const std::string& file, const std::string& head) {
-  for (const Block& b : ReadBlocks(file)) {
+  for (const Block& b : ReadBlocks(file))
     if (b.head == "=== " + head) return b.body;
-  }
   return "no block " + head;
 }
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  for (size_t p = 0; (p = text.find(from, p)) != std::string::npos; p += to.size()) {
-    text.replace(p, from.size(), to);
-  }
+  for (size_t p = 0; (p = text.find(from, p)) != std::string::npos; p += to.size()) text.replace(p, from.size(), to);
   return text;
 }
 
@@ -56,16 +42,11 @@ struct SysinfoSystem : CHxPerfProviderLinuxSystem {
   int error = 0;
   struct sysinfo info = {};
   int QuerySysinfo(struct sysinfo* out) override {
-    if (!fake) return CHxPerfProviderLinuxSystem::QuerySysinfo(out);
-    *out = info;
-    return error;
+    return fake ? (*out = info, error) : CHxPerfProviderLinuxSystem::QuerySysinfo(out);
   }
 };
 
-template <class T>
-iCHxPerfProvider* Make(HxEnv* env) {
-  return new T(env);
-}
+template <class T> iCHxPerfProvider* Make(HxEnv* env) { return new T(env); }
 
 struct Family {
   const char* name;  // of golden/<name>.txt and its intervals block
@@ -77,33 +58,39 @@ struct Family {
 };
 
 const Family kLinux[] = {
-    {"system", "CHxPerfProviderLinuxSystem", "Linux System perf counters|7", RSRC_AGENT_SYSTEM,
-     "System", Make<SysinfoSystem>},
-    {"tcp", "CHxPerfProviderLinuxTCP", "Linux System perf counters TCP/IP|8", RSRC_AGENT_TCPIP,
-     "Tcpip", Make<CHxPerfProviderLinuxTCP>},
-    {"disk", "CHxPerfProviderLinuxDisk", "Linux System perf counters DISK|2",
-     RSRC_AGENT_LOGICAL_DISK, "LogicalDisk", Make<CHxPerfProviderLinuxDisk>},
-    {"process", "CHxPerfProviderLinuxProcess", "Linux System perf counters process|3",
-     RSRC_AGENT_PROCESS, "Process", Make<CHxPerfProviderLinuxProcess>}};
-const Family kJobs[] = {{"jobs", "CHxPerfProviderTarnellJobs", "Tarnell Job|4|6|9",
-                         RSRC_AGENT_JOBS_STREAM_WRITER, "", Make<CHxPerfProviderTarnellJobs>}};
+    {"system", "CHxPerfProviderLinuxSystem", "Linux System perf counters|7", RSRC_AGENT_SYSTEM, "System", Make<SysinfoSystem>},
+    {"tcp", "CHxPerfProviderLinuxTCP", "Linux System perf counters TCP/IP|8", RSRC_AGENT_TCPIP, "Tcpip", Make<CHxPerfProviderLinuxTCP>},
+    {"disk", "CHxPerfProviderLinuxDisk", "Linux System perf counters DISK|2", RSRC_AGENT_LOGICAL_DISK, "LogicalDisk",
+     Make<CHxPerfProviderLinuxDisk>},
+    {"process", "CHxPerfProviderLinuxProcess", "Linux System perf counters process|3", RSRC_AGENT_PROCESS, "Process",
+     Make<CHxPerfProviderLinuxProcess>}};
+const Family kJobs[] = {
+    {"jobs", "CHxPerfProviderTarnellJobs", "Tarnell Job|4|6|9", RSRC_AGENT_JOBS_STREAM_WRITER, "", Make<CHxPerfProviderTarnellJobs>}};
 
-class Provider : public ::testing::TestWithParam<Family> {
+// A private instance, an environment replaying replies (without any, a plain
+// fake), and the reports. Every provider test starts from these.
+struct ProviderBase {
+  TestInstance instance;
+  const std::string root = instance.root() + "/";
+  ReplayEnv env;
+  CaptureCallback callback;
+};
+struct ProviderShell : ProviderBase, ::testing::Test {};
+
+class Provider : public ProviderBase, public ::testing::TestWithParam<Family> {
  protected:
-  // One setting of an update line: now=<seconds>; ram=<total>,<free>,<unit>
+  // One setting "<key>=<value>" of an update line: now=<seconds>; ram=<total>,<free>,<unit>
   // or err=<errno> (sysinfo); cfg=<configured process names, rest of the
   // line>; names=, paths=<policy lists>; link=<name>:<target>,... (symbolic
   // links in $ROOT).
-  void Set(const std::string& key, const std::string& value) {
+  void Set(const std::string& word) {
+    const std::string key = word.substr(0, word.find('=')), value = word.substr(word.find('=') + 1);
     auto* system = dynamic_cast<SysinfoSystem*>(provider.get());
     std::vector<std::string> v = Split(value, ',');
     if (key == "now") env.now = static_cast<uint32_t>(std::stoul(value));
-    if ((key == "ram" || key == "err") && system != nullptr) {
-      system->fake = true;
-      if (key == "err") system->error = std::stoi(value);
-      std::istringstream ram(Replace(value, ",", " "));
-      if (key == "ram") ram >> system->info.totalram >> system->info.freeram >> system->info.mem_unit;
-    }
+    if ((key == "ram" || key == "err") && system != nullptr) system->fake = true;
+    if (key == "err" && system != nullptr) system->error = std::stoi(value);
+    if (key == "ram" && system != nullptr) std::istringstream(Replace(value, ",", " ")) >> system->info.totalram >> system->info.freeram >> system->info.mem_unit;
     if (key == "cfg") instance.SetConfig("EventManager", "sMonitorProcessNames", value);
     if (key == "names") provider->SetAgentProp(GetParam().type, RSRC_PROP_PROCESS_NAMES, v);
     if (key == "paths") provider->SetAgentProp(GetParam().type, RSRC_PROP_PROCESS_PATHS, v);
@@ -113,11 +100,7 @@ class Provider : public ::testing::TestWithParam<Family> {
     }
   }
 
-  hxtest::TestInstance instance;
-  const std::string root = instance.root() + "/";
-  ReplayEnv env;
   std::unique_ptr<iCHxPerfProvider> provider{GetParam().make(&env)};
-  Capture callback;
 };
 
 class AnyProvider : public Provider {};
@@ -138,21 +121,13 @@ TEST_P(Provider, ScenarioGivesTheGoldenRows) {
     } else {
       SCOPED_TRACE("update " + std::to_string(++update) + ": " + b.head);
       const size_t cfg = b.head.find("cfg=");
-      if (cfg != std::string::npos) Set("cfg", b.head.substr(cfg + 4));
-      for (const std::string& word : Split(b.head.substr(4, cfg - 4), ' ')) {
-        const size_t eq = word.find('=');
-        if (eq != std::string::npos) Set(word.substr(0, eq), word.substr(eq + 1));
-      }
-      if (update == 1) {
-        ASSERT_EQ(provider->Initialize(nullptr, &callback), 0);
-      }
+      if (cfg != std::string::npos) Set(b.head.substr(cfg));
+      for (const std::string& word : Split(b.head.substr(4, cfg - 4), ' ')) Set(word);
+      ASSERT_TRUE(update > 1 || provider->Initialize(nullptr, &callback) == 0);
       callback.reports.clear();
       provider->UpdatePerfCounters(GetParam().type);
       EXPECT_EQ(callback.Text(), body);
-      for (const auto& r : callback.reports) {
-        EXPECT_EQ(r.object + std::to_string(r.items.rows.size()),
-                  GetParam().object + std::string("1"));
-      }
+      for (const auto& r : callback.reports) EXPECT_EQ(r.object + std::to_string(r.items.rows.size()), GetParam().object + std::string("1"));
       EXPECT_EQ(env.unknownCommands, std::vector<std::string>());
       env.unknownCommands.clear();
     }
@@ -176,29 +151,23 @@ TEST_P(AnyProvider, IdentityAndSharedBehaviour) {
   EXPECT_EQ(provider->Initialize(nullptr, nullptr), -1);
   EXPECT_EQ(instance.LogLinesContaining(label + ":[ERROR]Invalid Callback address").size(), 1u);
   ASSERT_EQ(provider->Initialize(nullptr, &callback), 0);
-  Capture other;
+  CaptureCallback other;
   EXPECT_EQ(provider->Initialize(nullptr, &other), 0);
   EXPECT_EQ(instance.LogLinesContaining(label + ": Already initialized").size(), 1u);
   for (int t = -1; t <= 11; ++t) {
-    if (std::count(types.begin(), types.end(), t) == 0) {
-      provider->UpdatePerfCounters(static_cast<ResourceAgentType>(t));
-    }
+    if (std::count(types.begin(), types.end(), t) == 0) provider->UpdatePerfCounters(static_cast<ResourceAgentType>(t));
   }
   EXPECT_EQ(env.commands.size() + callback.reports.size(), 0u);
   EXPECT_EQ(provider->Uninitialize(), 0);
-  Set("err", "0");  // sysinfo of all zeros
-  Set("names", "a");
-  Set("paths", "/p");
+  for (const char* word : {"err=0", "names=a", "paths=/p"}) Set(word);  // err=0: sysinfo of all zeros
   for (ResourceAgentType t : types) provider->UpdatePerfCounters(t);
   std::string asked;
   for (const std::string& c : env.commands) asked += Replace(c, root, "$ROOT/") + "\n";
-  EXPECT_EQ(Replace(asked, instance.focus(), "$FOCUS") + callback.Text() + other.Text(),
-            Golden("golden/commands.txt", GetParam().name));
+  EXPECT_EQ(Replace(asked, instance.focus(), "$FOCUS") + callback.Text() + other.Text(), Golden("golden/commands.txt", GetParam().name));
   for (const std::string& line : Split(Golden("golden/intervals.txt", GetParam().name), '\n')) {
     std::istringstream in(line);
     std::string set;
-    int type = 0;
-    unsigned minutes = 0;
+    unsigned type = 0, minutes = 0;
     if (!(in >> set >> type >> minutes)) continue;
     if (set != "-") instance.SetConfig("Hxd", set.substr(0, set.find('=')), set.substr(set.find('=') + 1));
     EXPECT_EQ(provider->GetUpdateIntervalMinutes(static_cast<ResourceAgentType>(type)), minutes) << line;
@@ -227,11 +196,8 @@ TEST(ProviderTables, EveryAgentTypeMatchesTheGoldenHeaders) {
   std::vector<std::string> columns = {"stale"};
   for (int t = -1; t <= 11; ++t) {
     std::string name = "keep", version = "keep";
-    const bool known = CPerfHeaderInfo::GetPerfHeader(static_cast<ResourceAgentType>(t), name,
-                                                      version, columns);
-    text += std::to_string(t) + "|" + std::to_string(known) + "|" + name + "|" + version + "|";
-    for (size_t i = 0; i < columns.size(); ++i) text += (i ? "," : "") + columns[i];
-    text += "\n";
+    const bool known = CPerfHeaderInfo::GetPerfHeader(static_cast<ResourceAgentType>(t), name, version, columns);
+    text += std::to_string(t) + "|" + std::to_string(known) + "|" + name + "|" + version + "|" + Join(columns, ",") + "\n";
   }
   EXPECT_EQ(text, Golden("golden/headers.txt", "GetPerfHeader"));
 }
@@ -239,19 +205,15 @@ TEST(ProviderTables, EveryAgentTypeMatchesTheGoldenHeaders) {
 // The system provider on this machine's real commands and sysinfo: a row of
 // ten numbers whose CPU-Usage, with one processor kept busy by a child
 // process, matches what /proc/stat shows for the same interval.
-TEST(ProviderShell, RealSystemRowFollowsProcStat) {
-  hxtest::TestInstance instance;
-  ReplayEnv env;
+TEST_F(ProviderShell, RealSystemRowFollowsProcStat) {
   env.passThrough = {""};
-  Capture callback;
   CHxPerfProviderLinuxSystem system(&env);
   ASSERT_EQ(system.Initialize(nullptr, &callback), 0);
   system.UpdatePerfCounters(RSRC_AGENT_SYSTEM);
   const pid_t spinner = fork();
   if (spinner == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    for (volatile unsigned long i = 0;; i = i + 1) {
-    }
+    for (volatile unsigned long i = 0;; i = i + 1) continue;
   }
   const auto before = CpuTimes();
   usleep(2000000);
@@ -259,13 +221,11 @@ TEST(ProviderShell, RealSystemRowFollowsProcStat) {
   system.UpdatePerfCounters(RSRC_AGENT_SYSTEM);
   const auto after = CpuTimes();
   kill(spinner, SIGKILL);
-  waitpid(spinner, nullptr, 0);
+  WaitExit(spinner);
   const std::vector<std::string> row = Split(Replace(callback.Text(), "\n", ""), '|');
   ASSERT_EQ(row.size(), 10u);
-  for (const std::string& v : row) {
-    char* end = nullptr;
-    EXPECT_TRUE(isdigit(static_cast<unsigned char>(v[0])) && (std::strtod(v.c_str(), &end), !*end)) << v;
-  }
+  char* end = nullptr;
+  for (const std::string& v : row) EXPECT_TRUE(isdigit(static_cast<unsigned char>(v[0])) && (std::strtod(v.c_str(), &end), !*end)) << v;
   const double shown = (after.first - before.first) * 100.0 / (after.second - before.second);
   EXPECT_NEAR(std::stod(row[0]), shown, 15.0);
 }
@@ -273,18 +233,14 @@ TEST(ProviderShell, RealSystemRowFollowsProcStat) {
 // Process names from configuration and policy, and the registry path, are
 // data: in a real shell they run nothing. The runtime properties file gives
 // the second word of every line starting "pid".
-TEST(ProviderShell, HostileNamesRunNothing) {
-  hxtest::TestInstance instance;
-  const std::string owned = instance.root() + "/owned";
-  ReplayEnv env;
+TEST_F(ProviderShell, HostileNamesRunNothing) {
+  const std::string owned = root + "owned";
   env.passThrough = {""};
-  Capture callback;
   instance.SetConfig("EventManager", "sMonitorProcessNames", "x;touch " + owned + "1");
   CHxPerfProviderLinuxProcess process(&env);
   ASSERT_EQ(process.Initialize(nullptr, &callback), 0);
   process.UpdatePerfCounters(RSRC_AGENT_PROCESS);
-  std::vector<std::string> names = {"y", "$(touch " + owned + "2)", "`touch " + owned + "3`",
-                                    "z' ; touch " + owned + "4 ; '"};
+  std::vector<std::string> names = {"y", "$(touch " + owned + "2)", "`touch " + owned + "3`", "z' ; touch " + owned + "4 ; '"};
   process.SetAgentProp(RSRC_AGENT_PROCESS, RSRC_PROP_PROCESS_NAMES, names);
   process.UpdatePerfCounters(RSRC_AGENT_PROCESS);
   const std::string reg = instance.root() + "/r x;touch " + owned + "5;y";
@@ -293,16 +249,12 @@ TEST(ProviderShell, HostileNamesRunNothing) {
   hxtest::WriteFile(runtime + "/.properties", "pid 123\nname hxd\npidfile 9\n  pid 5\npid 456 x\n");
   setenv("HXREG", reg.c_str(), 1);  // the instance restores it
   EXPECT_EQ(getProcesslist(&env), "123\n9\n456\n");
-  for (int i = 1; i <= 5; ++i) {
-    EXPECT_FALSE(std::filesystem::exists(owned + std::to_string(i))) << "name " << i << " ran";
-  }
+  for (int i = 1; i <= 5; ++i) EXPECT_FALSE(std::filesystem::exists(owned + std::to_string(i))) << "name " << i << " ran";
 }
 
 // A policy thread replacing the lists while updates run: every pgrep names one
 // whole list. Meaningful under TSan as well.
-TEST(ProviderShell, UpdatesNeverSeeAHalfReplacedList) {
-  hxtest::TestInstance instance;
-  hxtest::FakeEnv env;
+TEST_F(ProviderShell, UpdatesNeverSeeAHalfReplacedList) {
   CHxPerfProviderLinuxProcess provider(&env);
   std::vector<std::string> lists[2], paths = {"/opt/"}, whole(2, hxprov::kCommandPrefix);
   for (int l = 0; l < 2; ++l) {
@@ -321,25 +273,18 @@ TEST(ProviderShell, UpdatesNeverSeeAHalfReplacedList) {
       replaced.fetch_add(1);
     }
   });
-  for (int i = 0; i < 300 || replaced.load() < 300; ++i) {
-    provider.UpdatePerfCounters(RSRC_AGENT_PROCESS);
-  }
+  for (int i = 0; i < 300 || replaced.load() < 300; ++i) provider.UpdatePerfCounters(RSRC_AGENT_PROCESS);
   stop = true;
   policy.join();
-  size_t pgreps = 0;
-  for (const auto& c : env.commands) {
-    pgreps += c.find("pgrep") != std::string::npos;
-    EXPECT_TRUE(c == whole[0] || c == whole[1] || c.find("pgrep") == std::string::npos) << c;
-  }
-  EXPECT_GT(pgreps, 0u);
+  for (const auto& c : env.commands) EXPECT_TRUE(c == whole[0] || c == whole[1] || c.find("pgrep") == std::string::npos) << c;
+  EXPECT_GT(std::count(env.commands.begin(), env.commands.end(), whole[0]) + std::count(env.commands.begin(), env.commands.end(), whole[1]), 0);
 }
 
 // The jobs provider on real throttle tables of the test instance.
-class JobsProvider : public ::testing::Test {
+class JobsProvider : public ProviderShell {
  protected:
   std::string KeyFile(unsigned int kind) const {
-    return inst_.jobResultsDir() + "/" + inst_.focus() +
-           (kind == kTMKindInbound ? "_HX_THROTTLE_SHMEM_IN" : "_HX_THROTTLE_SHMEM_OUT");
+    return instance.jobResultsDir() + "/" + instance.focus() + (kind == kTMKindInbound ? "_HX_THROTTLE_SHMEM_IN" : "_HX_THROTTLE_SHMEM_OUT");
   }
   // Attachments of the inbound and outbound tables' segments, -1 for none.
   std::string Attached() const {
@@ -348,26 +293,21 @@ class JobsProvider : public ::testing::Test {
       key_t key = ftok(KeyFile(kind).c_str(), 0xFEFA);
       int id = key == -1 ? -1 : shmget(key, 0, 0);
       shmid_ds ds;
-      text += (text.empty() ? "" : " ") +
-              std::to_string(id == -1 || shmctl(id, IPC_STAT, &ds) != 0 ? -1 : int(ds.shm_nattch));
+      text += (text.empty() ? "" : " ") + std::to_string(id == -1 || shmctl(id, IPC_STAT, &ds) != 0 ? -1 : int(ds.shm_nattch));
     }
     return text;
   }
   // Makes the table's key file a dangling link: attaching the table fails.
   void BlockTable(unsigned int kind) {
     unlink(KeyFile(kind).c_str());
-    ASSERT_EQ(symlink((inst_.root() + "/nowhere").c_str(), KeyFile(kind).c_str()), 0);
+    ASSERT_EQ(symlink((instance.root() + "/nowhere").c_str(), KeyFile(kind).c_str()), 0);
   }
   // The reports of one update of each of types, with their headers.
   std::string Update(CHxPerfProviderTarnellJobs& p, std::vector<int> types = {4, 6, 9}) {
-    cb_.reports.clear();
+    callback.reports.clear();
     for (int t : types) p.UpdatePerfCounters(static_cast<ResourceAgentType>(t));
-    return cb_.Text(true);
+    return callback.Text(true);
   }
-
-  hxtest::TestInstance inst_;
-  hxtest::FakeEnv env_;
-  Capture cb_;
 };
 
 // Tables attached once each by the first Initialize with a callback and
@@ -375,19 +315,18 @@ class JobsProvider : public ::testing::Test {
 // summaries and job rows of an inbound table on the test's clock, the job
 // rows' enumeration resetting the streams' interval (golden/jobs.txt).
 TEST_F(JobsProvider, TablesSummariesAndJobRows) {
-  CHxPerfProviderTarnellJobs p(&env_);
+  CHxPerfProviderTarnellJobs p(&env);
   EXPECT_EQ(p.Initialize(nullptr, nullptr), -1);
   EXPECT_EQ(Attached(), "-1 -1");
-  ASSERT_EQ(p.Initialize(nullptr, &cb_), 0);
-  EXPECT_EQ(p.Initialize(nullptr, &cb_), 0);
+  ASSERT_EQ(p.Initialize(nullptr, &callback), 0);
+  EXPECT_EQ(p.Initialize(nullptr, &callback), 0);
   EXPECT_EQ(Update(p), Golden("golden/jobs.txt", "empty tables"));
-  CHxThrottlingManager jobs(&env_);
-  ASSERT_EQ(jobs.Initialize(inst_.focus().c_str(), 7, kTMKindInbound), 0);
-  {
-    CHxPerfProviderTarnellJobs second;
-    ASSERT_EQ(second.Initialize(nullptr, &cb_), 0);
-    EXPECT_EQ(Attached(), "3 2");
-  }
+  CHxThrottlingManager jobs(&env);
+  ASSERT_EQ(jobs.Initialize(instance.focus().c_str(), 7, kTMKindInbound), 0);
+  auto second = std::make_unique<CHxPerfProviderTarnellJobs>();
+  ASSERT_EQ(second->Initialize(nullptr, &callback), 0);
+  EXPECT_EQ(Attached(), "3 2");
+  second.reset();
   EXPECT_EQ(Attached(), "2 1");
   std::vector<unsigned long long> streams;
   const uint64_t moved[2][4] = {{10, 5, 15, 20}, {10, 10, 10, 20}};
@@ -408,7 +347,7 @@ TEST_F(JobsProvider, TablesSummariesAndJobRows) {
   s.JobType = 2;
   ASSERT_EQ(jobs.UpdateStreamStats(streams[1], s), 0);
   EXPECT_EQ(Update(p), Golden("golden/jobs.txt", "two jobs"));
-  env_.now += 3600;
+  env.now += 3600;
   s.ReadSize = 3ull << 30;
   s.ReadTime = 3600;
   ASSERT_EQ(jobs.UpdateStreamStats(streams[1], s), 0);
@@ -424,43 +363,42 @@ TEST_F(JobsProvider, TablesSummariesAndJobRows) {
 TEST_F(JobsProvider, UnavailableTablesDisableOnlyTheirOwnRows) {
   BlockTable(kTMKindOutbound);
   CHxPerfProviderTarnellJobs p;
-  EXPECT_EQ(p.Initialize(nullptr, &cb_), 0);
-  EXPECT_EQ(inst_.LogLinesContaining("[ERROR]Initializing  ThrottlingManager-Out").size(), 1u);
+  EXPECT_EQ(p.Initialize(nullptr, &callback), 0);
+  EXPECT_EQ(instance.LogLinesContaining("[ERROR]Initializing  ThrottlingManager-Out").size(), 1u);
   EXPECT_EQ(Update(p), Golden("golden/jobs.txt", "inbound only"));
   p.Uninitialize();
   BlockTable(kTMKindInbound);
   CHxPerfProviderTarnellJobs none;
-  EXPECT_EQ(none.Initialize(nullptr, &cb_), -1);
-  EXPECT_EQ(inst_.LogLinesContaining("[ERROR]Initializing  ThrottlingManager-In").size(), 1u);
-  inst_.SetConfig("Platform", "PlatformType", "1");
+  EXPECT_EQ(none.Initialize(nullptr, &callback), -1);
+  EXPECT_EQ(instance.LogLinesContaining("[ERROR]Initializing  ThrottlingManager-In").size(), 1u);
+  instance.SetConfig("Platform", "PlatformType", "1");
   CHxPerfProviderTarnellJobs without;
-  EXPECT_EQ(without.Initialize(nullptr, &cb_), 0);
+  EXPECT_EQ(without.Initialize(nullptr, &callback), 0);
   EXPECT_EQ(Update(without), "");
-  inst_.SetConfig("Platform", "PlatformType", "2");  // inbound tables only
+  instance.SetConfig("Platform", "PlatformType", "2");  // inbound tables only
   unlink(KeyFile(kTMKindInbound).c_str());
   CHxPerfProviderTarnellJobs inbound;
-  EXPECT_EQ(inbound.Initialize(nullptr, &cb_), 0);
+  EXPECT_EQ(inbound.Initialize(nullptr, &callback), 0);
   EXPECT_EQ(Update(inbound), Golden("golden/jobs.txt", "inbound only"));
   EXPECT_EQ(Attached(), "1 -1");  // the outbound table never tried
 }
 
 // Reads the eight figures of golden/jobs_stats.txt into s.
 void ReadStats(std::istream& in, _TMStats* s) {
-  in >> s->ReadSize >> s->ReadTime >> s->NetworkSize >> s->NetworkTime >> s->WriteSize >>
-      s->WriteTime >> s->SIDBLookupSamples >> s->SIDBLookupTime;
+  in >> s->ReadSize >> s->ReadTime >> s->NetworkSize >> s->NetworkTime >> s->WriteSize >> s->WriteTime >> s->SIDBLookupSamples >> s->SIDBLookupTime;
 }
 
 // Per-job rows from enumerated copies (golden/jobs_stats.txt). Each case hands
 // over one stream more than it counts: no row may include it.
 TEST_F(JobsProvider, JobStatsRowsMatchTheGoldenFile) {
-  inst_.SetConfig("Platform", "PlatformType", "0");  // no table attached
-  CHxPerfProviderTarnellJobs p(&env_);
+  instance.SetConfig("Platform", "PlatformType", "0");  // no table attached
+  CHxPerfProviderTarnellJobs p(&env);
   _TMJobInfo empty;
   EXPECT_EQ(p.OnThrottelingInfo(nullptr, &empty, nullptr, 0), 0);  // no callback yet
-  ASSERT_EQ(p.Initialize(nullptr, &cb_), 0);
+  ASSERT_EQ(p.Initialize(nullptr, &callback), 0);
   EXPECT_EQ(p.OnThrottelingInfo(nullptr, nullptr, nullptr, 1), 0);  // no job
   EXPECT_EQ(p.OnThrottelingInfo(nullptr, &empty, nullptr, 3), 0);  // no streams after all
-  EXPECT_EQ(Split(cb_.Text(), '|').at(1), "");
+  EXPECT_EQ(Split(callback.Text(), '|').at(1), "");
   std::string text, golden;
   for (const Block& b : ReadBlocks("golden/jobs_stats.txt")) {
     golden += b.head + "\n" + b.body;
@@ -470,8 +408,8 @@ TEST_F(JobsProvider, JobStatsRowsMatchTheGoldenFile) {
     int64_t ago = 0;
     std::string last;
     head >> job.JobID >> job.JobType >> job.ActiveStreamCount >> ago >> last;
-    job.StartTime = static_cast<uint32_t>(env_.now - ago);
-    job.LastEnumTime = last == "-" ? 0 : env_.now - static_cast<uint32_t>(std::stoul(last));
+    job.StartTime = static_cast<uint32_t>(env.now - ago);
+    job.LastEnumTime = last == "-" ? 0 : env.now - static_cast<uint32_t>(std::stoul(last));
     ReadStats(head, &job.JobStats);
     std::vector<_TMStreamInfo> streams;
     unsigned int count = 0;  // the "beyond" stream is handed over, not counted
@@ -483,14 +421,13 @@ TEST_F(JobsProvider, JobStatsRowsMatchTheGoldenFile) {
       std::string computer;
       streams.emplace_back();
       in >> computer;
-      memcpy(streams.back().ComputerName, computer.data(),
-             std::min(computer.size(), sizeof(streams.back().ComputerName)));
+      memcpy(streams.back().ComputerName, computer.data(), std::min(computer.size(), sizeof(streams.back().ComputerName)));
       ReadStats(in, &streams.back().LastStats);
       ReadStats(in, &streams.back().CurrentStats);
     }
-    cb_.reports.clear();
+    callback.reports.clear();
     EXPECT_EQ(p.OnThrottelingInfo(nullptr, &job, streams.data(), count), 0);
-    text += cb_.Text();
+    text += callback.Text();
   }
   EXPECT_EQ(text, golden);
 }
