@@ -81,6 +81,10 @@ class Listener {
     char tag[17] = {};
     if (recv(c, tag, 16, MSG_WAITALL) != 16) return;
     const bool feed = std::string(tag).compare(0, 3, "in:") == 0;
+    // Bytes counted as fed are those the kernel took; a fixed small send
+    // buffer keeps what sits unread in it from inflating the measured rate.
+    const int sendBuffer = 32 * 1024;
+    if (feed) setsockopt(c, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
     {
       std::lock_guard<std::mutex> lock(mu_);
       bytes_[tag];  // connected
