@@ -384,8 +384,18 @@ TEST_F(JobsProvider, UnavailableTablesDisableOnlyTheirOwnRows) {
 }
 
 // Reads the eight figures of golden/jobs_stats.txt into s.
+// The record is packed, so the figures are read into locals first.
 void ReadStats(std::istream& in, _TMStats* s) {
-  in >> s->ReadSize >> s->ReadTime >> s->NetworkSize >> s->NetworkTime >> s->WriteSize >> s->WriteTime >> s->SIDBLookupSamples >> s->SIDBLookupTime;
+  uint64_t v[8] = {};
+  for (uint64_t& x : v) in >> x;
+  s->ReadSize = v[0];
+  s->ReadTime = static_cast<uint32_t>(v[1]);
+  s->NetworkSize = v[2];
+  s->NetworkTime = static_cast<uint32_t>(v[3]);
+  s->WriteSize = v[4];
+  s->WriteTime = static_cast<uint32_t>(v[5]);
+  s->SIDBLookupSamples = v[6];
+  s->SIDBLookupTime = static_cast<uint32_t>(v[7]);
 }
 
 // Per-job rows from enumerated copies (golden/jobs_stats.txt). Each case hands

@@ -32,18 +32,19 @@ constexpr uint32_t kLanFree = kTMStreamNotThrottled;
 constexpr uint32_t kSilent = kTMStreamUnresponsive;
 constexpr uint32_t kConfiguredMBPH = 1200;  // what a clean-up pass reads back
 
-// a's eight counters set to f(a's, b's), each wrapping in its own width (the
-// records are packed, so their fields are reached through member pointers).
+// a's eight counters set to f(a's, b's), each wrapping in its own width. The
+// records are packed to 4 bytes, so each field is named: a pointer or
+// reference to a 64-bit field would promise an alignment it lacks.
 template <typename F>
 void EachCounter(_TMStats& a, const _TMStats& b, F f) {
-  for (auto m : {&_TMStats::ReadSize, &_TMStats::NetworkSize, &_TMStats::WriteSize,
-                 &_TMStats::SIDBLookupSamples}) {
-    a.*m = f(a.*m, b.*m);
-  }
-  for (auto m : {&_TMStats::ReadTime, &_TMStats::WriteTime, &_TMStats::NetworkTime,
-                 &_TMStats::SIDBLookupTime}) {
-    a.*m = static_cast<uint32_t>(f(a.*m, b.*m));
-  }
+  a.ReadSize = f(a.ReadSize, b.ReadSize);
+  a.NetworkSize = f(a.NetworkSize, b.NetworkSize);
+  a.WriteSize = f(a.WriteSize, b.WriteSize);
+  a.SIDBLookupSamples = f(a.SIDBLookupSamples, b.SIDBLookupSamples);
+  a.ReadTime = static_cast<uint32_t>(f(a.ReadTime, b.ReadTime));
+  a.WriteTime = static_cast<uint32_t>(f(a.WriteTime, b.WriteTime));
+  a.NetworkTime = static_cast<uint32_t>(f(a.NetworkTime, b.NetworkTime));
+  a.SIDBLookupTime = static_cast<uint32_t>(f(a.SIDBLookupTime, b.SIDBLookupTime));
 }
 uint64_t Plus(uint64_t a, uint64_t b) { return a + b; }
 
