@@ -281,6 +281,16 @@ int CHxThrottlingManager::Uninitialize() try {
                  ShMemName.c_str(), static_cast<void*>(this));
     return -1;
   }
+  // A fault below (an exception from a system call) must not leave the table
+  // lock held: every other process would wait for it forever.
+  bool unlocked = false;
+  struct Release {
+    CHxThrottlingManager& manager;
+    const bool& done;
+    ~Release() {
+      if (!done) manager.UnlockTable();
+    }
+  } release{*this, unlocked};
   if (Table->RefCount == 0) {
     // This manager is attached, so the count cannot honestly be 0: someone
     // overwrote it (or reset the table). Do not wrap to 4294967295; the
@@ -316,6 +326,7 @@ int CHxThrottlingManager::Uninitialize() try {
   MutexName.clear();
   Focus.clear();
   Table = nullptr;
+  unlocked = true;
   UnlockTable();
   delete Mutex;
   Mutex = nullptr;

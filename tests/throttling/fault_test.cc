@@ -49,6 +49,15 @@ int FailingFcntlLock(int fd, int command, struct flock* lock) {
   return Fails() ? -1 : fcntl(fd, command, lock);
 }
 
+// A clock that throws while clockFails is set.
+struct FaultyEnv : hxtest::FakeEnv {
+  bool clockFails = false;
+  uint32_t NowSeconds() override {
+    if (clockFails) throw std::runtime_error("clock fault");
+    return now;
+  }
+};
+
 class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -79,7 +88,7 @@ class FaultTest : public ::testing::Test {
   }
 
   hxtest::TestInstance inst_;
-  hxtest::FakeEnv env_;
+  FaultyEnv env_;
   thrtest::Manager m_{&env_};
 };
 
@@ -201,22 +210,52 @@ TEST_F(FaultTest, EveryOperationFailsWhenTheLockCannotBeHad) {
   EXPECT_EQ(m_.UnregisterStream(h), 0);
 }
 
-TEST_F(FaultTest, ThrowingCallbackEndsTheWalkWithTheLockFree) {
+// An exception inside an operation -- from the environment's clock, a system
+// call or the caller's callback -- never crosses the interface: the operation
+// returns its failure result, logs the fault under its own name, and leaves
+// the table lock free.
+TEST_F(FaultTest, ExceptionsBecomeFailureResultsWithTheLockFree) {
   struct Thrower : IEnumerateJobInfoCallback {
-    int calls = 0;
     int OnThrottelingInfo(void*, _TMJobInfo*, _TMStreamInfo*, unsigned int) override {
-      ++calls;
       throw std::runtime_error("callback fault");
     }
   } thrower;
-  const unsigned long long a = Register(1), b = Register(2);
-  EXPECT_EQ(m_.EnumerateJobsInfo(nullptr, &thrower, 1), -1);
-  EXPECT_EQ(m_.SnapshotJobsInfo(nullptr, &thrower), -1);
-  EXPECT_EQ(thrower.calls, 2);
-  EXPECT_TRUE(LockFree());
-  EXPECT_EQ(thrtest::LogCount(inst_, "[ERROR] failed on an exception: callback fault"), 2u);
-  EXPECT_EQ(m_.UnregisterStream(a), 0);
-  EXPECT_EQ(m_.UnregisterStream(b), 0);
+  const unsigned long long h = Register(1);
+  unsigned int value = 0;
+  _TMSRegParams p = Params(2);
+  thrtest::Manager other(&env_);
+  const char* focus = inst_.focus().c_str();
+  struct Case {
+    const char *label, *fault;
+    std::function<int()> call;
+  };
+  const Case cases[] = {
+      {"RegisterStream()", "clock", [&] { return m_.RegisterStream(p) == kTMInvalidHandle ? -1 : 0; }},
+      {"GetThroughputRate()", "clock", [&] { return m_.GetThroughputRate(h, 0, value); }},
+      {"SetComputerMaxThroghput()", "clock", [&] { return m_.SetComputerMaxThroghput(9); }},
+      {"SetJobMaxThroghput()", "clock", [&] { return m_.SetJobMaxThroghput(1, 9); }},
+      {"EnumerateJobsInfo()", "clock", [&] { return m_.EnumerateJobsInfo(nullptr, nullptr, 1); }},
+      {"EnumerateJobsInfo()", "clock", [&] { return m_.SnapshotJobsInfo(nullptr, nullptr); }},
+      {"EnumerateJobsInfo()", "callback", [&] { return m_.EnumerateJobsInfo(nullptr, &thrower, 1); }},
+      {"EnumerateJobsInfo()", "callback", [&] { return m_.SnapshotJobsInfo(nullptr, &thrower); }},
+      {"UnregisterStream()", "clock", [&] { return m_.UnregisterStream(h); }},
+      {"Initialize()", "shmget", [&] { return other.Initialize(focus, 5, kTMKindCloudInbound); }},
+      {"Uninitialize()", "shmctl", [&] { return m_.Uninitialize(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.label) + " " + c.fault);
+    inst_.ClearLog();
+    const std::string fault = c.fault;
+    env_.clockFails = fault == "clock";
+    if (fault == "shmget") HxSys()->shmget = [](key_t, size_t, int) -> int { throw std::runtime_error("shmget fault"); };
+    if (fault == "shmctl") HxSys()->shmctl = [](int, int, shmid_ds*) -> int { throw std::runtime_error("shmctl fault"); };
+    EXPECT_EQ(c.call(), -1);
+    env_.clockFails = false;
+    HxSysReset();
+    EXPECT_EQ(thrtest::LogCount(inst_, std::string(c.label) + ": [ERROR] failed on an exception: " + fault + " fault"), 1u);
+    EXPECT_TRUE(LockFree());
+  }
+  EXPECT_EQ(other.Uninitialize(), 0);
 }
 
 // A second Initialize of the same table counts nothing; of another table it

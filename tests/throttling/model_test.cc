@@ -462,6 +462,7 @@ TEST_P(ModelTest, RandomOperationSequencesMatchTheModel) {
       t.ActiveJobCount = 7777;
       t.Jobs[jobAT_.e[jobAT_.n]].JobID = 4;
       t.Jobs[jobAT_.e[jobAT_.n + 1]].Streams[4].Flags = kTMStreamInUse;
+      t.Jobs[jobAT_.e[jobAT_.n + 3]].Flags = kTMJobInUse;  // no stream, no limit: released
       t.JobAT[jobAT_.n + 2] = t.JobAT[0];
       if (jobAT_.n >= 2) {
         std::swap(t.JobAT[0], t.JobAT[1]);
