@@ -1,13 +1,10 @@
 // A job process for the throttling tests. It runs the script given as its
 // arguments on one throttling manager of the current instance
 // ($HXREG/$HXFOCUS) and prints one line per result (flushed at once):
-//   fork          the rest runs in a new child; this one prints "forked <pid>", waits
 //   reg JOB RCID LIMIT FLAGS [@NAME]  -> "reg <i> <handle hex>"
 //   rate I BYTES  -> "rate <i> <result> <rate>"
 //   stats I RS NS WS SS RT WT NT ST TYPE  -> "stats <i> <result>"
 //   unreg I       -> "unreg <i> <result>"
-//   size          -> "size <result> <total> <jobs>"
-//   pid           -> "pid <pid> <parent pid>"
 //   wait FILE     wait (up to 120 s) until FILE exists
 //   hold          take the table lock, print "held", and wait to be killed
 //   chaos MODE WORKERS STOPFILE SEED   run random operations (see Chaos)
@@ -186,25 +183,11 @@ int main(int argc, char** argv) {
   auto handle = [&](size_t i) { return n[i] < handles.size() ? handles[n[i]] : kTMInvalidHandle; };
   for (size_t i = 0; i < a.size();) {
     const std::string& c = a[i];
-    if (c == "fork") {
-      fflush(stdout);
-      const pid_t pid = fork();
-      if (pid > 0) {
-        Say("forked %d", pid);
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0) {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-      }
-      i += 1;
-    } else if (c == "wait") {
+    if (c == "wait") {
       for (int tries = 0; !Exists(a.at(i + 1)); ++tries, usleep(1000)) {
         if (tries == 120000) return 3;
       }
       i += 2;
-    } else if (c == "pid") {
-      Say("pid %d %d", getpid(), getppid());
-      i += 1;
     } else if (c == "chaos") {
       return Chaos(a.at(i + 1) == "strict", static_cast<int>(n[i + 2]), a.at(i + 3),
                    static_cast<unsigned int>(n[i + 4]));
@@ -240,12 +223,6 @@ int main(int argc, char** argv) {
     } else if (c == "unreg") {
       Say("unreg %u %d", static_cast<unsigned int>(n[i + 1]), m.UnregisterStream(handle(i + 1)));
       i += 2;
-    } else if (c == "size") {
-      unsigned long long total = 0;
-      std::vector<_TMAllJobStreamInfo> jobs;
-      const int r = m.GetDataSizeInfo(total, jobs);
-      Say("size %d %" PRIu64 " %zu", r, static_cast<uint64_t>(total), jobs.size());
-      i += 1;
     } else if (c == "hold" && m.Lock()) {
       Say("held");
       for (;;) pause();
