@@ -25,18 +25,9 @@
 namespace hxtest {
 namespace {
 
+// An i386 program, which this kernel may not run without the emulator.
 bool IsElf32(const std::string& program) {
-  int fd = open(program.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  unsigned char hdr[5] = {0, 0, 0, 0, 0};
-  ssize_t n = read(fd, hdr, sizeof(hdr));
-  close(fd);
-  return n == 5 && memcmp(hdr, "\x7f" "ELF", 4) == 0 && hdr[4] == 1;
-}
-
-std::string Qemu() {
-  if (std::strlen(HX_EMULATOR) > 0) return HX_EMULATOR;
-  return "/usr/bin/qemu-i386";
+  return ReadFile(program).compare(0, 5, std::string("\x7f" "ELF\x01", 5)) == 0;
 }
 
 std::atomic<int> g_counter{0};
@@ -52,13 +43,8 @@ TestInstance::TestInstance() {
   logDir_ = root_ + "/Log";
   std::filesystem::create_directories(jobResults_);
   std::filesystem::create_directories(logDir_);
-  if (const char* r = getenv("HXREG")) {
-    hadReg_ = true;
-    savedReg_ = r;
-  }
-  if (const char* f = getenv("HXFOCUS")) {
-    hadFocus_ = true;
-    savedFocus_ = f;
+  for (const char* name : {"HXREG", "HXFOCUS"}) {
+    if (const char* value = getenv(name)) saved_[name] = value;
   }
   setenv("HXREG", (root_ + "/registry").c_str(), 1);
   setenv("HXFOCUS", focus_.c_str(), 1);
@@ -79,17 +65,12 @@ TestInstance::~TestInstance() {
   }
   std::error_code ec;  // a tree the test made unreadable must not throw here
   std::filesystem::remove_all(root_, ec);
-  if (hadReg_) {
-    setenv("HXREG", savedReg_.c_str(), 1);
-  } else {
-    unsetenv("HXREG");
+  for (const char* name : {"HXREG", "HXFOCUS"}) {
+    const auto it = saved_.find(name);
+    if (it == saved_.end()) unsetenv(name);
+    if (it != saved_.end()) setenv(name, it->second.c_str(), 1);
   }
-  if (hadFocus_) {
-    setenv("HXFOCUS", savedFocus_.c_str(), 1);
-    HXPI_Focus::setFocus(savedFocus_.c_str());
-  } else {
-    unsetenv("HXFOCUS");
-  }
+  if (saved_.count("HXFOCUS") != 0) HXPI_Focus::setFocus(saved_["HXFOCUS"].c_str());
 }
 
 void TestInstance::SetConfig(const std::string& section, const std::string& name,
@@ -121,8 +102,7 @@ void TestInstance::RemoveConfig(const std::string& section, const std::string& n
 std::vector<std::string> TestInstance::LogLines() const {
   std::vector<std::string> lines;
   std::stringstream in(ReadFile(logDir_ + "/hxdebug.log"));
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
@@ -154,7 +134,7 @@ std::string OtherAbiChildPath(const std::string& name) {
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
             const std::string& stdoutPath) {
   std::vector<std::string> argv;
-  if (IsElf32(program)) argv.push_back(Qemu());
+  if (IsElf32(program)) argv.push_back(std::strlen(HX_EMULATOR) > 0 ? HX_EMULATOR : "/usr/bin/qemu-i386");
   argv.push_back(program);
   argv.insert(argv.end(), args.begin(), args.end());
   pid_t pid = fork();

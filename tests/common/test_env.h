@@ -43,8 +43,7 @@ class TestInstance {
 
  private:
   std::string root_, focus_, jobResults_, logDir_;
-  std::string savedReg_, savedFocus_;
-  bool hadReg_ = false, hadFocus_ = false;
+  std::map<std::string, std::string> saved_;  // HXREG and HXFOCUS as they were
 };
 
 // Removes the segment that ftok(path, 0xFEFA) names, if any.

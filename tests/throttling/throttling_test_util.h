@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -93,17 +94,12 @@ class Peek {
 // The texts of the debug-log calls made so far ("YYYY-MM-DD HH:MM:SS pid tid
 // level tag text"); a text with newlines spans several lines of the file.
 inline std::vector<std::string> LogTexts(const hxtest::TestInstance& inst) {
+  static const std::regex kHead(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \S+ \S+ \S+ 0x\S* )");
   std::vector<std::string> texts;
   for (const std::string& line : inst.LogLines()) {
-    size_t pos = 20;
-    bool record = line.size() >= 20 && line[4] == '-' && line[13] == ':' && line[16] == ':';
-    for (int field = 0; record && field < 4; ++field) {
-      const size_t end = line.find(' ', pos);
-      record = end != std::string::npos && (field < 3 || line.compare(pos, 2, "0x") == 0);
-      pos = end + 1;
-    }
-    if (record) {
-      texts.push_back(line.substr(pos));
+    std::smatch head;
+    if (std::regex_search(line, head, kHead)) {
+      texts.push_back(head.suffix());
     } else if (!texts.empty()) {
       texts.back() += "\n" + line;
     }
