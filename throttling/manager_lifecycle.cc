@@ -282,15 +282,12 @@ int CHxThrottlingManager::Uninitialize() try {
     return -1;
   }
   // A fault below (an exception from a system call) must not leave the table
-  // lock held: every other process would wait for it forever.
-  bool unlocked = false;
+  // lock held: every other process would wait for it forever. On the normal
+  // path the mutex is gone by then and this does nothing.
   struct Release {
     CHxThrottlingManager& manager;
-    const bool& done;
-    ~Release() {
-      if (!done) manager.UnlockTable();
-    }
-  } release{*this, unlocked};
+    ~Release() { manager.UnlockTable(); }
+  } release{*this};
   if (Table->RefCount == 0) {
     // This manager is attached, so the count cannot honestly be 0: someone
     // overwrote it (or reset the table). Do not wrap to 4294967295; the
@@ -326,7 +323,6 @@ int CHxThrottlingManager::Uninitialize() try {
   MutexName.clear();
   Focus.clear();
   Table = nullptr;
-  unlocked = true;
   UnlockTable();
   delete Mutex;
   Mutex = nullptr;

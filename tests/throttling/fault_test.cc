@@ -185,6 +185,10 @@ TEST_F(FaultTest, EveryOperationFailsWhenTheLockCannotBeHad) {
     EXPECT_EQ(never.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), -1);
     runAll(never);
     inst_.RemoveConfig("Hxd", "DontUseParallelThrottling");
+    // A key file that is a dangling link gives no key.
+    ASSERT_EQ(symlink("nowhere", KeyFile("_HX_THROTTLE_SHMEM_IN").c_str()), 0);
+    EXPECT_EQ(never.Initialize(inst_.focus().c_str(), 1, kTMKindInbound), -1);
+    runAll(never);
     EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_SHMEM_OUT")), -1);
   }
   {
