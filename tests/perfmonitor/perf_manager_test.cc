@@ -34,35 +34,11 @@ class PerfMonitorTest : public ::testing::Test {
     _PerfLogItems items{version, columns, rows};
     return m.OnUpdateLog(RSRC_AGENT_SYSTEM, object.c_str(), items);
   }
-  // Initialises m with its metrics textfile in a directory of its own.
-  void InitTextfile() {
-    ASSERT_EQ(0, mkdir(textDir.c_str(), 0755));
-    inst.SetConfig("Hxd", "PerfMetricsTextfileDirectory", textDir + "//");
-    ASSERT_EQ(0, m.Initialize(nullptr));
-  }
-  std::string TextfilePath() const { return textDir + "/halvex_" + inst.focus() + ".prom"; }
-  SeriesValues ReadTextfile() {
-    SeriesValues series;
-    std::map<std::string, std::string> types;
-    std::string error;
-    EXPECT_TRUE(hxtest::ParseSeries(TextfilePath(), &series, &types, &error)) << error;
-    for (const auto& t : types) EXPECT_EQ("gauge", t.second) << t.first;
-    return series;
-  }
   hxtest::TestInstance inst;
   hxtest::FakeEnv env;
   CHxPerfManager m{&env};
-  const std::string logDir = inst.logDir() + "/ResourceMonitor", textDir = inst.root() + "/textfile";
+  const std::string logDir = inst.logDir() + "/ResourceMonitor";
 };
-
-// A disabled perf log refuses initialisation and, with it, every provider.
-TEST_F(PerfMonitorTest, DisabledLogRefusesProviders) {
-  inst.SetConfig("Hxd", "HX_PERF_LOG_DISABLE", "1");
-  EXPECT_EQ(-1, m.Initialize(nullptr));
-  FakeProvider p("P", {RSRC_AGENT_SYSTEM});
-  EXPECT_EQ(-1, m.RegisterPerfProvider(&p));  // not initialised
-  EXPECT_EQ(-1, InsertAndRegisterProvider(nullptr, nullptr, &p));  // no handle, no log
-}
 
 // The policy engine's callback (a plain function) records "id1/id2 stamp seq".
 std::vector<std::string> g_policyRows;
@@ -191,7 +167,8 @@ struct ThreadExitMark {
 
 // Stop (Stop, SM_Stop or the destructor of a running manager) waits for the
 // tick under way and returns only once the thread has ended, with no tick
-// after it; only initialised entries are uninitialised, the thread's periodic
+// after it; an SM_Stop waiting beside the destructor never uses the freed
+// manager; only initialised entries are uninitialised, the thread's periodic
 // refresh picks up interval changes, a stopped manager stays so. Run racing
 // one or two stops never leaves a thread behind; with the production tick
 // nothing is served before the stop, and the stop does not wait it out.
@@ -216,6 +193,7 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
       go.wait();
     };
     auto m = std::make_unique<CHxPerfManager>(&env, round == 0 ? 60000 : 1);
+    CHxPerfManager* const raw = m.get();
     CHxPerfManagerTestPeer peer(*m);
     ASSERT_EQ(0, m->Initialize(nullptr));
     for (FakeProvider* f : {&p, &bad, &off}) ASSERT_EQ(0, m->RegisterPerfProvider(f));
@@ -239,6 +217,7 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
     });
     if (held) {
       ASSERT_TRUE(hxtest::WaitFor([&] { return peer.stopRequested(); }));
+      if (viaDestructor) b = std::async(std::launch::async, [raw] { raw->SM_Stop(); });  // waits beside the destructor
       EXPECT_EQ(std::future_status::timeout, a.wait_for(std::chrono::milliseconds(20)));  // still inside the tick
       release.set_value();
     }
@@ -276,19 +255,17 @@ std::set<std::string> DirNames(const std::string& dir) {
   return names;
 }
 
-// Random writes, growth past the size limit, removals, ageing and legacy-named
-// files; after every step the directory holds exactly the model's files, each
-// of the model's size, beginning with one header and its first row.
+// Random writes, growth past the size limit, removals and ageing; after every
+// step the directory holds exactly the model's files, each of the model's
+// size, beginning with one header and its first row.
 TEST_F(PerfMonitorTest, RotationAndCleanUpFollowTheModel) {
   inst.SetConfig("Hxd", "HX_PERF_LOG_SIZEMB", "0");  // raised to 1: rotated from 2 MiB on
   inst.SetConfig("Hxd", "HX_PERF_LOG_COUNT", "3");
   ASSERT_EQ(0, m.Initialize(nullptr));
-  const std::string& dir = logDir;
   const std::string header = "Date,Time,V\r\n";
   const int kCount = 3;
   const uint64_t kRow = 24;  // "MM/DD/YY,HH:MM:SS,tNNN\r\n"
-  const auto name = [&](int gen) { return hxtest::PerfLogName(dir, "K-1", gen); };
-  const std::string legacy = hxtest::PerfLogName(dir, "K-1", 0, "hxtesthost");
+  const auto name = [&](int gen) { return hxtest::PerfLogName(logDir, "K-1", gen); };
   struct File {
     uint64_t size;
     std::string first;  // tag of the first row
@@ -304,10 +281,6 @@ TEST_F(PerfMonitorTest, RotationAndCleanUpFollowTheModel) {
     const std::string cur = name(0);
     if (op < 5) {
       ASSERT_EQ(0, Report("K", {"V"}, {{tag}}));
-      if (!model.count(cur) && model.count(legacy)) {
-        model[cur] = model[legacy];
-        model.erase(legacy);
-      }
       bool create = !model.count(cur);
       if (!create && (model[cur].size >> 20) > 1) {
         int free = 0;
@@ -340,14 +313,10 @@ TEST_F(PerfMonitorTest, RotationAndCleanUpFollowTheModel) {
       struct timeval tv[2] = {{static_cast<time_t>(env.now - 259200 - it->second.old), 0}, {}};
       tv[1] = tv[0];
       ASSERT_EQ(0, utimes(it->first.c_str(), tv));
-    } else if (op == 8 && !model.count(cur) && !model.count(legacy)) {
-      tag[0] = 'L';
-      hxtest::WriteFile(legacy, header + "01/01/01,00:00:00," + tag + "\r\n");
-      model[legacy] = {header.size() + kRow, tag};
     }
     std::set<std::string> want;
     for (const auto& f : model) want.insert(f.first);
-    ASSERT_EQ(want, DirNames(dir)) << "step " << step;
+    ASSERT_EQ(want, DirNames(logDir)) << "step " << step;
     for (const auto& f : model) {
       struct stat st;
       ASSERT_EQ(0, stat(f.first.c_str(), &st));
@@ -363,10 +332,9 @@ TEST_F(PerfMonitorTest, RotationAndCleanUpFollowTheModel) {
 // appended to it.
 TEST_F(PerfMonitorTest, FailedRotationNeverOverwritesRows) {
   ASSERT_EQ(0, m.Initialize(nullptr));
-  const std::string& dir = logDir;
   // The current name is as long as a name may be: generation 1's is too long.
   const std::string object(255 - hxtest::PerfLogName("", "-1", 0).size() + 1, 'n');
-  const std::string current = hxtest::PerfLogName(dir, object + "-1", 0);
+  const std::string current = hxtest::PerfLogName(logDir, object + "-1", 0);
   const std::string rows = "01/01/01,00:00:00,precious\r\n";
   hxtest::WriteFile(current, rows);
   ASSERT_EQ(0, truncate(current.c_str(), 11 << 20));
@@ -376,8 +344,9 @@ TEST_F(PerfMonitorTest, FailedRotationNeverOverwritesRows) {
   EXPECT_EQ(",new\r\n", after.substr(after.size() - 6));
 }
 
-// One row per report: its CSV line after the date and time of the clock, and
-// its metrics text. Only values holding a comma are quoted, with their quotes
+// A disabled perf log is never initialised and logs nothing. One row per
+// report: its CSV line after the date and time of the clock, and its metrics
+// text. Only values holding a comma are quoted, with their quotes
 // doubled; the metrics text names every non-empty value but the arguments.
 TEST_F(PerfMonitorTest, RowsBecomeCsvLinesAndMetricsText) {
   setenv("TZ", "UTC", 1);
@@ -394,10 +363,12 @@ TEST_F(PerfMonitorTest, RowsBecomeCsvLinesAndMetricsText) {
        "CPU_Usage:[3.5] Name:[say \"hi\"] Empty_Col:[v] "},
       {1700006400, {"1", "x", "y", "z", "surplus"}, "11/15/23,00:00:00,1,x,y,z,surplus",
        "CPU_Usage:[1] Name:[x] Empty_Col:[z] "},
-      {1700006400, {"0", "only,comma", "\"quoted\",inside", ""},
-       "11/15/23,00:00:00,0,\"only,comma\",\"\"\"quoted\"\",inside\",", "CPU_Usage:[0] Name:[only,comma] "},
   };
+  inst.SetConfig("Hxd", "HX_PERF_LOG_DISABLE", "1");
+  EXPECT_EQ(-1, m.Initialize(nullptr));
   EXPECT_EQ(1, Report("Proc", columns, {cases[0].row}, "1.2"));  // not initialised: nothing
+  EXPECT_EQ(-1, InsertAndRegisterProvider(nullptr, nullptr, nullptr));  // no handle, no log
+  inst.SetConfig("Hxd", "HX_PERF_LOG_DISABLE", "0");
   ASSERT_EQ(0, m.Initialize(nullptr));
   std::string csv = "Date,Time,CPU-Usage,Name,Arguments,Empty-Col\r\n", metrics;
   for (const Case& c : cases) {
@@ -444,7 +415,10 @@ struct ObjectCase {
 // replacing an earlier one; objects not reported keep theirs and their time,
 // and each provider entry is up when its last update reported rows.
 TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
-  InitTextfile();
+  const std::string textDir = inst.root() + "/textfile", path = textDir + "/halvex_" + inst.focus() + ".prom";
+  ASSERT_EQ(0, mkdir(textDir.c_str(), 0755));
+  inst.SetConfig("Hxd", "PerfMetricsTextfileDirectory", textDir + "//");
+  ASSERT_EQ(0, m.Initialize(nullptr));
   std::vector<ObjectCase> objects = {
       {RSRC_AGENT_PROCESS, "Process", {"CPU-Usage", "Name", "Process-Id", "MemoryBytes", "Arguments"},
        {"halvex_process_cpu_usage_percent", "=process", "=pid", "halvex_process_memory_bytes", ""},
@@ -454,7 +428,6 @@ TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
        {"=adapter", "=port", "halvex_hba_fc_input_requests"}, {{"hba0", "1", "12.50"}, {"hba0", "2", "7"}, {"hba1", "3"}}},  // a short row
       {RSRC_AGENT_LOGICAL_DISK1, "LogicalDisk1", {"Name", "HTTPServerCount"},
        {"=disk", "halvex_logical_disk1_http_server_count"}, {{"sdb", "18446744073709551615"}}},
-      {RSRC_AGENT_JOBS_STATS, "Widget", {"Name", "Value"}, {"=name", "halvex_widget_value"}, {{"w", "0.001"}}},
   };
   std::vector<ResourceAgentType> types;
   for (const ObjectCase& c : objects) types.push_back(c.type);
@@ -473,7 +446,7 @@ TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
   // A link in the file's place is replaced, not followed; the mode is 0644
   // whatever the umask.
   hxtest::WriteFile(inst.root() + "/outside", "keep");
-  ASSERT_EQ(0, symlink((inst.root() + "/outside").c_str(), TextfilePath().c_str()));
+  ASSERT_EQ(0, symlink((inst.root() + "/outside").c_str(), path.c_str()));
   const mode_t oldMask = umask(077);
   const std::string focus = inst.focus();
   SeriesValues want;
@@ -504,14 +477,19 @@ TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
     }
     up("Silent", RSRC_AGENT_SYSTEM) = 0;
     up("Broken", RSRC_AGENT_TCPIP) = 0;
-    EXPECT_EQ("", hxtest::Diff(want, ReadTextfile())) << "tick " << tick;
+    SeriesValues series;
+    std::map<std::string, std::string> types;
+    std::string error;
+    EXPECT_TRUE(hxtest::ParseSeries(path, &series, &types, &error)) << error;
+    for (const auto& t : types) EXPECT_EQ("gauge", t.second) << t.first;
+    EXPECT_EQ("", hxtest::Diff(want, series)) << "tick " << tick;
     // Next tick only the processes report, the first of them gone.
     env.now += 60;
     for (ObjectCase& c : objects) c.rows.erase(c.rows.begin(), c.type == RSRC_AGENT_PROCESS ? c.rows.begin() + 1 : c.rows.end());
   }
   umask(oldMask);
   struct stat st;
-  ASSERT_EQ(0, lstat(TextfilePath().c_str(), &st));
+  ASSERT_EQ(0, lstat(path.c_str(), &st));
   EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0644);
   EXPECT_EQ("keep", hxtest::ReadFile(inst.root() + "/outside"));
   // The replacement leaves nothing beside the file; a failure to write is
@@ -523,7 +501,7 @@ TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
   ASSERT_EQ(0, rename(textDir.c_str(), (textDir + ".gone").c_str()));
   m.UpdateTimerAndPerfLogs();
   m.UpdateTimerAndPerfLogs();
-  EXPECT_EQ(1u, inst.LogLinesContaining("[ERROR] cannot write the metrics textfile [" + TextfilePath() + "]").size());
+  EXPECT_EQ(1u, inst.LogLinesContaining("[ERROR] cannot write the metrics textfile [" + path + "]").size());
 }
 
 }  // namespace

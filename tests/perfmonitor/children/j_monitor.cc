@@ -3,14 +3,13 @@
 // every scenario gets one of its own).
 //   j_monitor selfstop sm_stop|stoplog
 //                                  the policy callback stops the monitor from its own thread
-//   j_monitor race                 SM_Stop and the daemon's stop both waiting for a busy thread
 //   j_monitor daemon <dir> <tickMs>
 //                                  the daemon's tables and monitor; stops on <dir>/stop,
 //                                  exits on <dir>/exit
 #include <unistd.h>
 
-#include <future>
 #include <cstdlib>
+#include <set>
 
 #include "perfmonitor/monitor_handle.h"
 #include "tests/common/test_env.h"
@@ -67,44 +66,6 @@ int SelfStop(const std::string& how) {
   return 0;
 }
 
-// Provider commands block until the gate opens: the monitor thread is held
-// inside its first update.
-class GateEnv : public hxtest::FakeEnv {
- public:
-  int RunCommand(const std::string& command, std::string* out, std::string* err) override {
-    inside = true;
-    open.wait();
-    return FakeEnv::RunCommand(command, out, err);
-  }
-  std::promise<void> gate;
-  std::shared_future<void> open = gate.get_future().share();
-  std::atomic<bool> inside{false};
-};
-
-// The daemon's stop sees the thread end first and frees the manager while
-// SM_Stop, which waits beside it, is still inside.
-int Race() {
-  GateEnv env;
-  if (!StartSystemresourceMonitorLogEx(nullptr, 1000, &env)) return 3;
-  GenericResourceAgent* agent = GetGenericResourceAgent();
-  CHxPerfManagerTestPeer peer(*static_cast<CHxPerfManager*>(agent));
-  if (!hxtest::WaitFor([&] { return env.inside.load(); }, 30)) return 4;
-  std::atomic<bool> daemonDone{false}, engineDone{false};
-  std::thread daemon([&] { StopSystemresourceMonitorLog(), daemonDone = true; });
-  if (!hxtest::WaitFor([&] { return peer.stopRequested(); }, 30)) return 5;
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  std::thread engine([&] { agent->SM_Stop(), engineDone = true; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  env.gate.set_value();
-  const bool finished = hxtest::WaitFor([&] { return daemonDone && engineDone; }, 30);
-  Print("finished", finished);
-  if (!finished) _exit(0);
-  daemon.join();
-  engine.join();
-  Print("handle_null_at_end", HandleIsNull());
-  return 0;
-}
-
 int Daemon(const std::string& dir, unsigned long tickMs) {
   Print("hxd_init", InitializeThrottlingManagersForHXD(nullptr));
   EvDebug log;
@@ -123,8 +84,7 @@ int Daemon(const std::string& dir, unsigned long tickMs) {
 int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";
   if (scenario == "selfstop" && argc > 2) return SelfStop(argv[2]);
-  if (scenario == "race") return Race();
   if (scenario == "daemon" && argc > 3) return Daemon(argv[2], strtoul(argv[3], nullptr, 10));
-  fprintf(stderr, "usage: j_monitor selfstop sm_stop|stoplog|race|daemon <dir> <tickMs>\n");
+  fprintf(stderr, "usage: j_monitor selfstop sm_stop|stoplog|daemon <dir> <tickMs>\n");
   return 2;
 }
