@@ -77,7 +77,8 @@ TEST_F(MonitorProcess, DaemonLogsEveryProviderAndReleasesTheTablesOnStop) {
       hxtest::Spawn(hxtest::ChildPath("j_job"), {ctl, "out201", "1", "201", "1", "5000", "src-c"})};
   children_.insert(children_.end(), jobs.begin(), jobs.end());
   // The metrics textfile (written at the end of a tick) holds every provider
-  // that ran and the inbound jobs' figures (outbound jobs are summarised only).
+  // that ran, this machine's memory, and the inbound jobs' figures (outbound
+  // jobs are summarised only).
   const std::string focus = inst_.focus();
   std::string error;
   std::set<std::string> upTypes;
@@ -90,6 +91,7 @@ TEST_F(MonitorProcess, DaemonLogsEveryProviderAndReleasesTheTablesOnStop) {
       if (s.first.first == "halvex_monitor_provider_up") upTypes.insert(s.first.second.at("agent_type"));
     }
     return upTypes == std::set<std::string>{"2", "3", "4", "6", "7", "8", "9"} &&
+           series[{"halvex_system_physical_memory_kilobytes", {{"instance", focus}}}] > 0 &&
            series[{"halvex_jobs_stream_writer_received_bytes", {{"instance", focus}}}] == 8000 &&
            series[{"halvex_jobs_stats_total_read_bytes", {{"instance", focus}, {"job", "101"}}}] == 2000 &&
            series[{"halvex_jobs_stats_total_read_bytes", {{"instance", focus}, {"job", "102"}}}] == 6000 &&
