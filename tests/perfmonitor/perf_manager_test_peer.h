@@ -32,15 +32,14 @@ bool WaitFor(Pred pred, int seconds = 60) {
   return pred();
 }
 
-// Path of the current (gen 0) or an older perf log of key; machine "" stands
-// for the identifier of the test instance's host (CRC-64 of "hxtesthost").
-inline std::string PerfLogName(const std::string& dir, const std::string& key, int gen,
-                               std::string machine = "") {
+// Path of the current (gen 0) or an older perf log of key, named after the
+// identifier of the test instance's host (CRC-64 of "hxtesthost").
+inline std::string PerfLogName(const std::string& dir, const std::string& key, int gen) {
   CUaCRC64 crc;
   crc.UpdateCRC64("hxtesthost", 10);
   char suffix[16] = "";
   if (gen > 0) snprintf(suffix, sizeof(suffix), "_%04d", gen);
-  return dir + "/PerfLog_" + key + "_" + (machine.empty() ? std::to_string(crc.GetCRC64()) : machine) + suffix + ".csv";
+  return dir + "/PerfLog_" + key + "_" + std::to_string(crc.GetCRC64()) + suffix + ".csv";
 }
 
 // A provider whose answers the test sets and whose calls it counts (atomics:

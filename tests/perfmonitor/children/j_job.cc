@@ -1,7 +1,7 @@
 // A job process for the end-to-end test: registers streams of one job on one
 // throttle table and reports bytes and statistics for each, all under the
 // table lock (an observer sees the job whole or not at all).
-//   j_job <dir> <name> <kind> <job id> <streams> <bytes per stream> <job type> <computer>
+//   j_job <dir> <name> <kind> <job id> <streams> <bytes per stream> <computer>
 // Writes <dir>/<name>.ready, keeps asking for its rate until <dir>/jobs.stop
 // exists, then unregisters and detaches. Exit status 0 when every call succeeded.
 #include <unistd.h>
@@ -15,7 +15,7 @@
 #include "throttling/throttling_manager.h"
 
 int main(int argc, char** argv) {
-  if (argc < 9) return 2;
+  if (argc < 8) return 2;
   const std::string dir = argv[1];
   const uint32_t jobId = static_cast<uint32_t>(strtoul(argv[4], nullptr, 10));
   const uint64_t bytes = strtoull(argv[6], nullptr, 10);
@@ -27,16 +27,11 @@ int main(int argc, char** argv) {
     _TMSRegParams p;
     p.JobID = jobId;
     p.RCID = static_cast<uint32_t>(i + 1);
-    strncpy(p.ComputerName, argv[8], sizeof(p.ComputerName) - 1);
+    strncpy(p.ComputerName, argv[7], sizeof(p.ComputerName) - 1);
     handles.push_back(manager.RegisterStream(p));
     unsigned int rate = 0;
     _TMStats s;
-    s.ReadSize = s.NetworkSize = s.WriteSize = bytes;
-    s.ReadTime = s.NetworkTime = 2;
-    s.WriteTime = 3;
-    s.SIDBLookupSamples = 100;
-    s.SIDBLookupTime = 1;
-    s.JobType = static_cast<uint32_t>(atoi(argv[7]));
+    s.ReadSize = bytes;
     if (handles.back() == ~0ull || manager.GetThroughputRate(handles.back(), bytes, rate) != 0 ||
         manager.UpdateStreamStats(handles.back(), s) != 0) {
       return 12;

@@ -1,19 +1,15 @@
 // Drives the process-wide monitor through one scenario and prints what the
 // calls returned as "name=value" lines (Closed is final for a process, so
 // every scenario gets one of its own).
-//   j_monitor concurrent <threads> <rounds> <tickMs>
-//                                  a lookup (tickMs 0) or start, then starts and lookups
-//                                  from several threads, one stop
 //   j_monitor selfstop sm_stop|stoplog
 //                                  the policy callback stops the monitor from its own thread
-//   j_monitor race                 SM_Stop and the daemon's stop both waiting for a busy thread
 //   j_monitor daemon <dir> <tickMs>
 //                                  the daemon's tables and monitor; stops on <dir>/stop,
 //                                  exits on <dir>/exit
 #include <unistd.h>
 
-#include <future>
 #include <cstdlib>
+#include <set>
 
 #include "perfmonitor/monitor_handle.h"
 #include "tests/common/test_env.h"
@@ -30,54 +26,6 @@ void Print(const char* name, long long value) {
 bool HandleIsNull() {
   HxCriticalSectionGuard guard(g_criticalRsrcMonitorSection);
   return g_pRsrcMonitorHandle == nullptr;
-}
-
-long long StopMs() {
-  const auto t0 = std::chrono::steady_clock::now();
-  StopSystemresourceMonitorLog();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-}
-
-// The first lookup (or a start with tickMs) starts the monitor; then starts
-// and lookups from several threads, one of them stopping half way: before the
-// stop has begun every one succeeds, once it has returned every one fails.
-int Concurrent(int threads, int rounds, unsigned long tickMs) {
-  hxtest::FakeEnv env;  // provider commands fail at once
-  GenericResourceAgent* first =
-      tickMs == 0 || StartSystemresourceMonitorLogEx(nullptr, tickMs, &env) ? GetGenericResourceAgent() : nullptr;
-  std::string names;
-  for (iCHxPerfProvider* p : g_pRsrcMonitorHandle->providers) {
-    std::string n;
-    p->GetPerfProviderName(n);
-    names += (names.empty() ? "" : "|") + n;
-  }
-  printf("providers=%s\n", names.c_str());
-  std::atomic<bool> stopped{false};
-  std::atomic<int> violations{first == nullptr}, succeeded{0}, refused{0};  // all printed
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t) {
-    pool.emplace_back([&, t] {
-      for (int r = 0; r < rounds; ++r) {
-        if (t == 0 && r == rounds / 2) {
-          Print("stop_ms", StopMs());
-          stopped = true;
-          continue;
-        }
-        const bool stopDoneBefore = stopped.load();
-        const bool ok = (t + r) % 2 == 0 ? StartSystemresourceMonitorLogEx(nullptr, tickMs, &env)
-                                         : GetGenericResourceAgent() == first;
-        const bool stopBegun = g_StopSystemresourceMonitorLogCalled.load();
-        violations += (stopDoneBefore && ok) || (!stopBegun && !ok);
-        ++(ok ? succeeded : refused);
-      }
-    });
-  }
-  for (std::thread& th : pool) th.join();
-  Print("violations", violations.load());
-  Print("succeeded", succeeded.load());
-  Print("refused", refused.load());
-  Print("handle_null_at_end", HandleIsNull());
-  return 0;
 }
 
 // The self-stop's policy callback: the first row stops the monitor from the
@@ -118,51 +66,13 @@ int SelfStop(const std::string& how) {
   return 0;
 }
 
-// Provider commands block until the gate opens: the monitor thread is held
-// inside its first update.
-class GateEnv : public hxtest::FakeEnv {
- public:
-  int RunCommand(const std::string& command, std::string* out, std::string* err) override {
-    inside = true;
-    open.wait();
-    return FakeEnv::RunCommand(command, out, err);
-  }
-  std::promise<void> gate;
-  std::shared_future<void> open = gate.get_future().share();
-  std::atomic<bool> inside{false};
-};
-
-// The daemon's stop sees the thread end first and frees the manager while
-// SM_Stop, which waits beside it, is still inside.
-int Race() {
-  GateEnv env;
-  if (!StartSystemresourceMonitorLogEx(nullptr, 1000, &env)) return 3;
-  GenericResourceAgent* agent = GetGenericResourceAgent();
-  CHxPerfManagerTestPeer peer(*static_cast<CHxPerfManager*>(agent));
-  if (!hxtest::WaitFor([&] { return env.inside.load(); }, 30)) return 4;
-  std::atomic<bool> daemonDone{false}, engineDone{false};
-  std::thread daemon([&] { StopSystemresourceMonitorLog(), daemonDone = true; });
-  if (!hxtest::WaitFor([&] { return peer.stopRequested(); }, 30)) return 5;
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  std::thread engine([&] { agent->SM_Stop(), engineDone = true; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  env.gate.set_value();
-  const bool finished = hxtest::WaitFor([&] { return daemonDone && engineDone; }, 30);
-  Print("finished", finished);
-  if (!finished) _exit(0);
-  daemon.join();
-  engine.join();
-  Print("handle_null_at_end", HandleIsNull());
-  return 0;
-}
-
 int Daemon(const std::string& dir, unsigned long tickMs) {
   Print("hxd_init", InitializeThrottlingManagersForHXD(nullptr));
   EvDebug log;
   Print("start", StartSystemresourceMonitorLogEx(&log, tickMs, nullptr));
   hxtest::WriteFile(dir + "/daemon.ready", "");
   if (!hxtest::WaitFor([&] { return access((dir + "/stop").c_str(), F_OK) == 0; }, 600)) return 3;
-  Print("stop_ms", StopMs());
+  StopSystemresourceMonitorLog();
   hxtest::WriteFile(dir + "/daemon.stopped", "");
   if (!hxtest::WaitFor([&] { return access((dir + "/exit").c_str(), F_OK) == 0; }, 600)) return 3;
   Print("hxd_uninit", UnInitializeThrottlingManagersForHXD());
@@ -173,11 +83,8 @@ int Daemon(const std::string& dir, unsigned long tickMs) {
 
 int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";
-  if (scenario == "concurrent" && argc > 4) return Concurrent(atoi(argv[2]), atoi(argv[3]), strtoul(argv[4], nullptr, 10));
   if (scenario == "selfstop" && argc > 2) return SelfStop(argv[2]);
-  if (scenario == "race") return Race();
   if (scenario == "daemon" && argc > 3) return Daemon(argv[2], strtoul(argv[3], nullptr, 10));
-  fprintf(stderr, "usage: j_monitor concurrent <threads> <rounds> <tickMs>|"
-                  "selfstop sm_stop|stoplog|race|daemon <dir> <tickMs>\n");
+  fprintf(stderr, "usage: j_monitor selfstop sm_stop|stoplog|daemon <dir> <tickMs>\n");
   return 2;
 }
