@@ -101,15 +101,21 @@ void CheckReports(const hxtest::CaptureCallback& callback, ResourceAgentType typ
 
 bool ShellWord(const std::string& word, std::string* value) {
   value->clear();
-  if (word.size() < 2 || word.front() != '\'' || word.back() != '\'') return false;
-  const std::string inner = word.substr(1, word.size() - 2), quote = "'\\''";
-  for (size_t from = 0, at;; from = at + quote.size(), *value += '\'') {
-    at = inner.find(quote, from);
-    const std::string piece = inner.substr(from, at - from);  // to the end when no quote follows
-    if (piece.find('\'') != std::string::npos) return false;  // a quote ends the word early
-    *value += piece;
-    if (at == std::string::npos) return true;
+  for (size_t i = 0; i < word.size(); ++i) {
+    const char c = word[i];
+    const size_t close = c == '\'' ? word.find('\'', i + 1) : std::string::npos;
+    if (close != std::string::npos) {
+      value->append(word, i + 1, close - i - 1);
+      i = close;
+    } else if (c == '\\' && i + 1 < word.size()) {
+      *value += word[++i];
+    } else if (std::isalnum(static_cast<unsigned char>(c)) || (c != '\0' && std::strchr("/._-+,:@%^", c))) {
+      *value += c;  // never shell syntax unquoted
+    } else {
+      return false;  // blank, newline, operator, expansion, glob, NUL, lone quote or trailing backslash
+    }
   }
+  return true;
 }
 
 }  // namespace hxfuzz

@@ -51,8 +51,8 @@ struct FuzzEnv : hxtest::ReplayEnv {
 //   't' text on one line (no LF)
 void CheckReports(const hxtest::CaptureCallback& callback, ResourceAgentType type, const char* kinds);
 
-// The text `word` stands for when it is one shell word in single quotes, a
-// quote inside written '\''; false for anything else.
+// The single shell word `word` stands for, when it is one word made of
+// quoted and unquoted parts with no unquoted shell syntax; false otherwise.
 bool ShellWord(const std::string& word, std::string* value);
 
 }  // namespace hxfuzz
