@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <sstream>
 
 #include "platform/ev_debug.h"
@@ -21,26 +20,8 @@ void Fail(const char* what, const std::string& detail) {
   std::abort();
 }
 
-namespace {
-
-// A copy of the instance's configuration store in memory, made current
-// through HXREG; removed (before the instance) at a normal exit.
-struct MemoryRegistry {
-  std::string root = "/dev/shm/hxfuzz_registry.XXXXXX";
-  explicit MemoryRegistry(hxtest::TestInstance& instance) {
-    FUZZ_CHECK(mkdtemp(&root[0]) != nullptr, std::strerror(errno));
-    const std::string text = hxtest::ReadFile(HxRegistryRoot() + instance.focus() + "/Platform/.properties");
-    setenv("HXREG", root.c_str(), 1);
-    WriteConfig("Platform", text);
-  }
-  ~MemoryRegistry() { std::filesystem::remove_all(root); }
-};
-
-}  // namespace
-
 hxtest::TestInstance& Instance() {
   static hxtest::TestInstance instance;
-  static MemoryRegistry registry(instance);
   static unsigned runs = 0;
   // Wherever the instance's log directory is configured to be.
   const std::string log = EvDebug::LogFilePath();
@@ -57,6 +38,10 @@ void WriteConfig(const std::string& section, const std::string& text) {
   hxtest::WriteFile(dir + "/.properties", text);
 }
 
+void Replace(std::string* text, const std::string& from, const std::string& to) {
+  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) text->replace(at, from.size(), to);
+}
+
 std::vector<std::string> Pieces(const std::string& input, char separator) {
   std::vector<std::string> pieces;
   std::istringstream in(input + separator);
@@ -69,8 +54,9 @@ FuzzEnv::FuzzEnv(const char* fixture, const std::string& texts) : fuzzed(Pieces(
   FUZZ_CHECK(!replies.empty(), std::string("fixture ") + fixture + " could not be loaded");
 }
 
-void FuzzEnv::Begin(std::vector<std::string> next) {
-  pieces = std::move(next);
+void FuzzEnv::Begin(std::vector<std::string> input) {
+  pieces = std::move(input);
+  next = 0;
   commands.clear();
   unknownCommands.clear();
   outputs.clear();
@@ -81,8 +67,7 @@ int FuzzEnv::RunCommand(const std::string& command, std::string* out, std::strin
   int rc = 0;
   if (std::any_of(fuzzed.begin(), fuzzed.end(), [&](const std::string& t) { return command.find(t) != std::string::npos; })) {
     commands.push_back(command);
-    answer = pieces.empty() ? std::string() : pieces.front();
-    if (!pieces.empty()) pieces.erase(pieces.begin());
+    answer = next < pieces.size() ? pieces[next++] : std::string();
   } else {
     rc = ReplayEnv::RunCommand(command, &answer, err);
   }
@@ -103,11 +88,9 @@ void CheckReports(const hxtest::CaptureCallback& callback, ResourceAgentType typ
     FUZZ_CHECK(r.items.rows.size() == 1 && r.items.rows[0].size() == columns.size(), r.object + ": one row of values");
     for (size_t i = 0; i < columns.size(); ++i) {
       const std::string& v = r.items.rows[0][i];
-      const double number = std::strtod(v.c_str(), nullptr);
-      char printed[400];
-      std::snprintf(printed, sizeof(printed), "%f", number);
+      const double number = std::strtod(v.c_str(), nullptr);  // std::to_string prints it as "%f" does
       const bool ok = kinds[i] == 'u'   ? v == std::to_string(std::strtoull(v.c_str(), nullptr, 10))
-                      : kinds[i] == 'f' ? std::isfinite(number) && v == printed
+                      : kinds[i] == 'f' ? std::isfinite(number) && v == std::to_string(number)
                       : kinds[i] == 'e' ? v.empty()
                       : kinds[i] == 'n' ? !v.empty() && v.find_first_of(std::string(" \t\r\n")) == std::string::npos
                                         : kinds[i] == 't' && v.find('\n') == std::string::npos;

@@ -17,12 +17,14 @@ namespace hxfuzz {
   if (!(cond)) ::hxfuzz::Fail(#cond, (detail))
 
 // The run's private instance, made on first use and removed at a normal
-// exit; call it once per run. Its configuration store lives in memory
-// (/dev/shm), where WriteConfig replaces a section's .properties file. The
-// debug and metrics logs are emptied now and then so that long runs do not
-// fill the disk.
+// exit; call it once per run. WriteConfig replaces a section's .properties
+// file in its configuration store. The debug and metrics logs are emptied
+// now and then so that long runs do not fill the disk.
 hxtest::TestInstance& Instance();
 void WriteConfig(const std::string& section, const std::string& text);
+
+// Replaces every from in text by to.
+void Replace(std::string* text, const std::string& from, const std::string& to);
 
 // The input cut at every separator byte (0x1E, record separator, unless told):
 // the outputs of the successive fuzzed commands.
@@ -38,6 +40,7 @@ struct FuzzEnv : hxtest::ReplayEnv {
   void Begin(std::vector<std::string> pieces);
   int RunCommand(const std::string& command, std::string* out, std::string* err) override;
   std::vector<std::string> fuzzed, pieces, outputs;
+  size_t next = 0;  // the piece the next fuzzed command answers
 };
 
 // Checks every report of one update: the object name and columns of type's

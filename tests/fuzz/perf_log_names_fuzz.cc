@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cinttypes>
 #include <filesystem>
 #include <map>
 
@@ -70,29 +69,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string machine = HxPlatformInfo().getPhysicalMachine();
   CUaCRC64 crc;
   crc.UpdateCRC64(machine.data(), machine.size());
-  char id[32];
-  std::snprintf(id, sizeof(id), "%" PRIu64, crc.GetCRC64());
-  const std::string current = "PerfLog_Fuzz-1_" + std::string(id) + ".csv";
+  const std::string current = "PerfLog_Fuzz-1_" + std::to_string(crc.GetCRC64()) + ".csv";
   const std::string legacy = "PerfLog_Fuzz-1_" + machine + ".csv";
 
-  std::map<std::string, std::pair<char, std::string>> made;  // name -> kind and content, as created
+  std::map<std::string, char> made;  // name -> kind, as created; a file holds its name
   for (size_t i = 1; i < pieces.size() && made.size() < 16; ++i) {
     const char kind = pieces[i].empty() ? 0 : pieces[i][0];
     const std::string name = pieces[i].substr(kind ? 1 : 0), path = s.dir + "/" + name;
-    const std::string content = "entry " + std::to_string(i) + "\n";
     if (name.empty() || name.size() > 200 || name == "." || name == ".." ||
         name.find_first_of(std::string("/\0", 2)) != std::string::npos || made.count(name)) {
       continue;  // no such entry can exist
     }
     if (kind == 'a' || kind == 'f' || kind == 'z') {
-      hxtest::WriteFile(path, content);
+      hxtest::WriteFile(path, name);
       SetAge(path, s.env.now + (kind == 'a' ? -4 * kDay : kind == 'z' ? kDay : 0));
     } else if (kind == 'd' && mkdir(path.c_str(), 0755) == 0) {
       SetAge(path, s.env.now - 4 * kDay);
     } else if (kind != 'l' || symlink(s.outside.c_str(), path.c_str()) != 0) {
       continue;
     }
-    made[name] = {kind, content};
+    made[name] = kind;
   }
 
   _PerfLogItems items{"1", {"Value"}, {{"fuzz"}}};
@@ -101,9 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string detail = "machine [" + machine + "]";
   FUZZ_CHECK(hxtest::ReadFile(s.outside) == kOutsideText && IsKind(s.outside, fs::file_type::regular),
              "the file outside the directory changed; " + detail);
-  auto occupied = [&](const std::string& name) {
-    return made.count(name) && (made[name].first == 'd' || made[name].first == 'l');
-  };
+  auto occupied = [&](const std::string& name) { return made.count(name) && (made[name] == 'd' || made[name] == 'l'); };
   const bool blocked = occupied(current) || (legacy.find('/') == std::string::npos && occupied(legacy));
   const std::string text = hxtest::ReadFile(s.dir + "/" + current), tail = ",fuzz\r\n";
   const bool logged = text.size() > tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -112,16 +106,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // file there is no clean-up; when the name is blocked the clean-up may run.
   const bool adopted = legacy != current && made.count(legacy) != 0;
   const bool cleaned = made.count(current) == 0 && !adopted;
-  for (const auto& m : made) {
-    const std::string path = s.dir + "/" + m.first;
-    const char kind = m.second.first;
-    if (m.first == current || (adopted && m.first == legacy) || kind == 'l' || (kind == 'a' && blocked)) continue;
+  for (const auto& [name, kind] : made) {
+    if (name == current || (adopted && name == legacy) || kind == 'l' || (kind == 'a' && blocked)) continue;
+    const std::string path = s.dir + "/" + name;
     if (kind == 'd') {
-      FUZZ_CHECK(IsKind(path, fs::file_type::directory), "directory removed: " + m.first);
+      FUZZ_CHECK(IsKind(path, fs::file_type::directory), "directory removed: " + name);
     } else if (kind == 'a' && cleaned) {
-      FUZZ_CHECK(!IsKind(path, fs::file_type::regular), "old file kept: " + m.first + "; " + detail);
+      FUZZ_CHECK(!IsKind(path, fs::file_type::regular), "old file kept: " + name + "; " + detail);
     } else {
-      FUZZ_CHECK(hxtest::ReadFile(path) == m.second.second, "file lost or changed: " + m.first);
+      FUZZ_CHECK(hxtest::ReadFile(path) == name, "file lost or changed: " + name);
     }
   }
   return 0;

@@ -3,9 +3,9 @@
 // replaced by files this program writes, so the real reader runs unchanged.
 // Two kinds of input: a line shaped as the kernel writes it, with any
 // command name (blanks, parentheses, newlines) and any start tick count,
-// must give exactly boot time + ticks / CLK_TCK; any other text must give
-// either false or a start time not before the boot time with nanoseconds
-// below one second. Needs root (a mount namespace).
+// must give exactly boot time + ticks / CLK_TCK; any other text must not
+// crash the reader, and without a command name gives false. Needs root (a
+// mount namespace).
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -72,10 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(ok && static_cast<uint64_t>(start.tv_sec) == kBootTime + ticks / hz &&
                    static_cast<uint64_t>(start.tv_nsec) == (ticks % hz) * (1000000000 / hz),
                "ticks " + std::to_string(ticks) + " read as " + got);
-  } else if (ok) {
-    FUZZ_CHECK(start.tv_sec >= static_cast<time_t>(kBootTime) && start.tv_nsec >= 0 &&
-                   start.tv_nsec < 1000000000,
-               got);
   }
   if (text.find(')') == std::string::npos) FUZZ_CHECK(!ok, "no command name: " + got);
   return 0;

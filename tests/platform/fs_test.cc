@@ -20,12 +20,11 @@ TEST_F(FsTest, RefusesWhatOtherUsersControlAndAcceptsTheRest) {
   // the errno (0: accepted) and part of the text.
   const std::vector<std::tuple<const char*, Op, const char*, int, const char*>> cases = {
       {"ln -s victim link.log", kOpen, "link.log", ELOOP, "symbolic link"}, {"ln victim hard.log", kOpen, "hard.log", EMLINK, "2 hard links"},
-      {"ln -s made dangling.log", kOpen, "dangling.log", ELOOP, "symbolic link"}, {"mkfifo fifo.log", kOpen, "fifo.log", ENXIO, "fifo.log"},
-      {"", kOpen, "plain.log", 0, ""}, {"mkdir real && ln -s real dirlink", kMake, "dirlink", ELOOP, "symbolic link"},
-      {"mkdir -m 0775 gw", kCheck, "gw", EPERM, "mode 0775"}, {"mkdir -m 0777 ww", kCheck, "ww/", EPERM, "mode 0777"},
+      {"mkfifo fifo.log", kOpen, "fifo.log", ENXIO, "fifo.log"}, {"", kOpen, "plain.log", 0, ""},
+      {"mkdir real && ln -s real dirlink", kMake, "dirlink", ELOOP, "symbolic link"}, {"mkdir -m 0775 gw", kCheck, "gw/", EPERM, "mode 0775"},
       {"mkdir -m 0777 open", kMake, "open/x/y", EPERM, "writable by other users"}, {"", kCheck, "missing", ENOENT, "cannot use"},
-      {"", kMake, "victim/sub", ENOTDIR, "Not a directory"}, {"", kCheck, "victim", ENOTDIR, "not a directory"},
-      {"mkdir -m 1777 mysticky", kCheck, "mysticky", root ? 0 : EPERM, "mode 1777"}, {"mkdir t2 && ln -s t2 mylink", kMake, "mylink/x", 0, ""},
+      {"", kMake, "victim/sub", ENOTDIR, "Not a directory"}, {"mkdir t2 && ln -s t2 mylink", kMake, "mylink/x", 0, ""},
+      {"mkdir -m 1777 mysticky", kCheck, "mysticky", root ? 0 : EPERM, "mode 1777"},
       {"mkdir theirs && chown 65534 theirs", kMake, "theirs/x", EPERM, "owned by uid 65534"},
       {"mkdir -p t/sub && ln -s t tl && chown -h 65534 tl", kCheck, "tl/sub", EPERM, "link"}};
   const std::string base = Path("sfs");
@@ -48,13 +47,12 @@ TEST_F(FsTest, RefusesWhatOtherUsersControlAndAcceptsTheRest) {
     EXPECT_TRUE(op != kMake || err == 0 || existed || access(path.c_str(), F_OK) != 0) << path << " is created";
   }
   EXPECT_EQ(hxtest::ReadFile(base + "/victim"), "keep");
-  EXPECT_NE(access((base + "/made").c_str(), F_OK), 0) << "a dangling symlink's target is not created";
   EXPECT_NE(access((base + "/open/x").c_str(), F_OK), 0) << "nothing under a refused parent";
   EXPECT_TRUE(hxp::CheckDirectory("/tmp", nullptr)) << "the sticky /tmp itself is fine";
 }
 
 // Created directories get exactly their mode whatever the umask, and the
-// group when one is configured; group write is trusted for that group only.
+// group when one is configured.
 TEST_F(FsTest, CreatedDirectoriesHaveFixedModes) {
   const mode_t saved = umask(0);  // a daemon's umask must not open them up
   const std::string mine = std::to_string(getegid());
@@ -69,13 +67,6 @@ TEST_F(FsTest, CreatedDirectoriesHaveFixedModes) {
       EXPECT_EQ(static_cast<mode_t>(std::filesystem::status(d).permissions()), mode) << d;
   }
   umask(saved);
-  const std::vector<std::tuple<std::string, bool, bool>> groups = {  // "HxGroup", trusted, configured
-      {" " + mine + " ", true, true}, {std::to_string(getegid() + 1), false, true}, {" ", false, false}};
-  for (const auto& [group, trusted, configured] : groups) {
-    instance_.SetConfig("Platform", "HxGroup", group);
-    EXPECT_EQ(hxp::CheckDirectory(Path("m504" + mine), nullptr), trusted) << group;  // the 0770 one
-    EXPECT_EQ(isHalvexGroupConfigured() != 0, configured) << group;
-  }
 }
 
 // Configured directories are used (and made) as given; a path that cannot be
@@ -83,8 +74,6 @@ TEST_F(FsTest, CreatedDirectoriesHaveFixedModes) {
 // defaults (a root process: directories only root can create).
 TEST_F(FsTest, DirectoriesComeFromConfigurationOrTheDefaults) {
   EXPECT_EQ(hxp::DefaultDirectoryFor("I1", "JobResults", 0), "/var/lib/halvex/I1/JobResults");
-  EXPECT_EQ(hxp::DefaultDirectoryFor("I1", "Log", 0), "/var/log/halvex/I1");
-  EXPECT_EQ(hxp::DefaultDirectoryFor("I1", "JobResults", 1000), "/var/tmp/halvex/I1/JobResults");
   EXPECT_EQ(hxp::DefaultDirectoryFor("I1", "Log", 1000), "/var/tmp/halvex/I1/Log");
   const std::string f = instance_.focus(), jobs = Path("deep/er/jobs"), logs = Path("deep/logs");
   instance_.SetConfig("Platform", "JobResultsDirectory", jobs);
@@ -102,7 +91,6 @@ TEST_F(FsTest, DirectoriesComeFromConfigurationOrTheDefaults) {
   instance_.SetConfig("Platform", "LogFilesDirectory", logs + "/sub");
   EXPECT_EQ(both(), "null null");
   EXPECT_NE(std::string(events.getLastErrorMsg()).find("writable by other users"), std::string::npos);
-  EXPECT_FALSE(CUaPath::Exists((logs + "/sub").c_str()));
   if (geteuid() != 0) return;  // the defaults are looked at in a chroot, which needs root
   for (bool empty : {true, false}) {
     for (const char* name : {"LogFilesDirectory", "JobResultsDirectory"})
@@ -143,17 +131,9 @@ TEST_F(FsTest, FilesHoldTheirDataAndLeaveNoDescriptorBehind) {
   ASSERT_EQ(symlink(path.c_str(), Path("link").c_str()), 0);
   CUaFile f;
   EXPECT_EQ(f.Open(Path("link").c_str(), O_WRONLY | O_APPEND, 0).Errno(), ELOOP);
-  EXPECT_TRUE(f.Open(Path("link").c_str(), O_RDONLY, 0).Success()) << "reading may follow it";
-  struct stat st;
-  EXPECT_EQ(CUaFile::Stat(Path("none").c_str(), st).AsString(), std::strerror(ENOENT));
   hxtest::WriteFile(Path("to"), "old");
   ASSERT_TRUE(CUaUTFOSAPI::rename(path.c_str(), Path("to").c_str()).Success());
   EXPECT_EQ(hxtest::ReadFile(Path("to")), data) << "rename replaces the target";
-  EXPECT_EQ(CUaUTFOSAPI::rename(path.c_str(), Path("to").c_str()).Errno(), ENOENT);
-  ASSERT_TRUE(CUaUTFOSAPI::remove(Path("to").c_str()).Success());
-  EXPECT_EQ(CUaUTFOSAPI::remove(Path("to").c_str()).Errno(), ENOENT);
-  EXPECT_TRUE(CUaDirectory::Create(Path("x/y").c_str(), true).Success() && CUaPath::Exists(Path("x/y").c_str()));
-  EXPECT_EQ(CUaDirectory::Create(Path("p/q").c_str(), false).Errno(), ENOENT) << "no parent";
 }
 
 }  // namespace

@@ -41,14 +41,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, NamedMutexTest, ::testing::Values("futex", "fcnt
 // programs counting under the lock lose no update. The lock file is removed
 // first while this process has it open: the new file at the path counts.
 TEST_P(NamedMutexTest, ProgramsOfBothAbisExcludeEachOtherAndTimedLocksWaitTheirTime) {
-  const std::string file = CNamedMutex::LockDirectory() + "/M.lock";
-  const struct timespec old[2] = {{1000, 0}, {1000, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), old, 0), 0);
-  ASSERT_EQ(mutex.lock(-1, true), 0);
-  struct stat st;
-  EXPECT_TRUE(stat(file.c_str(), &st) == 0 && st.st_mtime > 1000) << "a lock file in use is kept fresh";
-  ASSERT_EQ(mutex.unlock(), 0);
-  ASSERT_EQ(unlink(file.c_str()), 0);
+  ASSERT_EQ(unlink((CNamedMutex::LockDirectory() + "/M.lock").c_str()), 0);
   UASLEEP(150);  // a holder compares its file with the path every 100 ms
   const std::string child = hxtest::ChildPath("named_mutex_child"), other = hxtest::OtherAbiChildPath("named_mutex_child");
   for (const std::string& holder : {child, other}) {
@@ -94,31 +87,6 @@ TEST_P(NamedMutexTest, HolderKilledInsideIsTakenOverAndReportedOnce) {
   EXPECT_FALSE(FreeForOtherProcess());
   EXPECT_EQ(mutex.unlock(), 0);
   EXPECT_TRUE(FreeForOtherProcess());
-  ASSERT_EQ(mutex.lock(-1, true), 0);
-  EXPECT_FALSE(mutex.TakeOwnerDied()) << "a normal release leaves nothing to report";
-  EXPECT_EQ(mutex.unlock(), 0);
-}
-
-// Re-entrant for the holding thread through every object of the name,
-// exclusive against other threads and processes, released only by its holder
-// and as often as it was taken.
-TEST_P(NamedMutexTest, ThreadsExcludeEachOtherAndOnlyTheHolderReleases) {
-  CNamedMutex& a = mutex;
-  CNamedMutex b("M", error, true);
-  ASSERT_EQ(a.lock(-1, true), 0);
-  ASSERT_EQ(b.lock(0, false), 0) << "re-entrant through another object";
-  int otherLock = 0, otherUnlock = 0;
-  std::thread([&] {
-    otherLock = CNamedMutex("M", error, true).lock(50, true);
-    otherUnlock = a.unlock();
-  }).join();
-  EXPECT_EQ(otherLock, -2);
-  EXPECT_LT(otherUnlock, 0) << "a thread that does not hold it cannot release it";
-  EXPECT_EQ(b.unlock(), 0);
-  EXPECT_FALSE(FreeForOtherProcess()) << "one level is still held";
-  EXPECT_EQ(a.unlock(), 0);
-  EXPECT_TRUE(FreeForOtherProcess());
-  EXPECT_LT(a.unlock(), 0) << "unlocking more often than locked";
 }
 
 // Every name gets a regular file of its own inside the lock directory, long
@@ -151,10 +119,6 @@ TEST_P(NamedMutexTest, NamesMapToDistinctFilesAndUnsafeOnesAreRefused) {
   HxSysReset();
   EXPECT_EQ(fallback.kind(), CNamedMutex::kFileLock);
   EXPECT_EQ(instance_.LogLinesContaining("using file locks").size(), shared() ? 1u : 0u);
-  setenv("HXREG", (instance_.root() + "/registry//").c_str(), 1);
-  EXPECT_EQ(CNamedMutex::LockDirectory(), dir);
-  unsetenv("HXREG");
-  EXPECT_EQ(CNamedMutex::LockDirectory(), "/tmp/.hx_locks");
 }
 
 }  // namespace

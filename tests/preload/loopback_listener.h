@@ -50,16 +50,15 @@ class Listener {
 
   std::string portText;
 
-  // Waits (up to timeoutS) until every tag has connected, lets the rates
-  // settle, then returns each tag's bytes per second over seconds.
-  std::map<std::string, double> Rates(const std::vector<std::string>& tags, double seconds,
-                                      double timeoutS = 30, double settleS = 0.6) {
+  // Waits (up to 30 s) until every tag has connected, lets the rates settle
+  // for 0.6 s, then returns each tag's bytes per second over seconds.
+  std::map<std::string, double> Rates(const std::vector<std::string>& tags, double seconds) {
     auto now = [] { return std::chrono::steady_clock::now(); };
-    const auto deadline = now() + std::chrono::duration<double>(timeoutS);
+    const auto deadline = now() + std::chrono::seconds(30);
     for (const std::string& t : tags) {
       while (Bytes(t) < 0 && now() < deadline) Nap(0.02);
     }
-    Nap(settleS);
+    Nap(0.6);
     std::map<std::string, double> rates;
     for (const std::string& t : tags) rates[t] = -Bytes(t);
     const auto t0 = now();

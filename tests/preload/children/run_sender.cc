@@ -2,8 +2,7 @@
 // sends a 16-byte tag and then 64 KiB blocks for SECONDS, closes, exits 0.
 //   run_sender HOST PORT TAG SECONDS MODE [FORK_AFTER_MS [exec]]
 // MODE: write (blocking write), send (blocking send; the socket is not
-// closed before the process exits), nonblock (send on a non-blocking socket,
-// waiting in poll), receive (read whatever the peer sends). With
+// closed before the process exits), receive (read whatever the peer sends). With
 // FORK_AFTER_MS the process forks that long after it started sending; the
 // child closes the inherited socket, opens its own connection with tag
 // TAG+"c" and sends until the same end. With "exec" after it, the process
@@ -11,9 +10,6 @@
 // of the time, its socket still open.
 // Exit status 7: a blocking write or send returned fewer bytes than asked.
 #include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -30,7 +26,7 @@ double Now() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-int Connect(const char* host, const char* port, const std::string& tag, bool nonblock) {
+int Connect(const char* host, const char* port, const std::string& tag) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -43,7 +39,6 @@ int Connect(const char* host, const char* port, const std::string& tag, bool non
     perror("run_sender: connect");
     exit(2);
   }
-  if (nonblock) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   return fd;
 }
 
@@ -59,11 +54,10 @@ int main(int argc, char** argv) {
   const double end = Now() + atof(argv[4]);
   double forkAt = argc > 6 ? Now() + atof(argv[6]) / 1000.0 : 0;
   static char block[64 * 1024];
-  int fd = Connect(argv[1], argv[2], tag, mode == "nonblock");
+  int fd = Connect(argv[1], argv[2], tag);
   while (mode == "receive" && Now() < end) {
     if (read(fd, block, sizeof(block)) <= 0) return 4;
   }
-  bool shortWrite = false;
   pid_t child = -1;
   while (mode != "receive" && Now() < end) {
     if (forkAt > 0 && Now() >= forkAt && argc > 7) {  // exec
@@ -78,29 +72,15 @@ int main(int argc, char** argv) {
       if (child == 0) {
         close(fd);
         tag += "c";
-        fd = Connect(argv[1], argv[2], tag, mode == "nonblock");
+        fd = Connect(argv[1], argv[2], tag);
       }
     }
-    // One block. A blocking socket must take it whole in one call, as the kernel's own does.
-    for (size_t done = 0; done < sizeof(block);) {
-      const size_t left = sizeof(block) - done;
-      const ssize_t r = mode == "write" ? write(fd, block + done, left) : send(fd, block + done, left, MSG_NOSIGNAL);
-      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        pollfd p{fd, POLLOUT, 0};
-        poll(&p, 1, 100);
-      } else if (r <= 0) {
-        return 4;
-      } else {
-        shortWrite = shortWrite || (mode != "nonblock" && static_cast<size_t>(r) < left);
-        done += static_cast<size_t>(r);
-      }
-    }
+    // One block: a blocking socket must take it whole in one call, as the kernel's own does.
+    const ssize_t r = mode == "write" ? write(fd, block, sizeof(block)) : send(fd, block, sizeof(block), MSG_NOSIGNAL);
+    if (r <= 0) return 4;
+    if (static_cast<size_t>(r) < sizeof(block)) return 7;
   }
   if (mode != "send") close(fd);  // in send mode, exit closes the socket
-  if (shortWrite) {
-    fprintf(stderr, "run_sender: a blocking write returned short\n");
-    return 7;
-  }
   int status = 0;
   if (child > 0 && waitpid(child, &status, 0) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 5;
   return 0;
