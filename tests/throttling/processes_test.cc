@@ -104,15 +104,11 @@ class ProcessesTest : public ::testing::Test {
     const unsigned long long h = m_.RegisterStream(p);
     ASSERT_NE(h, kTMInvalidHandle);
     EXPECT_EQ(m_.UnregisterStream(h), 0);
-    {
-      thrtest::Peek peek(KeyFile());
-      ASSERT_TRUE(peek.ok());
-      EXPECT_EQ(t1test::TableViolations(*peek.table(), {true}), std::vector<std::string>{});
-      for (const _TMJobRecord& job : peek.table()->Jobs) {
-        for (const _TMStreamRecord& s : job.Streams) {
-          if ((job.Flags & kTMJobInUse) != 0 && (s.Flags & kTMStreamInUse) != 0) {
-            EXPECT_TRUE(MDProcess(s.ProcessID).isAlive()) << "stream of dead owner " << s.ProcessID;
-          }
+    EXPECT_EQ(t1test::TableViolations(*m_.table(), {true}), std::vector<std::string>{});
+    for (const _TMJobRecord& job : m_.table()->Jobs) {
+      for (const _TMStreamRecord& s : job.Streams) {
+        if ((job.Flags & kTMJobInUse) != 0 && (s.Flags & kTMStreamInUse) != 0) {
+          EXPECT_TRUE(MDProcess(s.ProcessID).isAlive()) << "stream of dead owner " << s.ProcessID;
         }
       }
     }

@@ -1,7 +1,7 @@
 // Helpers shared by the throttling tests: a manager that opens its internal
-// operations, registration parameters, looking at a table segment without
-// counting in it, the debug log as records, the table lock seen from another
-// thread, and job_child runs.
+// operations, registration parameters, a table kind's key file and segment,
+// the debug log as records, the table lock seen from another thread, and
+// job_child runs.
 #pragma once
 
 #include <signal.h>
@@ -70,26 +70,6 @@ inline int SegmentOf(const std::string& keyFile) {
   const key_t key = ftok(keyFile.c_str(), 0xFEFA);
   return key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
 }
-
-// Attaches the segment of a key file read-only, without counting in RefCount.
-class Peek {
- public:
-  explicit Peek(const std::string& keyFile) {
-    const int id = SegmentOf(keyFile);
-    void* p = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, SHM_RDONLY);
-    if (p != reinterpret_cast<void*>(-1)) address_ = p;
-  }
-  ~Peek() {
-    if (address_ != nullptr) shmdt(address_);
-  }
-  Peek(const Peek&) = delete;
-  Peek& operator=(const Peek&) = delete;
-  bool ok() const { return address_ != nullptr; }
-  const _TMThrottleTable* table() const { return static_cast<const _TMThrottleTable*>(address_); }
-
- private:
-  void* address_ = nullptr;
-};
 
 // The texts of the debug-log calls made so far ("YYYY-MM-DD HH:MM:SS pid tid
 // level tag text"); a text with newlines spans several lines of the file.
