@@ -1,6 +1,6 @@
 // Reads metrics exposition text back with the reference parser (Debian's
 // python3-prometheus-client, run by /usr/bin/python3 through prom_parse.py)
-// as a set of series, and compares sets of series.
+// as a set of series.
 #pragma once
 
 #include <map>
@@ -49,27 +49,6 @@ inline bool ParseSeries(const std::string& path, SeriesValues* series,
     (*series)[s] = std::stod(value);
   }
   return true;
-}
-
-// What differs between two sets of series ("" when none).
-inline std::string Diff(const SeriesValues& want, const SeriesValues& got) {
-  auto text = [](const Series& s) {
-    std::string t = s.first + "{";
-    for (const auto& l : s.second) t += l.first + "=\"" + l.second + "\",";
-    return t + "}";
-  };
-  std::ostringstream out;
-  for (const auto& w : want) {
-    auto g = got.find(w.first);
-    if (g == got.end()) out << "missing " << text(w.first) << "\n";
-    if (g != got.end() && g->second != w.second) {
-      out << text(w.first) << " " << g->second << " instead of " << w.second << "\n";
-    }
-  }
-  for (const auto& g : got) {
-    if (!want.count(g.first)) out << "extra " << text(g.first) << "\n";
-  }
-  return out.str();
 }
 
 }  // namespace hxtest
