@@ -86,16 +86,13 @@ void TestInstance::SetConfig(const std::string& section, const std::string& name
 }
 
 void TestInstance::RemoveConfig(const std::string& section, const std::string& name) {
-  std::string path = root_ + "/registry/Halvex/" + focus_ + "/" + section + "/.properties";
-  std::string content = ReadFile(path);
-  if (content.empty()) return;
-  std::stringstream in(content);
-  std::string line, kept;
-  while (std::getline(in, line)) {
-    std::string first = line.substr(0, line.find_first_of(" \t"));
-    if (first != name) kept += line + "\n";
+  const std::string path = root_ + "/registry/Halvex/" + focus_ + "/" + section + "/.properties";
+  std::stringstream in(ReadFile(path));
+  std::string kept;
+  for (std::string line; std::getline(in, line);) {
+    if (line.substr(0, line.find_first_of(" \t")) != name) kept += line + "\n";
   }
-  WriteFile(path, kept);
+  if (!in.str().empty()) WriteFile(path, kept);
   EvDebug::ReloadSettings();
 }
 

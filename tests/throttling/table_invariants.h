@@ -5,6 +5,7 @@
 // free records hold zeros. Returns one line per violation; empty when sound.
 #pragma once
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,10 +36,7 @@ inline std::vector<std::string> TableViolations(const _TMThrottleTable& t,
   };
   auto zero = [](const void* p, size_t n) {
     const unsigned char* b = static_cast<const unsigned char*>(p);
-    for (size_t i = 0; i < n; ++i) {
-      if (b[i] != 0) return false;
-    }
-    return true;
+    return std::all_of(b, b + n, [](unsigned char c) { return c == 0; });
   };
 
   std::set<uint32_t> jobsInUse;
