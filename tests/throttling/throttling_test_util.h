@@ -38,13 +38,13 @@ class Manager : public CHxThrottlingManager {
 };
 
 inline _TMSRegParams Params(uint32_t job, uint32_t rcid = 1, uint32_t limit = 0, uint32_t flags = 0,
-                            const char* name = "host") {
+                            const char* name = "host", unsigned char type = 2) {
   _TMSRegParams p;
   p.JobID = job;
   p.RCID = rcid;
   p.SubclientThroughput = limit;
   p.Flags = flags;
-  p.Type = 2;
+  p.Type = type;
   strncpy(p.ComputerName, name, sizeof(p.ComputerName) - 1);
   return p;
 }

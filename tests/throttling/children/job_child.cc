@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "platform/hx_platform_info.h"
-#include "throttling/throttling_manager.h"
+#include "tests/throttling/throttling_test_util.h"
 
 namespace {
 
@@ -46,13 +46,7 @@ bool Init(CHxThrottlingManager& m) {
 
 unsigned long long Register(CHxThrottlingManager& m, uint32_t job, uint32_t rcid, uint32_t limit,
                             uint32_t flags, unsigned char type, const std::string& name) {
-  _TMSRegParams p;
-  p.JobID = job;
-  p.RCID = rcid;
-  p.SubclientThroughput = limit;
-  p.Flags = flags;
-  p.Type = type;
-  snprintf(p.ComputerName, sizeof(p.ComputerName), "%s", name.c_str());
+  _TMSRegParams p = thrtest::Params(job, rcid, limit, flags, name.c_str(), type);
   return m.RegisterStream(p);
 }
 
