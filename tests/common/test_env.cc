@@ -173,6 +173,13 @@ int RunAndCapture(const std::string& program, const std::vector<std::string>& ar
   return rc;
 }
 
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (size_t p = 0; !from.empty() && (p = text.find(from, p)) != std::string::npos; p += to.size()) {
+    text.replace(p, from.size(), to);
+  }
+  return text;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;

@@ -66,6 +66,8 @@ int WaitExit(pid_t pid);
 int RunAndCapture(const std::string& program, const std::vector<std::string>& args,
                   std::string* out);
 
+// text with every from replaced by to.
+std::string Replace(std::string text, const std::string& from, const std::string& to);
 // Reads a whole file ("" when absent).
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);

@@ -38,10 +38,6 @@ void WriteConfig(const std::string& section, const std::string& text) {
   hxtest::WriteFile(dir + "/.properties", text);
 }
 
-void Replace(std::string* text, const std::string& from, const std::string& to) {
-  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) text->replace(at, from.size(), to);
-}
-
 std::vector<std::string> Pieces(const std::string& input, char separator) {
   std::vector<std::string> pieces;
   std::istringstream in(input + separator);

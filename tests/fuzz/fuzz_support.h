@@ -23,8 +23,6 @@ namespace hxfuzz {
 hxtest::TestInstance& Instance();
 void WriteConfig(const std::string& section, const std::string& text);
 
-// Replaces every from in text by to.
-void Replace(std::string* text, const std::string& from, const std::string& to);
 
 // The input cut at every separator byte (0x1E, record separator, unless told):
 // the outputs of the successive fuzzed commands.

@@ -86,9 +86,9 @@ void Prepare(hxfuzz::FuzzEnv& env, std::vector<std::string>& pieces) {
   if (mkdir(kLinks.c_str(), 0755) == 0) {  // the first run
     FUZZ_CHECK(symlink("../dm-0", (kLinks + "/root").c_str()) == 0 && symlink("/dev/dm-1", (kLinks + "/swap").c_str()) == 0 &&
                    symlink("dm-2", (kLinks + "/data").c_str()) == 0, kLinks);
-    for (auto& reply : env.replies) hxfuzz::Replace(&reply.second.output, "@LV@", kLinks);
+    for (auto& reply : env.replies) reply.second.output = hxtest::Replace(reply.second.output, "@LV@", kLinks);
   }
-  for (std::string& p : pieces) hxfuzz::Replace(&p, "@LV@", kLinks);
+  for (std::string& p : pieces) p = hxtest::Replace(p, "@LV@", kLinks);
 }
 void Check(hxfuzz::FuzzEnv& env, const hxtest::CaptureCallback& callback, const std::vector<std::string>& pieces) {
   // Disk stats are asked first: when fuzzed, they are the first piece.

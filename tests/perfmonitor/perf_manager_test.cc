@@ -192,7 +192,11 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
       inside.set_value();
       go.wait();
     };
-    auto m = std::make_unique<CHxPerfManager>(&env, round == 0 ? 60000 : 1);
+    // Final, so that deleting it through the pointer names its destructor.
+    struct Manager final : CHxPerfManager {
+      using CHxPerfManager::CHxPerfManager;
+    };
+    auto m = std::make_unique<Manager>(&env, round == 0 ? 60000 : 1);
     CHxPerfManager* const raw = m.get();
     CHxPerfManagerTestPeer peer(*m);
     ASSERT_EQ(0, m->Initialize(nullptr));
@@ -217,7 +221,10 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
     });
     if (held) {
       ASSERT_TRUE(hxtest::WaitFor([&] { return peer.stopRequested(); }));
-      if (viaDestructor) b = std::async(std::launch::async, [raw] { raw->SM_Stop(); });  // waits beside the destructor
+      if (viaDestructor) {
+        b = std::async(std::launch::async, [raw] { raw->SM_Stop(); });  // waits beside the destructor
+        ASSERT_TRUE(hxtest::WaitFor([&] { return peer.activeCalls() == 1; }));
+      }
       EXPECT_EQ(std::future_status::timeout, a.wait_for(std::chrono::milliseconds(20)));  // still inside the tick
       release.set_value();
     }

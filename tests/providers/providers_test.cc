@@ -29,11 +29,6 @@ std::string Golden(const std::string& file, const std::string& head) {
   return "no block " + head;
 }
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  for (size_t p = 0; (p = text.find(from, p)) != std::string::npos; p += to.size()) text.replace(p, from.size(), to);
-  return text;
-}
-
 // The system provider with the kernel's sysinfo, or the one a scenario sets.
 struct SysinfoSystem : CHxPerfProviderLinuxSystem {
   using CHxPerfProviderLinuxSystem::CHxPerfProviderLinuxSystem;

@@ -55,12 +55,6 @@ std::string SegmentsCreatedBy(pid_t pid) {
   return lines;
 }
 
-void Replace(std::string* text, const std::string& from, const std::string& to) {
-  for (size_t at = text->find(from); !from.empty() && at != std::string::npos; at = text->find(from, at + to.size())) {
-    text->replace(at, from.size(), to);
-  }
-}
-
 // What an observer must not change: limits, visit times, flags, statistics.
 struct TableState : IEnumerateJobInfoCallback {
   std::ostringstream o;
@@ -133,8 +127,7 @@ class Hxctl : public ::testing::Test {
   // Stream and job start and update times vary from run to run, and so do
   // the ages derived from them ("12s") and their padding.
   std::string Masked(std::string text) {
-    Replace(&text, t_.root(), "@ROOT@");
-    Replace(&text, t_.focus(), "@FOCUS@");
+    text = hxtest::Replace(hxtest::Replace(text, t_.root(), "@ROOT@"), t_.focus(), "@FOCUS@");
     text = std::regex_replace(text, std::regex(R"(\b[12]\d{9}\b)"), "@TIME@");
     return std::regex_replace(text, std::regex(R"( +\d+s\b)"), " Ns");
   }
@@ -153,14 +146,12 @@ class Hxctl : public ::testing::Test {
           while (w.size() < 2 || w.back() != '\'') w += static_cast<char>(words.get());
           w = w.substr(1, w.size() - 2);
         }
-        Replace(&w, "@FOCUS@", t_.focus());
-        Replace(&w, "@ROOT@", t_.root());
-        args.push_back(w);
+        args.push_back(hxtest::Replace(hxtest::Replace(w, "@FOCUS@", t_.focus()), "@ROOT@", t_.root()));
       }
       const Result r = RunHxctl(args, program);
       std::string err = r.err.empty() ? "" : "! " + r.err;
       if (!err.empty() && err.back() == '\n') err.pop_back();
-      Replace(&err, "\n", "\n! ");
+      err = hxtest::Replace(err, "\n", "\n! ");
       got += line + "\n" + Masked(r.out) + (err.empty() ? "" : Masked(err) + "\n") + "[exit " +
              std::to_string(r.status) + "]\n";
     }
