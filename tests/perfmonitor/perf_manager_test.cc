@@ -210,6 +210,9 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
       off.intervals[RSRC_AGENT_PROCESS] = 1;  // only the refresh every 30 ticks sees it
       inside.get_future().wait();
     }
+    // With the production tick, a thread that did not wait between ticks
+    // would serve the provider within this window.
+    if (round == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto a = std::async(std::launch::async, [&] {
       if (viaDestructor) m.reset();
       else if (held) m->SM_Stop();
