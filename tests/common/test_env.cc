@@ -27,7 +27,9 @@ namespace {
 
 // An i386 program, which this kernel may not run without the emulator.
 bool IsElf32(const std::string& program) {
-  return ReadFile(program).compare(0, 5, std::string("\x7f" "ELF\x01", 5)) == 0;
+  char head[5] = {};
+  std::ifstream(program, std::ios::binary).read(head, sizeof(head));
+  return std::string(head, sizeof(head)) == std::string("\x7f" "ELF\x01", 5);
 }
 
 std::atomic<int> g_counter{0};
