@@ -33,8 +33,11 @@ double Now() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// The sender: connects to 127.0.0.1:port and writes until killed.
+// The sender: connects to 127.0.0.1:port and writes until the receiver
+// closes, then exits normally, so that the throttling library detaches (the
+// last process to detach removes the table's segment).
 int Send(int port) {
+  signal(SIGPIPE, SIG_IGN);
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -83,10 +86,9 @@ double Measure(bool preload) {
     bytes += static_cast<uint64_t>(n);
   }
   const double rate = static_cast<double>(bytes) / (Now() - start);
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  close(c);
+  close(c);  // the sender's next write fails and it ends
   close(lfd);
+  waitpid(pid, nullptr, 0);
   return rate;
 }
 

@@ -133,10 +133,10 @@ const char kRunHelp[] =
     "  --registry DIR   configuration store root (default: $HXREG)\n"
     "\n"
     "Signals sent to hxctl are passed on to the program; the exit status is the\n"
-    "program's (128+N when signal N ended it). Statically linked and setuid or\n"
-    "setgid programs are refused (status 126): the loader would not preload into\n"
-    "them. Status 127: no such program. Data moved by raw system calls or on\n"
-    "descriptors above 16383 is not seen by the throttle.\n";
+    "program's (128+N when signal N ended it). Statically linked, setuid, setgid\n"
+    "and file-capability programs are refused (status 126): the loader would not\n"
+    "preload into them. Status 127: no such program. Data moved by raw system\n"
+    "calls or on descriptors above 16383 is not seen by the throttle.\n";
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -76,6 +77,13 @@ std::string FindOnPath(const std::string& name) {
   return "";
 }
 
+// Whether the file carries file capabilities. Exec'ing it may raise the
+// process's capabilities, which puts the loader in secure-execution mode, as
+// setuid does.
+bool HasFileCapabilities(const std::string& path) {
+  return getxattr(path.c_str(), "security.capability", nullptr, 0) >= 0;
+}
+
 ProgramVerdict Judge(const std::string& path, int depth, ProgramInfo* info, std::string* reason) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
@@ -89,6 +97,12 @@ ProgramVerdict Judge(const std::string& path, int depth, ProgramInfo* info, std:
   if ((st.st_mode & (S_ISUID | S_ISGID)) != 0) {
     *reason = "'" + path +
               "' is setuid or setgid: the dynamic loader ignores LD_PRELOAD for it, so it "
+              "cannot be throttled";
+    return ProgramVerdict::kRefused;
+  }
+  if (HasFileCapabilities(path)) {
+    *reason = "'" + path +
+              "' has file capabilities: the dynamic loader ignores LD_PRELOAD for it, so it "
               "cannot be throttled";
     return ProgramVerdict::kRefused;
   }

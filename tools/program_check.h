@@ -1,8 +1,8 @@
 // What `hxctl run` must know about a program before preloading into it: where
 // it is, its ABI, and whether the dynamic loader would honour LD_PRELOAD for
-// it at all (not for statically linked or setuid/setgid programs). A script
-// is judged by its interpreter. The file is read defensively: any size or
-// offset it claims is checked before use.
+// it at all (not for statically linked, setuid/setgid or file-capability
+// programs). A script is judged by its interpreter. The file is read
+// defensively: any size or offset it claims is checked before use.
 #pragma once
 
 #include <string>

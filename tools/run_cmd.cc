@@ -50,15 +50,15 @@ std::string OwnDirectory() {
   return path.substr(0, path.rfind('/'));
 }
 
-// The library for an ABI under the preload root, as the loader of that ABI
-// expands $LIB on this system's family of distributions.
+// The library for an ABI under the prefix, as the loader of that ABI expands
+// $LIB on this system's family of distributions.
 std::string LibraryFor(const std::string& root, int bits) {
   const char* const dirs64[] = {"lib/x86_64-linux-gnu", "lib64"};
   const char* const dirs32[] = {"lib/i386-linux-gnu", "lib32", "lib"};
   const char* const* dirs = bits == 64 ? dirs64 : dirs32;
   const size_t count = bits == 64 ? 2 : 3;
   for (size_t i = 0; i < count; ++i) {
-    const std::string path = root + "/" + dirs[i] + "/" + hxrun::kLibraryName;
+    const std::string path = root + "/" + dirs[i] + "/halvex/" + hxrun::kLibraryName;
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
   }
@@ -130,7 +130,10 @@ int RunRun(const ParsedArgs& args) {
     case ProgramVerdict::kRefused:
       return Fail("run", kExitCannotRun, error);
   }
-  const std::string root = OwnDirectory() + "/../preload";
+  // <prefix>/$LIB/halvex/ beside <prefix>/bin/hxctl, installed as in the
+  // build tree: the libhxsys1 package of each ABI ships that ABI's copy.
+  std::string root = OwnDirectory();
+  root = root.substr(0, root.rfind('/'));
   if (root.find_first_of(" \t\n:") != std::string::npos) {
     // LD_PRELOAD splits its list at blanks and colons.
     return Fail("run", kExitCannotRun,
@@ -140,14 +143,15 @@ int RunRun(const ParsedArgs& args) {
     return Fail("run", kExitCannotRun,
                 std::string("no ") + (info.bits == 64 ? "x86-64" : "i386") +
                     " throttling library under " + root + " for '" + info.judged +
-                    "' (build that ABI's tree, with HX_OTHER_ABI_BIN_DIR naming it)");
+                    "' (install that ABI's libhxsys1, or build that ABI's tree with "
+                    "HX_OTHER_ABI_BIN_DIR naming it)");
   }
 
   ApplyRegistry(args.Value("registry"));
   const std::string focus = ApplyFocus(args.Value("focus"));
   if (!InstanceExists(focus, &error)) return Fail("run", kExitNotFound, error);
 
-  std::string preload = root + "/$LIB/" + hxrun::kLibraryName;
+  std::string preload = root + "/$LIB/halvex/" + hxrun::kLibraryName;
   const char* earlier = getenv("LD_PRELOAD");
   const std::string fullPreload =
       earlier != nullptr && *earlier != '\0' ? preload + " " + earlier : preload;

@@ -3,9 +3,11 @@
 #   check.sh install   cmake --install into a prefix in the build tree: files in
 #                      the multiarch/GNU dirs, versioned SONAMEs, nothing outside
 #                      the prefix, headers self-contained, man page covers --help,
-#                      consumer built with find_package and with pkg-config.
+#                      consumer built with find_package and with pkg-config,
+#                      hxctl run preloading the prefix's throttling library.
 #   check.sh deb       cpack -G DEB: names, control fields, dependencies, exact
-#                      contents, consumer against the packages unpacked with dpkg -x.
+#                      contents, consumer and hxctl run against the packages
+#                      unpacked with dpkg -x.
 #   check.sh symbols   nm -D of each library equals symbols/<lib>.<multiarch>.txt
 #                      (HX_UPDATE_SYMBOLS=1 rewrites the lists instead).
 # ABI settings come from CMake: HX_BUILD_DIR, HX_SOURCE_DIR, HX_LIBARCH,
@@ -39,6 +41,18 @@ find_package_consumer() {  # PREFIX DIR: tests/consumer configured, built and ru
     { cat "$2"/*.log >&2; return 1; }
 }
 hxctl_runs() { bash -c "$HX_EMULATOR '$1' --help | grep -q '^usage: hxctl'"; }
+# `hxctl run` from PREFIX starts a program of this ABI, on a fresh instance,
+# with PREFIX's own throttling library loaded: the program prints its memory map.
+hxctl_run_preloads() {  # PREFIX DIR
+  local lib="$1/$L/halvex/libhxrun.so"
+  fresh_dir "$2/registry/Halvex/Pkg"
+  printf '#include <stdio.h>\nint main(int, char** argv) {\n  FILE* f = fopen(argv[1], "r");\n  int c;\n  while (f && (c = getc(f)) != EOF) putchar(c);\n  return f ? 0 : 1;\n}\n' |
+    c++ $HX_ABI_FLAGS -x c++ - -o "$2/show_file" || return 1
+  # shellcheck disable=SC2086
+  HXREG="$2/registry" $HX_EMULATOR "$1/bin/hxctl" run --job 1 --focus Pkg -- "$2/show_file" /proc/self/maps \
+    >"$2/maps" 2>"$2/run.err" && [ ! -s "$2/run.err" ] && grep -q " $lib\$" "$2/maps" ||
+    { echo "hxctl run from $1 did not load $lib:" >&2; cat "$2/run.err" >&2; return 1; }
+}
 
 check_install() {
   local prefix="$work/prefix" lib="$work/prefix/$L" f n
@@ -49,13 +63,15 @@ check_install() {
     "$L/libhxsys.so.1.0.0" "$L/libhxplatform.so.1.0.0" bin/hxctl share/man/man1/hxctl.1.gz \
     include/halvex/throttling/throttling_manager.h include/halvex/perfmonitor/monitor_handle.h \
     include/halvex/perfmonitor/generic_resource_agent.h "$L/cmake/Halvex/HalvexConfig.cmake" \
-    "$L/cmake/Halvex/HalvexConfigVersion.cmake" "$L/pkgconfig/hxsys.pc" "$L/pkgconfig/hxplatform.pc"
+    "$L/cmake/Halvex/HalvexConfigVersion.cmake" "$L/pkgconfig/hxsys.pc" "$L/pkgconfig/hxplatform.pc" \
+    "$L/halvex/libhxrun.so"
   versioned() {  # SONAME n.so.1, links n.so -> n.so.1 -> n.so.1.0.0
     [ "$(readlink "$lib/$1.so")" = "$1.so.1" ] && [ "$(readlink "$lib/$1.so.1")" = "$1.so.1.0.0" ] &&
       readelf -d "$lib/$1.so.1.0.0" | grep -q "(SONAME).*\[$1.so.1\]"
   }
   for n in libhxsys libhxplatform; do check "$n: SONAME $n.so.1 and its links" versioned $n; done
   check "hxctl from the prefix finds its libraries" hxctl_runs "$prefix/bin/hxctl"
+  check "hxctl run from the prefix preloads its throttling library" hxctl_run_preloads "$prefix" "$work/run"
   headers_alone() {  # with only the installed include dir
     local h bad=0
     while IFS= read -r h; do
@@ -119,7 +135,7 @@ check_deb() {
     "Depends=libhxsys1 \(= $v\)"
   files_of() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sort | tr '\n' ' '; }
   check "runtime holds the shared objects and nothing else (Multi-Arch: same)" [ "$(files_of "$run")" = \
-    "./usr/$L/libhxplatform.so.1 ./usr/$L/libhxplatform.so.1.0.0 ./usr/$L/libhxsys.so.1 ./usr/$L/libhxsys.so.1.0.0 " ]
+    "./usr/$L/halvex/libhxrun.so ./usr/$L/libhxplatform.so.1 ./usr/$L/libhxplatform.so.1.0.0 ./usr/$L/libhxsys.so.1 ./usr/$L/libhxsys.so.1.0.0 " ]
   dev_shape() {  # headers, .so links, CMake and pkg-config files only
     local files extra
     files=$(files_of "$dev")
@@ -133,6 +149,8 @@ check_deb() {
   check "tool holds hxctl and its man page" [ "$(files_of "$tool")" = "./usr/bin/hxctl ./usr/share/man/man1/hxctl.1.gz " ]
   for deb in "$run" "$dev" "$tool"; do dpkg -x "$deb" "$work/root"; done
   check "hxctl from the unpacked packages runs" hxctl_runs "$work/root/usr/bin/hxctl"
+  check "hxctl run from the unpacked packages preloads their throttling library" hxctl_run_preloads \
+    "$work/root/usr" "$work/run"
   check "consumer with find_package against the unpacked packages" find_package_consumer "$work/root/usr" "$work/consumer"
 }
 

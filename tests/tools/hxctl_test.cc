@@ -192,12 +192,24 @@ TEST_F(Hxctl, OtherAbiLimitsChangeTheLiveTable) {
 }
 
 // hxctl run: which programs it refuses and why; the program's exit status
-// and arguments (--help included) come through.
+// and arguments (--help included) come through. A program with file
+// capabilities (which only root can give, on a file system with extended
+// attributes) is refused as setuid ones are.
 TEST_F(Hxctl, RunRefusesWhatCannotBeThrottled) {
 #ifdef HX_SANITIZED
   GTEST_SKIP() << "a sanitized library cannot be preloaded into other programs";
 #endif
   Transcript("run.txt");
+  const std::string capable = t_.root() + "/capable-true";
+  hxtest::WriteFile(capable, hxtest::ReadFile("/bin/true"));
+  chmod(capable.c_str(), 0755);
+  std::string out;
+  if (hxtest::RunAndCapture("/sbin/setcap", {"cap_net_raw+ep", capable}, &out) != 0) {
+    GTEST_SKIP() << "cannot give a program file capabilities here (needs root, setcap, extended attributes)";
+  }
+  const Result r = RunHxctl({"run", "--job", "4", "--focus", t_.focus(), "--", capable});
+  EXPECT_EQ(r.status, 126);
+  EXPECT_TRUE(Contains(r.err, "'" + capable + "' has file capabilities")) << r.err;
 }
 
 // --watch redraws plain lines until SIGINT, which ends it cleanly.
