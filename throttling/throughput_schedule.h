@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/hx_export.h"
+
 namespace hx {
 
 // A machine limit in MB per hour per direction; 0 means no limit, as in the
@@ -23,7 +25,7 @@ struct ScheduleLimits {
   bool operator!=(const ScheduleLimits& o) const { return !(*this == o); }
 };
 
-class ThroughputSchedule {
+class HX_EXPORT ThroughputSchedule {
  public:
   struct Entry {
     int day = -1;    // 0 = Monday .. 6 = Sunday; -1 for a daily entry
@@ -54,6 +56,6 @@ class ThroughputSchedule {
 
 // Renders limits as the schedule syntax writes them: "7200", "off",
 // "36000:72000".
-std::string FormatScheduleLimits(const ScheduleLimits& limits);
+HX_EXPORT std::string FormatScheduleLimits(const ScheduleLimits& limits);
 
 }  // namespace hx

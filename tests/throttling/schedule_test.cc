@@ -1,4 +1,6 @@
-// The machine-limit timetable: its parser (every refusal names the position
+// The machine-limit timetable: on the tables (a boundary reaches a process
+// that only queries, an operator's limit lasts until the next one, a bad text
+// is never half-applied), its parser (every refusal names the position
 // and what was expected, and takes nothing), and its clock, checked against a
 // reference that walks the local wall clock minute by minute through real
 // zones' daylight-saving changes and fires each entry the first time the wall
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "tests/throttling/throttling_test_util.h"
 #include "throttling/throughput_schedule.h"
 
 namespace {
@@ -196,6 +199,89 @@ TEST(ThroughputSchedule, ParsesLimitsAndRefusesBadTextWithItsPosition) {
       ASSERT_EQ(s.entries().size(), 1u);
       EXPECT_EQ(s.entries()[0].minute, 7 * 60);
     }
+  }
+}
+
+// One timeline on an instance's outbound and inbound tables, in UTC, with a
+// clock the test moves. Each step sets the time and maybe the configuration
+// or a hand-set limit, then queries the outbound stream (and the inbound one)
+// and checks the share and the limit an observer sees.
+TEST(ThroughputSchedule, DrivesTheTablesMachineLimit) {
+  ZoneGuard tz("UTC");
+  hxtest::TestInstance inst;
+  hxtest::FakeEnv env;
+  const int64_t day = Utc("2026-03-02");  // a Monday
+  env.now = static_cast<uint32_t>(day + 7 * 3600 + 59 * 60 + 58);
+  inst.SetConfig("Hxd", "ComputerThroughputMBPH", "1000");
+  inst.SetConfig("Hxd", "ThroughputSchedule", "08:00,7200 18:00,36000:72000 23:00,off");
+  thrtest::Manager out(&env), in(&env), observer(&env);
+  ASSERT_EQ(out.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
+  ASSERT_EQ(in.Initialize(inst.focus().c_str(), 2, kTMKindInbound), 0);
+  _TMSRegParams params = thrtest::Params(7);
+  const unsigned long long hOut = out.RegisterStream(params), hIn = in.RegisterStream(params);
+  ASSERT_NE(hOut, kTMInvalidHandle);
+  ASSERT_NE(hIn, kTMInvalidHandle);
+
+  struct Step {
+    int64_t at;             // seconds after midnight
+    const char* schedule;   // new ThroughputSchedule text, or null
+    int handSet;            // >= 0: SetComputerMaxThroghput first
+    bool attach;            // the observer attaches (anew) before looking
+    uint32_t rateOut, rateIn;
+    uint32_t source;        // kTMLimitFrom* of the outbound table
+    uint32_t configured;    // what the configuration gives the outbound table
+    uint32_t nextChange;    // seconds after midnight; 0 = none
+  } steps[] = {
+      {7 * 3600 + 59 * 60 + 59, nullptr, -1, true, 0, 0, kTMLimitFromSchedule, 0, 8 * 3600},
+      {8 * 3600, nullptr, -1, false, 7200, 7200, kTMLimitFromSchedule, 7200, 18 * 3600},
+      {8 * 3600 + 5, nullptr, 2000, false, 2000, 7200, kTMLimitSetByHand, 7200, 18 * 3600},
+      // Attaching and the settings' periodic look leave an operator's limit.
+      {9 * 3600, nullptr, -1, true, 2000, 7200, kTMLimitSetByHand, 7200, 18 * 3600},
+      {18 * 3600, nullptr, -1, false, 36000, 72000, kTMLimitFromSchedule, 36000, 23 * 3600},
+      // A changed text holds within a few seconds; a bad one is not used at all.
+      {18 * 3600 + 1, "12:00,500 20:00,900", -1, false, 36000, 72000, kTMLimitFromSchedule,
+       500, 20 * 3600},
+      {18 * 3600 + 3, nullptr, -1, false, 500, 500, kTMLimitFromSchedule, 500, 20 * 3600},
+      {18 * 3600 + 20, "12:00,500 20:00,x", -1, false, 1000, 1000, kTMLimitFromConfiguration,
+       1000, 0},
+      {18 * 3600 + 40, nullptr, -1, true, 1000, 1000, kTMLimitFromConfiguration, 1000, 0},
+  };
+  for (const Step& st : steps) {
+    SCOPED_TRACE(st.at);
+    env.now = static_cast<uint32_t>(day + st.at);
+    if (st.schedule) inst.SetConfig("Hxd", "ThroughputSchedule", st.schedule);
+    if (st.handSet >= 0) {
+      ASSERT_EQ(out.SetComputerMaxThroghput(st.handSet), 0);
+    }
+    if (st.attach) {
+      ASSERT_EQ(observer.Uninitialize(), 0);
+      ASSERT_EQ(observer.Initialize(inst.focus().c_str(), 3, kTMKindOutbound), 0);
+    }
+    unsigned int rate = 99;
+    ASSERT_EQ(out.GetThroughputRate(hOut, 0, rate), 0);
+    EXPECT_EQ(rate, st.rateOut);
+    ASSERT_EQ(in.GetThroughputRate(hIn, 0, rate), 0);
+    EXPECT_EQ(rate, st.rateIn);
+    _TMMachineLimitInfo info;
+    ASSERT_EQ(observer.GetMachineLimitInfo(info), 0);
+    EXPECT_EQ(info.LimitMBPH, st.rateOut);  // one stream: the whole machine
+    EXPECT_EQ(info.Source, st.source);
+    EXPECT_EQ(info.ConfiguredMBPH, st.configured);
+    EXPECT_EQ(info.NextChangeTime, st.nextChange ? day + st.nextChange : 0);
+  }
+  EXPECT_EQ(thrtest::LogCount(inst, "[ERROR] ThroughputSchedule \"12:00,500 20:00,x\" not used: "
+                                    "position 17: expected a limit"),
+            3u);  // once by each manager that read it
+  // A clean-up pass replaces an operator's limit with the configured one.
+  ASSERT_EQ(out.SetComputerMaxThroghput(3000), 0);
+  out.CheckAndCleanupStreams(true);
+  _TMMachineLimitInfo info;
+  ASSERT_EQ(observer.GetMachineLimitInfo(info), 0);
+  EXPECT_EQ(info.LimitMBPH, 1000u);
+  EXPECT_EQ(out.UnregisterStream(hOut), 0);
+  EXPECT_EQ(in.UnregisterStream(hIn), 0);
+  for (auto* m : {&observer, &out, &in}) {
+    EXPECT_EQ(m->Uninitialize(), 0);
   }
 }
 
