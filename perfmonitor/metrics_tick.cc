@@ -1,10 +1,42 @@
 #include "perfmonitor/metrics_tick.h"
 
+#include "perfmonitor/exposition_text.h"
 #include "perfmonitor/perf_manager.h"
 #include "platform/hx_platform_info.h"
+#include "throttling/throttling_manager.h"
 
 namespace {
 const char kFunction[] = "CHxPerfMetricsTick";
+
+// The machine limit of the daemon's own outbound and inbound tables, when it
+// attached them, as it is at the end of the tick.
+std::string MachineLimitGauges(const std::string& instance) {
+  struct Table {
+    CHxThrottlingManager* manager;
+    const char* name;
+    _TMMachineLimitInfo info;
+  } tables[] = {{&g_ThrottlingManagerOut, "outbound", {}}, {&g_ThrottlingManagerIn, "inbound", {}}};
+  std::vector<const Table*> attached;
+  for (Table& t : tables) {
+    if (t.manager->GetMachineLimitInfo(t.info) == 0) attached.push_back(&t);
+  }
+  if (attached.empty()) return std::string();
+  hxmetrics::ExpositionWriter w;
+  w.BeginFamily("halvex_monitor_machine_limit_megabytes_per_hour",
+                "Machine limit the throttle table divides, in MB per hour; 0 = no limit.", "gauge");
+  for (const Table* t : attached) {
+    w.AddSample({{"instance", instance}, {"table", t->name}}, std::to_string(t->info.LimitMBPH));
+  }
+  w.BeginFamily("halvex_monitor_machine_limit_next_change_timestamp_seconds",
+                "When the machine limit's timetable changes it next (seconds since the epoch); "
+                "0 = no change scheduled.",
+                "gauge");
+  for (const Table* t : attached) {
+    w.AddSample({{"instance", instance}, {"table", t->name}}, std::to_string(t->info.NextChangeTime));
+  }
+  return w.Finish();
+}
+
 }  // namespace
 
 CHxPerfMetricsTick::CHxPerfMetricsTick(iCHxPerfUpdateCallback* target, HxEnv* env)
@@ -71,7 +103,8 @@ void CHxPerfMetricsTick::EndTick() {
     for (const auto& o : m_latest) objects.push_back(o.second);
     std::vector<hxmetrics::ProviderUp> ups;
     for (const auto& u : m_up) ups.push_back({u.first.provider, u.first.agentType, u.second});
-    const std::string text = hxmetrics::RenderMonitorMetrics(m_instance, objects, ups);
+    const std::string text = hxmetrics::RenderMonitorMetrics(m_instance, objects, ups) +
+                             MachineLimitGauges(m_instance);
     ok = hxmetrics::ReplaceFileAtomically(m_directory, hxmetrics::TextfileName(m_instance), text,
                                           &error);
   } catch (...) {

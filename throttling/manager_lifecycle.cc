@@ -223,7 +223,9 @@ int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
   }
   RepairPending = false;
 
-  ConfigureComputerThroughput();
+  // Attaching keeps an operator's limit: only a clean-up pass or the next
+  // scheduled change replaces it.
+  ConfigureLimits(!created);
   Log.debugLvl(3, LogTag,
                "%s:Initialized  for %s.[%s][%p][%p] [new - %s] [Refcount - %u] "
                "[Data-Size - %lu][V3]",
@@ -412,31 +414,6 @@ bool CHxThrottlingManager::UnlockTable() {
     return false;
   }
   return true;
-}
-
-void CHxThrottlingManager::ConfigureComputerThroughput() try {
-  if (TableKind != kTMKindOutbound && TableKind != kTMKindInbound) return;
-  if (Table == nullptr) return;
-  HxPlatformInfo config;
-  if (!Focus.empty()) config.setFocus(Focus.c_str());
-
-  unsigned long mbph = 0;
-  if (config.getNumber(kSection, "ComputerThroughputMBPH", &mbph) == 0) mbph = 0;
-  // The table holds 32 bits; a larger setting means "as much as can be said".
-  if (mbph > UINT_MAX) mbph = UINT_MAX;
-  if (mbph != 0) {
-    Log.debugLvl(1, LogTag, "ComputerThroughput Reg key set found [%lu MBPH]", mbph);
-  }
-  Table->ComputerThrottleMBPH = static_cast<uint32_t>(mbph);
-
-  unsigned long lanFree = 0;
-  if (config.getNumber(kSection, "ThrottleLanFreeSDT", &lanFree) != 0 && lanFree == 0) {
-    Log.debugLvl(1, LogTag,
-                 "ThrottleLanFreeSDT Reg key set found [disabling throttle for Lanfree-SDT]");
-    ThrottleLanFree = false;
-  }
-} catch (...) {
-  LogFault("ConfigureComputerThroughput()");
 }
 
 void CHxThrottlingManager::InitializeThrottleData() { ResetTableContents(false); }

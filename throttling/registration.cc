@@ -89,8 +89,16 @@ int CHxThrottlingManager::GetThroughputRate(unsigned long long handle,
     // Counted back in; the shares follow at the next recomputation.
     if ((stream.Flags & kTMStreamNotThrottled) == 0) job.ActiveThrottStreamCount++;
   }
-  stream.LatUpdateTime = env->NowSeconds();
+  const uint32_t now = env->NowSeconds();
+  stream.LatUpdateTime = now;
   stream.SizeProcessed = bytesProcessed;
+  // The one look the query path takes at the machine limit's timetable. A
+  // change recomputes every share (and may run a clean-up pass, which could
+  // remove this stream if its owner died) before the answer is read.
+  if (now - limitCheckFrom_ >= limitCheckSpan_) {
+    RefreshMachineLimit(now);
+    if (stream.UniqueID != uniqueId || (stream.Flags & kTMStreamInUse) == 0) return 2;
+  }
   rateMBPH = job.PerStreamMBPH;
   return 0;
 } catch (...) {
@@ -104,6 +112,8 @@ int CHxThrottlingManager::SetComputerMaxThroghput(unsigned int mbph) try {
   TableLock lock(*this);
   if (!lock.held()) return -1;
   Table->ComputerThrottleMBPH = mbph;
+  // Lasts until the next scheduled change or clean-up pass.
+  TMSetLimitSource(*Table, kTMLimitSetByHand, TMNextLimitChange(*Table));
   RecomputeThroughputs();
   return 0;
 } catch (...) {

@@ -80,7 +80,7 @@ struct _TMJobRecord {
 struct _TMThrottleTable {
   uint32_t JobAT[kTMMaxJobs];     // permutation of 0..511; [0, JobATIndex) in use
   uint32_t JobATIndex;            // job slots in use
-  uint32_t Reserved1[2];          // never read or written
+  uint32_t Reserved1[2];          // machine-limit source and next change (TMLimitSource)
   uint32_t ActiveJobCount;        // equals JobATIndex
   uint32_t UniqueID;              // last stream unique id handed out
   uint32_t ComputerThrottleMBPH;  // the machine's throughput; 0 = no limit
@@ -113,6 +113,20 @@ inline uint64_t TMOwnerMark(const _TMStreamRecord& record) {
 inline void TMSetOwnerMark(_TMStreamRecord& record, uint64_t mark) {
   record.Reserved2[0] = static_cast<uint32_t>(mark);
   record.Reserved2[1] = static_cast<uint32_t>(mark >> 32);
+}
+
+// Where the machine limit in ComputerThrottleMBPH came from (Reserved1[0])
+// and the time of its next scheduled change (Reserved1[1], 0 when none). The
+// words were zero in tables written before schedules existed, which reads as
+// "the configuration, no change due".
+constexpr uint32_t kTMLimitFromConfiguration = 0;
+constexpr uint32_t kTMLimitFromSchedule = 1;
+constexpr uint32_t kTMLimitSetByHand = 2;
+inline uint32_t TMLimitSource(const _TMThrottleTable& t) { return t.Reserved1[0]; }
+inline uint32_t TMNextLimitChange(const _TMThrottleTable& t) { return t.Reserved1[1]; }
+inline void TMSetLimitSource(_TMThrottleTable& t, uint32_t source, uint32_t nextChange) {
+  t.Reserved1[0] = source;
+  t.Reserved1[1] = nextChange;
 }
 
 // Stream record.

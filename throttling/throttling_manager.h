@@ -42,6 +42,7 @@
 #include "throttling/hx_shmem.h"
 #include "throttling/throttle_table.h"
 #include "throttling/throttling_types.h"
+#include "throttling/throughput_schedule.h"
 #include "throttling/tm_stats.h"
 
 // Table kinds, the third argument of Initialize.
@@ -89,9 +90,10 @@ class HX_EXPORT CHxThrottlingManager {
   // paired with one Unlock on the same thread.
   bool Lock();
   bool Unlock();
-  // Reads "ComputerThroughputMBPH" into the table and "ThrottleLanFreeSDT"
-  // into ThrottleLanFree (inbound and outbound tables only).
-  // REQUIRES: lock held.
+  // Reads "ComputerThroughputMBPH" and "ThroughputSchedule" and writes the
+  // machine limit they give now into the table (the schedule's when there is
+  // a valid one), and reads "ThrottleLanFreeSDT" into ThrottleLanFree
+  // (inbound and outbound tables only). REQUIRES: lock held.
   void ConfigureComputerThroughput();
   // Resets the whole table to its initial contents and configures the
   // machine throughput. REQUIRES: lock held.
@@ -110,6 +112,9 @@ class HX_EXPORT CHxThrottlingManager {
   int SetComputerMaxThroghput(unsigned int mbph);
   int SetJobMaxThroghput(unsigned int jobId, unsigned int mbph);
   int GetComputerThroughput(unsigned int& mbph);
+  // The machine limit in force, where it came from, what the configuration
+  // gives and the next scheduled change. 0, or -1 when the lock cannot be had.
+  int GetMachineLimitInfo(_TMMachineLimitInfo& info);
   unsigned int GetCurrentProcID();
 
   // ---- Stream removal -----------------------------------------------------
@@ -231,6 +236,32 @@ class HX_EXPORT CHxThrottlingManager {
   // LifeMu exclusively, announced to Lock() first.
   std::unique_lock<std::shared_mutex> LockLifeExclusive();
   bool RepairPending = false;        // owner died while no table was attached
+  // ---- Machine limit (process-local; the table lock guards them) ----------
+  // The configuration's limit settings as last read, and the schedule parsed
+  // from them (empty when there is none or it does not parse).
+  unsigned long configuredMbph_ = 0;
+  std::string scheduleText_;
+  bool limitSettingsRead_ = false;
+  hx::ThroughputSchedule schedule_;
+  // The rate query looks at the settings and the schedule again once
+  // now - limitCheckFrom_ >= limitCheckSpan_ (a clock set back also passes).
+  uint32_t limitCheckFrom_ = 0;
+  uint32_t limitCheckSpan_ = 0;
+  // Reads the limit settings; true when they differ from the last reading.
+  bool ReadLimitSettings(const char* label);
+  // What the configuration gives at now for this table, and the next change.
+  uint32_t ConfiguredLimitAt(uint32_t now, uint32_t* nextChange) const;
+  // Writes the configured limit, its source and next change into the table.
+  // keepHandSet leaves a limit set by hand in place. True when the limit
+  // changed. REQUIRES: lock held.
+  bool ApplyConfiguredLimit(uint32_t now, bool keepHandSet);
+  // The rate query's look: re-reads the settings every few seconds and
+  // applies a change they or the schedule make due, recomputing the shares.
+  // REQUIRES: lock held.
+  void RefreshMachineLimit(uint32_t now);
+  void ScheduleNextLimitCheck(uint32_t now);
+  // ConfigureComputerThroughput; keepHandSet as for ApplyConfiguredLimit.
+  void ConfigureLimits(bool keepHandSet);
 
  private:
   class TableLock;

@@ -64,3 +64,14 @@ class IEnumerateJobInfoCallback {
  protected:
   ~IEnumerateJobInfoCallback() = default;
 };
+
+// The machine limit of a table as an operator sees it (MB per hour, 0 = no
+// limit; times as time() seconds).
+struct _TMMachineLimitInfo {
+  uint32_t LimitMBPH = 0;       // in force: what the table divides
+  uint32_t Source = 0;          // kTMLimitFromConfiguration, ...Schedule, ...SetByHand
+  uint32_t ConfiguredMBPH = 0;  // what the configuration gives now (schedule, else
+                                // "ComputerThroughputMBPH")
+  uint32_t NextChangeTime = 0;  // next scheduled change; 0 when none
+  uint32_t NextLimitMBPH = 0;   // the limit from NextChangeTime on
+};

@@ -35,6 +35,7 @@ const char kTableHelp[] =
 const char kLimitHelp[] =
     "usage: hxctl limit (--machine MBPH | --job ID MBPH) [--kind KIND]\n"
     "                   [--focus NAME] [--registry DIR]\n"
+    "       hxctl limit --schedule-check TEXT\n"
     "\n"
     "Sets a limit on a live throttle table, in MB per hour; the rates of all\n"
     "streams are recomputed at once.\n"
@@ -46,10 +47,14 @@ const char kLimitHelp[] =
     "  --focus NAME    instance (default: $HXFOCUS, else Instance001)\n"
     "  --registry DIR  configuration store root (default: $HXREG)\n"
     "\n"
-    "On the outbound and inbound tables the machine limit is read again from\n"
-    "the configuration (section \"Hxd\", ComputerThroughputMBPH) whenever a\n"
-    "process attaches to the table or registers a stream: a machine limit set\n"
-    "here lasts until then. Change that value to make it last.\n";
+    "  --schedule-check TEXT  check a ThroughputSchedule timetable without\n"
+    "                  applying it: prints its next seven changes (local time),\n"
+    "                  or the error and its position (exit status 2)\n"
+    "\n"
+    "On the outbound and inbound tables the machine limit comes from the\n"
+    "configuration (section \"Hxd\": ThroughputSchedule when set, else\n"
+    "ComputerThroughputMBPH). A machine limit set here lasts until the next\n"
+    "scheduled change or clean-up pass, or until that configuration changes.\n";
 
 const char kMonitorHelp[] =
     "usage: hxctl monitor --once [--focus NAME] [--registry DIR]\n"
@@ -155,7 +160,11 @@ const std::vector<Command>& AllCommands() {
         {"plain", 0, ""}, {"json", 0, ""}},
        RunTable},
       {"limit", "set the machine's or a job's limit on a live table", kLimitHelp,
-       {{"machine", 1, "MBPH"}, {"job", 2, "ID MBPH"}, {"kind", 1, "KIND"}, {"focus", 1, "NAME"}},
+       {{"machine", 1, "MBPH"},
+        {"job", 2, "ID MBPH"},
+        {"schedule-check", 1, "TEXT"},
+        {"kind", 1, "KIND"},
+        {"focus", 1, "NAME"}},
        RunLimit},
       {"monitor", "run every perf provider once and print the rows", kMonitorHelp,
        {{"once", 0, ""}, {"focus", 1, "NAME"}},

@@ -1,5 +1,8 @@
 // hxctl limit: set the machine's or one job's limit on a live throttle table.
 #include <cstdio>
+#include <ctime>
+
+#include "throttling/throughput_schedule.h"
 
 #include "tools/commands.h"
 #include "tools/instance.h"
@@ -8,12 +11,46 @@
 
 namespace hxctl {
 
+namespace {
+
+const char* const kWeekdays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+
+// Prints the next seven changes of a timetable from now, or why it is refused.
+int CheckSchedule(const std::string& text) {
+  hx::ThroughputSchedule schedule;
+  std::string error;
+  if (!schedule.Parse(text, &error)) {
+    return Fail("limit", kExitUsage, "ThroughputSchedule: " + error);
+  }
+  if (schedule.empty()) {
+    printf("empty timetable: ComputerThroughputMBPH applies\n");
+    return kExitOk;
+  }
+  int64_t now = HxEnv::Default()->NowSeconds(), next = 0;
+  printf("now: %s\n", hx::FormatScheduleLimits(schedule.At(now, &next)).c_str());
+  hx::ScheduleLimits limits;
+  int shown = 0;
+  for (; shown < 7 && schedule.NextChange(now, &now, &limits); ++shown) {
+    const time_t t = static_cast<time_t>(now);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    printf("%s %s  %s\n", LocalMinute(static_cast<uint32_t>(now)).c_str(), kWeekdays[tm.tm_wday % 7],
+           hx::FormatScheduleLimits(limits).c_str());
+  }
+  if (shown == 0) printf("the limit never changes\n");
+  return kExitOk;
+}
+
+}  // namespace
+
 int RunLimit(const ParsedArgs& args) {
-  if (args.Has("machine") == args.Has("job")) {
+  const int given = args.Has("machine") + args.Has("job") + args.Has("schedule-check");
+  if (given != 1) {
     return Fail("limit", kExitUsage,
-                "give exactly one of --machine MBPH and --job ID MBPH\n"
+                "give exactly one of --machine MBPH, --job ID MBPH and --schedule-check TEXT\n"
                 "run 'hxctl limit --help' for usage");
   }
+  if (args.Has("schedule-check")) return CheckSchedule(args.Value("schedule-check"));
   std::string error;
   uint32_t mbph = 0, jobId = 0;
   if (args.Has("machine")) {
@@ -43,8 +80,8 @@ int RunLimit(const ParsedArgs& args) {
     printf("%s: machine limit now %s\n", table.c_str(),
            now ? (FormatU64(now) + " MBPH").c_str() : "none");
     if (session.kind() <= 2) {
-      printf("note: it lasts until the next stream registration or attach, which re-reads\n"
-             "the configured \"Hxd\" ComputerThroughputMBPH.\n");
+      printf("note: it lasts until the next scheduled change or clean-up pass, which\n"
+             "apply the configured \"Hxd\" ThroughputSchedule or ComputerThroughputMBPH.\n");
     }
   } else {
     TableSnapshot before;

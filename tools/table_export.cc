@@ -46,7 +46,6 @@ uint64_t JobProcessedBytes(const JobSnapshot& job) {
 TableFigures ComputeFigures(unsigned int kind, const TableSnapshot& snap, uint64_t processedTotal) {
   TableFigures f;
   f.kind = kind;
-  f.machineMbph = snap.machineMbph;
   f.processedTotal = processedTotal;
   f.snap = snap;
   for (const JobSnapshot& j : snap.jobs) {
@@ -69,7 +68,11 @@ std::string RenderTablesMetrics(const std::string& instance, const std::vector<T
   static const TableFamily kTableFamilies[] = {
       {"halvex_table_machine_limit_megabytes_per_hour",
        "Machine throughput limit of the throttle table in MB per hour; 0 = no limit.", "gauge",
-       [](const TableFigures& t) -> uint64_t { return t.machineMbph; }},
+       [](const TableFigures& t) -> uint64_t { return t.snap.limit.LimitMBPH; }},
+      {"halvex_table_machine_limit_next_change_timestamp_seconds",
+       "When the machine limit's timetable changes it next (seconds since the epoch); 0 = "
+       "no change scheduled.",
+       "gauge", [](const TableFigures& t) -> uint64_t { return t.snap.limit.NextChangeTime; }},
       {"halvex_table_jobs", "Jobs with streams in the throttle table.", "gauge",
        [](const TableFigures& t) -> uint64_t { return t.snap.jobs.size(); }},
       {"halvex_table_streams", "Registered streams in the throttle table.", "gauge",
@@ -174,7 +177,11 @@ std::string RenderTableJson(const std::string& instance, const TableFigures& t) 
              .String("instance", instance)
              .String("table", TableKindOf(t.kind).title)
              .Number("taken_at", t.snap.takenAt)
-             .Number("machine_limit_mbph", t.machineMbph)
+             .Number("machine_limit_mbph", t.snap.limit.LimitMBPH)
+             .String("machine_limit_source", LimitSourceName(t.snap.limit.Source))
+             .Number("configured_machine_limit_mbph", t.snap.limit.ConfiguredMBPH)
+             .Number("next_limit_change_time", t.snap.limit.NextChangeTime)
+             .Number("next_machine_limit_mbph", t.snap.limit.NextLimitMBPH)
              .Number("job_count", t.snap.jobs.size())
              .Number("stream_count", t.streams)
              .Number("unresponsive_streams", t.unresponsive)

@@ -15,7 +15,6 @@ namespace hxctl {
 
 struct TableFigures {
   unsigned int kind = 1;
-  uint32_t machineMbph = 0;      // 0 = no limit
   uint32_t streams = 0;          // streams of all jobs
   uint32_t unresponsive = 0;     // streams flagged unresponsive
   uint64_t processedTotal = 0;   // bytes moved through the table (never decreases)

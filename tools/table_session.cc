@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 
@@ -69,7 +70,7 @@ bool TableSession::Open(const char* command, const std::string& focus,
 bool TableSession::Snapshot(TableSnapshot* out) {
   out->jobs.clear();
   Collector collector(&out->jobs);
-  if (manager_.GetComputerThroughput(out->machineMbph) != 0) return false;
+  if (manager_.GetMachineLimitInfo(out->limit) != 0) return false;
   if (manager_.SnapshotJobsInfo(nullptr, &collector) != 0) return false;
   out->takenAt = HxEnv::Default()->NowSeconds();
   return true;
@@ -86,16 +87,45 @@ std::string DescribeStreamFlags(uint32_t flags) {
   return text;
 }
 
+const char* LimitSourceName(uint32_t source) {
+  switch (source) {
+    case kTMLimitFromSchedule: return "schedule";
+    case kTMLimitSetByHand: return "set by hand";
+    default: return "configuration";
+  }
+}
+
+std::string LocalMinute(uint32_t when) {
+  const time_t t = static_cast<time_t>(when);
+  struct tm tm;
+  char text[32];
+  if (!localtime_r(&t, &tm) || strftime(text, sizeof(text), "%Y-%m-%d %H:%M", &tm) == 0) return "?";
+  return text;
+}
+
+namespace {
+
+std::string Mbph(uint32_t mbph) { return mbph ? FormatU64(mbph) + " MBPH" : "none"; }
+
+}  // namespace
+
 std::vector<std::string> RenderTable(const std::string& focus, unsigned int kind,
                                      const TableSnapshot& snap) {
   size_t streamCount = 0;
   for (const JobSnapshot& j : snap.jobs) streamCount += j.streams.size();
   std::vector<std::string> lines;
   lines.push_back(std::string(TableKindOf(kind).title) + " throttle table of instance " + focus +
-                  ": machine limit " +
-                  (snap.machineMbph ? FormatU64(snap.machineMbph) + " MBPH" : "none") + ", " +
-                  FormatU64(snap.jobs.size()) + " job(s), " + FormatU64(streamCount) +
+                  ": machine limit " + Mbph(snap.limit.LimitMBPH) + " (" +
+                  LimitSourceName(snap.limit.Source) +
+                  (snap.limit.ConfiguredMBPH != snap.limit.LimitMBPH
+                       ? "; configured " + Mbph(snap.limit.ConfiguredMBPH)
+                       : std::string()) +
+                  "), " + FormatU64(snap.jobs.size()) + " job(s), " + FormatU64(streamCount) +
                   " stream(s)");
+  if (snap.limit.NextChangeTime != 0) {
+    lines.push_back("next scheduled change: " + LocalMinute(snap.limit.NextChangeTime) + ", to " +
+                    Mbph(snap.limit.NextLimitMBPH));
+  }
   if (snap.jobs.empty()) {
     lines.push_back("(no job has a registered stream)");
     return lines;

@@ -19,7 +19,7 @@ struct JobSnapshot {
 
 struct TableSnapshot {
   uint32_t takenAt = 0;        // time() of the copy
-  uint32_t machineMbph = 0;    // ComputerThrottleMBPH
+  _TMMachineLimitInfo limit;   // the machine limit, its source and next change
   std::vector<JobSnapshot> jobs;
 };
 
@@ -61,5 +61,10 @@ std::vector<std::string> RenderTable(const std::string& focus, unsigned int kind
 // "U" for an unresponsive stream, "L" for a not-throttled one, with the hex
 // value of all the flags: "0x3 U".
 std::string DescribeStreamFlags(uint32_t flags);
+
+// "schedule", "configuration" or "set by hand".
+const char* LimitSourceName(uint32_t source);
+// Local time as "YYYY-MM-DD HH:MM".
+std::string LocalMinute(uint32_t when);
 
 }  // namespace hxctl

@@ -65,6 +65,7 @@ TEST_F(MonitorProcess, DaemonLogsEveryProviderAndReleasesTheTablesOnStop) {
   inst_.SetConfig("Hxd", "PerfUpdateIntervalSeconds", "60");
   inst_.SetConfig("Platform", "PlatformType", "6");
   inst_.SetConfig("Hxd", "PerfMetricsTextfileDirectory", inst_.root());
+  inst_.SetConfig("Hxd", "ThroughputSchedule", "00:00,123456 12:00,123456:7");
   const auto exists = [&](const std::string& f) { return access((ctl + "/" + f).c_str(), F_OK) == 0; };
   const pid_t daemon = hxtest::Spawn(hxtest::ChildPath("j_monitor"), {"daemon", ctl, "1000"}, inst_.root() + "/daemon.out");
   children_.push_back(daemon);
@@ -77,8 +78,8 @@ TEST_F(MonitorProcess, DaemonLogsEveryProviderAndReleasesTheTablesOnStop) {
       hxtest::Spawn(hxtest::ChildPath("j_job"), {ctl, "out201", "1", "201", "1", "5000", "src-c"})};
   children_.insert(children_.end(), jobs.begin(), jobs.end());
   // The metrics textfile (written at the end of a tick) holds every provider
-  // that ran, this machine's memory, and the inbound jobs' figures (outbound
-  // jobs are summarised only).
+  // that ran, this machine's memory, the inbound jobs' figures (outbound
+  // jobs are summarised only) and the daemon's tables' machine limits.
   const std::string focus = inst_.focus();
   std::string error;
   std::set<std::string> upTypes;
@@ -95,7 +96,9 @@ TEST_F(MonitorProcess, DaemonLogsEveryProviderAndReleasesTheTablesOnStop) {
            series[{"halvex_jobs_stream_writer_received_bytes", {{"instance", focus}}}] == 8000 &&
            series[{"halvex_jobs_stats_total_read_bytes", {{"instance", focus}, {"job", "101"}}}] == 2000 &&
            series[{"halvex_jobs_stats_total_read_bytes", {{"instance", focus}, {"job", "102"}}}] == 6000 &&
-           series.count({"halvex_jobs_stats_total_read_bytes", {{"instance", focus}, {"job", "201"}}}) == 0;
+           series.count({"halvex_jobs_stats_total_read_bytes", {{"instance", focus}, {"job", "201"}}}) == 0 &&
+           series[{"halvex_monitor_machine_limit_megabytes_per_hour", {{"instance", focus}, {"table", "outbound"}}}] == 123456 &&
+           series[{"halvex_monitor_machine_limit_next_change_timestamp_seconds", {{"instance", focus}, {"table", "inbound"}}}] > time(nullptr);
   }, 120)) << error << upTypes.size();
 
   // The jobs finish: the monitor still holds one attachment per table beside

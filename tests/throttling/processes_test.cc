@@ -180,6 +180,47 @@ TEST_F(ProcessesTest, OtherAbiProcessSharesTheTable) {
   EXPECT_EQ(m_.UnregisterStream(mine), 0);
 }
 
+// A timetable change a few seconds ahead (the zone is shifted by seconds so
+// that it falls on a minute): job processes of both ABIs that only query see
+// the new machine limit within a second of it, with no registration, attach
+// or daemon after it.
+TEST_F(ProcessesTest, ScheduledChangeReachesProcessesThatOnlyQuery) {
+  const int64_t boundary = time(nullptr) + 8;
+  const int shift = static_cast<int>((60 - boundary % 60) % 60);  // local = UTC + shift s
+  const char* oldTz = getenv("TZ");
+  const std::string savedTz = oldTz ? oldTz : "";
+  char tz[32];
+  snprintf(tz, sizeof(tz), "HXT-00:00:%02d", shift);
+  setenv("TZ", tz, 1);
+  const int minute = static_cast<int>((boundary + shift) % 86400 / 60);
+  auto hhmm = [](int m) {
+    char text[8];
+    snprintf(text, sizeof(text), "%02d:%02d", m / 60 % 24, m % 60);
+    return std::string(text);
+  };
+  inst_.SetConfig("Hxd", "ThroughputSchedule",
+                  hhmm((minute + 1440 - 30) % 1440) + ",555 " + hhmm(minute) + ",777:888");
+  Attach();
+  const std::string until = std::to_string(boundary + 2);
+  std::unique_ptr<Child> children[] = {Start({"reg", "5", "1", "0", "0", "watch", "0", until}),
+                                       Start({"reg", "6", "1", "0", "0", "watch", "0", until}, both_)};
+  for (auto& c : children) {
+    EXPECT_EQ(c->Wait(), 0);
+    const std::vector<std::string> lines = c->Lines("limit ");
+    ASSERT_EQ(lines.size(), 2u) << "started after the change, or saw another limit";
+    unsigned int before = 0, after = 0;
+    long long seenMs = 0;
+    ASSERT_EQ(sscanf(lines[0].c_str(), "limit %u", &before), 1);
+    ASSERT_EQ(sscanf(lines[1].c_str(), "limit %u %lld", &after, &seenMs), 2);
+    EXPECT_EQ(before, 555u);
+    EXPECT_EQ(after, 777u);
+    const long long delayMs = seenMs - boundary * 1000;
+    printf("scheduled change seen %lld ms after it\n", delayMs);
+    EXPECT_TRUE(delayMs >= 0 && delayMs < 1000) << delayMs;
+  }
+  if (oldTz) setenv("TZ", savedTz.c_str(), 1); else unsetenv("TZ");
+}
+
 // A holder killed inside the lock halfway through a reservation: the next
 // holder repairs the table (once) before anything uses it.
 TEST_F(ProcessesTest, NextHolderRepairsWhatAKilledHolderLeft) {

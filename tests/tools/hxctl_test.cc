@@ -176,8 +176,9 @@ TEST_F(Hxctl, ViewsHelpAndErrors) {
 }
 
 // Limits change the live table (the transcript shows the table after the job
-// limits); the machine limit, last, holds in it until the next attach re-reads
-// the configuration. The other ABI's hxctl steers this ABI's table the same way.
+// limits); the machine limit set by hand holds in it and shows beside the
+// configured one; timetables are checked without being applied. The other
+// ABI's hxctl steers this ABI's table the same way.
 TEST_F(Hxctl, LimitsChangeTheLiveTable) {
   Transcript("limits.txt");
   unsigned int mbph = 0;

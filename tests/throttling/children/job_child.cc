@@ -5,6 +5,8 @@
 //   rate I BYTES  -> "rate <i> <result> <rate>"
 //   stats I RS NS WS SS RT WT NT ST TYPE  -> "stats <i> <result>"
 //   unreg I       -> "unreg <i> <result>"
+//   watch I UNTIL query stream I every 5 ms until time() reaches UNTIL;
+//                 "limit <machine limit> <epoch ms>" whenever the limit is new
 //   wait FILE     wait (up to 120 s) until FILE exists
 //   hold          take the table lock, print "held", and wait to be killed
 //   chaos MODE WORKERS STOPFILE SEED   run random operations (see Chaos)
@@ -15,6 +17,8 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <climits>
+#include <ctime>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -217,6 +221,20 @@ int main(int argc, char** argv) {
     } else if (c == "unreg") {
       Say("unreg %u %d", static_cast<unsigned int>(n[i + 1]), m.UnregisterStream(handle(i + 1)));
       i += 2;
+    } else if (c == "watch") {
+      unsigned int last = UINT_MAX;
+      while (time(nullptr) < static_cast<time_t>(n[i + 2])) {
+        unsigned int rate = 0, limit = 0;
+        if (m.GetThroughputRate(handle(i + 1), 0, rate) == 0 && m.GetComputerThroughput(limit) == 0 &&
+            limit != last) {
+          struct timespec ts;
+          clock_gettime(CLOCK_REALTIME, &ts);
+          Say("limit %u %" PRId64, limit, static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+          last = limit;
+        }
+        usleep(5000);
+      }
+      i += 3;
     } else if (c == "hold" && m.Lock()) {
       Say("held");
       for (;;) pause();
