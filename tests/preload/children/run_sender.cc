@@ -55,68 +55,48 @@ int Connect(const char* host, const char* port, const std::string& tag) {
 }
 
 volatile sig_atomic_t g_signals = 0;
-void Handle(void (*f)(int), int flags) {
+void OnAlarm(int) { ++g_signals; }
+void Alarm(void (*handler)(int), int flags) {  // installs the handler; SIGALRM comes in 1 s
   struct sigaction sa{};
-  sa.sa_handler = f;
+  sa.sa_handler = handler;
   sa.sa_flags = flags;
   sigaction(SIGALRM, &sa, nullptr);
-}
-void AlarmIn1s() {
-  itimerval t{};
-  t.it_value.tv_sec = 1;
+  itimerval t{{0, 0}, {1, 0}};
   setitimer(ITIMER_REAL, &t, nullptr);
 }
-void OnAlarm(int) { ++g_signals; }
-void OnAlarmThenPlain(int) {
-  ++g_signals;
-  Handle(OnAlarm, 0);
-  AlarmIn1s();
-}
+void OnAlarmThenPlain(int) { ++g_signals, Alarm(OnAlarm, 0); }
 
 // Under a limit of 1 MBPH (4 KiB pieces, 14 s apart), a signal during a wait
 // ends a blocking send as the kernel's own: with the bytes sent so far, else
 // EINTR, except that an SA_RESTART handler resumes it (until a second signal
 // without SA_RESTART).
 int Signals(int fd, const char* block) {
-  Handle(OnAlarm, 0);
-  AlarmIn1s();
-  const ssize_t first = send(fd, block, 8192, 0);
-  if (first != 4096 || g_signals != 1) return 10;
-  AlarmIn1s();
+  Alarm(OnAlarm, 0);
+  if (send(fd, block, 8192, 0) != 4096 || g_signals != 1) return 10;
+  Alarm(OnAlarm, 0);
   if (send(fd, block, 4096, 0) != -1 || errno != EINTR || g_signals != 2) return 11;
-  Handle(OnAlarmThenPlain, SA_RESTART);
-  AlarmIn1s();
-  if (send(fd, block, 4096, 0) != -1 || errno != EINTR || g_signals != 4) return 12;
-  return 0;
-}
-
-void CloseBehindTheLibrary(int fd, int how) {
-  if (how == 0) fclose(fdopen(fd, "w"));
-  if (how == 1) close_range(static_cast<unsigned>(fd), static_cast<unsigned>(fd), 0);
-  if (how == 2) closefrom(fd);
-  if (how == 3) syscall(SYS_close, fd);
+  Alarm(OnAlarmThenPlain, SA_RESTART);
+  return send(fd, block, 4096, 0) != -1 || errno != EINTR || g_signals != 4 ? 12 : 0;
 }
 
 // Under a limit of 1 MBPH: a stream's number closed by fclose, close_range,
 // closefrom or a raw system call, and taken by a file, which must not be paced
-// as the dead stream (1 MiB would take an hour); the file's number closed the
-// same way (but by the raw call) and taken by a dup of a socket, which must be
-// paced as a stream of its own (at most one 4 KiB piece at once).
+// as the dead stream (1 MiB would take an hour: SIGALRM ends the program after
+// a minute); the file's number closed the same way (but by the raw call) and
+// taken by a dup of a socket, which must be paced as a stream of its own (at
+// most one 4 KiB piece at once).
 int Stale(const char* host, const char* port, const std::string& tag, const char* block) {
   static char big[1 << 20];
+  alarm(60);
+  auto closeBehind = [](int fd, int how) {
+    how == 0 ? fclose(fdopen(fd, "w")) : how == 1 ? close_range(fd, fd, 0) : how == 2 ? (closefrom(fd), 0) : syscall(SYS_close, fd);
+  };
   for (int how = 0; how < 4; ++how) {
     const int s2 = Connect(host, port, tag), s = Connect(host, port, tag);
-    CloseBehindTheLibrary(s, how);
+    closeBehind(s, how);
     const int f = memfd_create("run_sender", MFD_CLOEXEC);
-    if (f != s) return 3;
-    if (write(f, big, sizeof(big)) != static_cast<ssize_t>(sizeof(big))) return 8;
-    if (how < 3) {
-      CloseBehindTheLibrary(f, how);
-      const int d = dup(s2);
-      fcntl(d, F_SETFL, O_NONBLOCK);
-      const ssize_t r = write(d, block, 8192);
-      if (d != f || r <= 0 || r > 4096) return 9;
-    }
+    if (f != s || write(f, big, sizeof(big)) != static_cast<ssize_t>(sizeof(big))) return 8;
+    if (how < 3 && (closeBehind(f, how), dup(s2) != f || fcntl(f, F_SETFL, O_NONBLOCK) != 0 || write(f, block, 8192) != 4096)) return 9;
     close(f);
     close(s2);
   }
