@@ -15,6 +15,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -24,6 +26,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "preload/engine.h"
 #include "preload/real_calls.h"
@@ -39,22 +42,71 @@ constexpr int64_t kNonBlockingHoldNs = 20 * 1000 * 1000;
 // Sleep in slices so that a rate raised meanwhile is seen soon.
 constexpr int64_t kSliceNs = 100 * 1000 * 1000;
 
-// Sleeps ns (> 0); false when a signal handler interrupted the sleep. A
-// restartable sleep is resumed by the kernel itself after a handler installed
-// with SA_RESTART, exactly as a blocking socket call without a timeout is
-// (a timer descriptor's read has those semantics; nanosleep never resumes).
-bool SleepNs(int64_t ns, bool restartable) {
-  const timespec ts{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
-  const int timer = restartable ? timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC) : -1;
-  if (timer >= 0) {
+// A blocking call's waits: signals stay blocked between its sleeps, so that
+// one that arrives while the call is busy (asking the table for its rate) is
+// not lost but ends or resumes the next sleep, as a signal during the kernel's
+// own wait would. Synchronous signals are never blocked.
+class Waits {
+ public:
+  Waits() = default;
+  Waits(const Waits&) = delete;
+  Waits& operator=(const Waits&) = delete;
+  ~Waits() { Unblock(); }
+  // Before the kernel is handed a piece: its own blocking is interruptible.
+  void Unblock() {
+    if (blocked_) pthread_sigmask(SIG_SETMASK, &original_, nullptr);
+    blocked_ = false;
+  }
+
+  // Sleeps ns (> 0); false when a signal handler ran meanwhile (or had been
+  // pending). A restartable sleep goes on after handlers installed with
+  // SA_RESTART, exactly as a blocking socket call without a timeout does (a
+  // timer descriptor's read has those semantics).
+  bool Sleep(int64_t ns, bool restartable) {
+    if (!blocked_) {
+      sigset_t all;
+      sigfillset(&all);
+      for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, sig);
+      blocked_ = pthread_sigmask(SIG_BLOCK, &all, &original_) == 0;
+      if (!blocked_) return true;
+    }
+    const timespec ts{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+    const int timer = restartable ? timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC) : -1;
+    if (timer < 0) return ppoll(nullptr, 0, &ts, &original_) == 0 || errno != EINTR;
+    // Signals that came while blocked are delivered first; one whose handler
+    // lacks SA_RESTART ends the call.
+    bool resume = true;
+    sigset_t pending, during;
+    sigpending(&pending);
+    for (int sig = 1; sig < NSIG; ++sig) {
+      struct sigaction sa;
+      if (sigismember(&pending, sig) == 1 && sigismember(&original_, sig) == 0 && sigaction(sig, nullptr, &sa) == 0 &&
+          (sa.sa_flags & SA_SIGINFO || (sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN)) && !(sa.sa_flags & SA_RESTART)) {
+        resume = false;
+      }
+    }
     itimerspec when{};
     when.it_value = ts;
     uint64_t ticks = 0;
-    const bool armed = timerfd_settime(timer, 0, &when, nullptr) == 0;
-    const bool interrupted = armed && Real().read(timer, &ticks, sizeof(ticks)) < 0 && errno == EINTR;
+    if (timerfd_settime(timer, 0, &when, nullptr) != 0) {
+      Real().close(timer);
+      return ppoll(nullptr, 0, &ts, &original_) == 0 || errno != EINTR;
+    }
+    pthread_sigmask(SIG_SETMASK, &original_, &during);
+    if (resume && Real().read(timer, &ticks, sizeof(ticks)) < 0 && errno == EINTR) resume = false;
+    pthread_sigmask(SIG_SETMASK, &during, nullptr);
     Real().close(timer);
-    if (armed) return !interrupted;
+    return resume;
   }
+
+ private:
+  bool blocked_ = false;
+  sigset_t original_;
+};
+
+// A non-blocking caller's hold: a signal just ends it early.
+bool HoldNs(int64_t ns) {
+  const timespec ts{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
   return nanosleep(&ts, nullptr) == 0 || errno != EINTR;
 }
 
@@ -122,6 +174,7 @@ ssize_t Paced(int fd, Direction d, size_t want, bool splittable, int flags, Io i
   int64_t held = 0;
   bool looked = false, rechecked = false;
   Hold hold;
+  Waits waits;
   auto lookUp = [&]() -> const Hold& {
     if (!looked) hold = LookUpHold(fd, d, (flags & MSG_DONTWAIT) != 0);
     looked = true;
@@ -143,6 +196,7 @@ ssize_t Paced(int fd, Direction d, size_t want, bool splittable, int flags, Io i
       wait = Admit(fd, d, rest, true, &piece);
     }
     if (wait < 0) {  // not (or no longer) a paced stream: the rest goes as asked
+      waits.Unblock();
       if (done == 0) return io(0, want);
       const ssize_t r = io(done, rest);
       return static_cast<ssize_t>(done) + (r > 0 ? r : 0);
@@ -152,11 +206,14 @@ ssize_t Paced(int fd, Direction d, size_t want, bool splittable, int flags, Io i
       if (h.limitNs > 0 && held >= h.limitNs) return end(EAGAIN);
       int64_t slice = wait < kSliceNs ? wait : kSliceNs;
       if (h.limitNs > 0 && slice > h.limitNs - held) slice = h.limitNs - held;
-      if (!SleepNs(slice, !h.nonBlocking && h.limitNs == 0 && done == 0)) return end(h.nonBlocking ? EAGAIN : EINTR);
+      if (h.nonBlocking ? !HoldNs(slice) : !waits.Sleep(slice, h.limitNs == 0 && done == 0)) {
+        return end(h.nonBlocking ? EAGAIN : EINTR);
+      }
       held += slice;
       continue;
     }
     if (!splittable) piece = rest;
+    waits.Unblock();
     const ssize_t r = io(done, piece);
     if (r < 0) {
       if (done == 0) return r;
