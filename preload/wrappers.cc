@@ -20,7 +20,6 @@
 #include <stdio.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/timerfd.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,10 +41,11 @@ constexpr int64_t kNonBlockingHoldNs = 20 * 1000 * 1000;
 // Sleep in slices so that a rate raised meanwhile is seen soon.
 constexpr int64_t kSliceNs = 100 * 1000 * 1000;
 
-// A blocking call's waits: signals stay blocked between its sleeps, so that
-// one that arrives while the call is busy (asking the table for its rate) is
-// not lost but ends or resumes the next sleep, as a signal during the kernel's
-// own wait would. Synchronous signals are never blocked.
+// A blocking call's waits. Signals stay blocked between its sleeps, and each
+// sleep lets them through atomically (ppoll), so none is lost while the call
+// is busy (asking the table for its rate) or wakes at the very end of a
+// sleep: each ends or resumes the call as a signal during the kernel's own
+// wait would. Synchronous signals are never blocked.
 class Waits {
  public:
   Waits() = default;
@@ -60,8 +60,9 @@ class Waits {
 
   // Sleeps ns (> 0); false when a signal handler ran meanwhile (or had been
   // pending). A restartable sleep goes on after handlers installed with
-  // SA_RESTART, exactly as a blocking socket call without a timeout does (a
-  // timer descriptor's read has those semantics).
+  // SA_RESTART, as a blocking socket call without a timeout does: their
+  // signals wait (at most one sleep) until the sleep ends, and are delivered
+  // before the next one.
   bool Sleep(int64_t ns, bool restartable) {
     if (!blocked_) {
       sigset_t all;
@@ -69,39 +70,57 @@ class Waits {
       for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, sig);
       blocked_ = pthread_sigmask(SIG_BLOCK, &all, &original_) == 0;
       if (!blocked_) return true;
+      scanned_ = false;
     }
     const timespec ts{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
-    const int timer = restartable ? timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC) : -1;
-    if (timer < 0) return ppoll(nullptr, 0, &ts, &original_) == 0 || errno != EINTR;
-    // Signals that came while blocked are delivered first; one whose handler
-    // lacks SA_RESTART ends the call.
-    bool resume = true;
-    sigset_t pending, during;
-    sigpending(&pending);
-    for (int sig = 1; sig < NSIG; ++sig) {
-      struct sigaction sa;
-      if (sigismember(&pending, sig) == 1 && sigismember(&original_, sig) == 0 && sigaction(sig, nullptr, &sa) == 0 &&
-          (sa.sa_flags & SA_SIGINFO || (sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN)) && !(sa.sa_flags & SA_RESTART)) {
-        resume = false;
+    if (!restartable) return ppoll(nullptr, 0, &ts, &original_) == 0 || errno != EINTR;
+    sigset_t pending, ignored;
+    if (sigpending(&pending) == 0 && sigemptyset(&ignored) == 0) {
+      bool any = false;
+      for (int sig = 1; sig < NSIG && !any; ++sig) any = sigismember(&pending, sig) == 1 && sigismember(&original_, sig) == 0;
+      if (any) {
+        const bool plain = Scan(&pending, &ignored);
+        sigset_t during;
+        pthread_sigmask(SIG_SETMASK, &original_, &during);  // their handlers run here
+        pthread_sigmask(SIG_SETMASK, &during, nullptr);
+        scanned_ = false;  // the handlers may have changed
+        if (plain) return false;
       }
     }
-    itimerspec when{};
-    when.it_value = ts;
-    uint64_t ticks = 0;
-    if (timerfd_settime(timer, 0, &when, nullptr) != 0) {
-      Real().close(timer);
-      return ppoll(nullptr, 0, &ts, &original_) == 0 || errno != EINTR;
+    if (!scanned_) {
+      sleepMask_ = original_;
+      Scan(nullptr, &sleepMask_);
+      scanned_ = true;
     }
-    pthread_sigmask(SIG_SETMASK, &original_, &during);
-    if (resume && Real().read(timer, &ticks, sizeof(ticks)) < 0 && errno == EINTR) resume = false;
-    pthread_sigmask(SIG_SETMASK, &during, nullptr);
-    Real().close(timer);
-    return resume;
+    return ppoll(nullptr, 0, &ts, &sleepMask_) == 0 || errno != EINTR;
   }
 
  private:
+  // Of the signals the program lets through (and, with only, of those in
+  // only), adds those caught with SA_RESTART to restart; true when one is
+  // caught without it.
+  bool Scan(const sigset_t* only, sigset_t* restart) const {
+    bool plain = false;
+    for (int sig = 1; sig < NSIG; ++sig) {
+      struct sigaction sa;
+      if (sigismember(&original_, sig) != 0 || (only != nullptr && sigismember(only, sig) != 1) ||
+          sigaction(sig, nullptr, &sa) != 0) {
+        continue;
+      }
+      if ((sa.sa_flags & SA_SIGINFO) == 0 && (sa.sa_handler == SIG_DFL || sa.sa_handler == SIG_IGN)) continue;
+      if ((sa.sa_flags & SA_RESTART) != 0) {
+        sigaddset(restart, sig);
+      } else {
+        plain = true;
+      }
+    }
+    return plain;
+  }
+
   bool blocked_ = false;
-  sigset_t original_;
+  bool scanned_ = false;
+  sigset_t original_;   // the program's own mask
+  sigset_t sleepMask_;  // ... and the signals caught with SA_RESTART
 };
 
 // A non-blocking caller's hold: a signal just ends it early.
