@@ -31,6 +31,7 @@ namespace {
 constexpr int kMaxFds = 16384;
 constexpr int64_t kQueryEveryNs = 100 * 1000 * 1000;  // rate query at least every 100 ms
 constexpr uint64_t kQueryEveryBytes = 1 << 20;        // ... or every MiB
+constexpr uint32_t kRecheckEveryMs = 100;             // descriptor identity checked at least this often
 constexpr unsigned int kLogTag = 0x48585255;          // "HXRU"
 
 enum FdKind : uint8_t { kUnknown = 0, kOther = 1, kNetStream = 2 };
@@ -47,7 +48,9 @@ struct Stream {
 };
 
 struct FdEntry {
-  FdKind kind = kUnknown;
+  FdKind kind = kUnknown;  // read without g_mutex on the fast path
+  uint32_t checkedMs = 0;  // coarse clock of the last identity check (idem)
+  uint64_t dev = 0, ino = 0;  // identity of what kind describes
   Stream streams[2];
 };
 
@@ -65,6 +68,7 @@ bool g_started = false;
 bool g_exitHookSet = false;
 uint32_t g_generation = 1;  // bumped in every forked child
 int g_highestFd = -1;       // highest descriptor ever given a stream
+int g_highestKnown = -1;    // highest descriptor ever looked at
 
 class MutexLock {
  public:
@@ -116,9 +120,15 @@ void OnExit() {
   EngineShutdown();
 }
 
+// Milliseconds of a coarse monotonic clock (a few ms resolution, cheaper to
+// read than the precise one); wraps, so only differences count.
+uint32_t CoarseMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
 bool IsNetStream(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
   int type = 0, domain = 0;
   socklen_t len = sizeof(type);
   if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) return false;
@@ -212,6 +222,38 @@ void Unregister(Stream& s, Direction d) {
   s = Stream();
 }
 
+// REQUIRES: g_mutex held; fd in range.
+void Forget(int fd) {
+  FdEntry& e = g_fds[fd];
+  if (e.kind == kNetStream) {
+    Unregister(e.streams[kOutbound], kOutbound);
+    Unregister(e.streams[kInbound], kInbound);
+  }
+  e.dev = e.ino = 0;
+  __atomic_store_n(&e.kind, kUnknown, __ATOMIC_RELAXED);
+}
+
+// Brings what is known of fd up to date with what the number now holds: a
+// different file than the one recorded (or none) ends the recorded streams.
+// REQUIRES: g_mutex held; fd in range.
+void Check(int fd, uint32_t nowMs) {
+  FdEntry& e = g_fds[fd];
+  struct stat64 st;
+  if (fstat64(fd, &st) != 0) {
+    Forget(fd);
+    return;
+  }
+  const uint64_t dev = st.st_dev, ino = st.st_ino;
+  if (e.kind == kUnknown || e.dev != dev || e.ino != ino) {
+    Forget(fd);
+    e.dev = dev;
+    e.ino = ino;
+    __atomic_store_n(&e.kind, S_ISSOCK(st.st_mode) && IsNetStream(fd) ? kNetStream : kOther, __ATOMIC_RELAXED);
+    if (fd > g_highestKnown) g_highestKnown = fd;
+  }
+  __atomic_store_n(&e.checkedMs, nowMs, __ATOMIC_RELAXED);
+}
+
 }  // namespace
 
 int64_t NowNs() {
@@ -236,39 +278,32 @@ void EngineStart() {
   if (g_settings != nullptr) pthread_atfork(OnForkPrepare, OnForkParent, OnForkChild);
 }
 
-bool Tracks(int fd, Direction d) {
-  if (g_settings == nullptr || fd < 0 || fd >= kMaxFds) return false;
-  if (d == kOutbound ? !g_settings->outbound : !g_settings->inbound) return false;
-  // Files and pipes, once known, cost no lock on every call.
-  if (__atomic_load_n(&g_fds[fd].kind, __ATOMIC_RELAXED) == kOther) return false;
-  MutexLock lock;
-  if (g_tables[d].state == -1) return false;
+int64_t Admit(int fd, Direction d, size_t rest, bool recheck, size_t* piece) {
+  if (g_settings == nullptr || fd < 0 || fd >= kMaxFds) return -1;
+  if (d == kOutbound ? !g_settings->outbound : !g_settings->inbound) return -1;
   FdEntry& e = g_fds[fd];
-  if (e.kind == kUnknown) {
-    __atomic_store_n(&e.kind, IsNetStream(fd) ? kNetStream : kOther, __ATOMIC_RELAXED);
+  const uint32_t nowMs = CoarseMs();
+  // Files and pipes, once known, cost no lock on every call.
+  if (!recheck && __atomic_load_n(&e.kind, __ATOMIC_RELAXED) == kOther &&
+      nowMs - __atomic_load_n(&e.checkedMs, __ATOMIC_RELAXED) < kRecheckEveryMs) {
+    return -1;
   }
-  return e.kind == kNetStream && !StreamOf(fd, d).failed;
-}
-
-int64_t WaitNs(int fd, Direction d) {
-  if (!Tracks(fd, d)) return 0;
   MutexLock lock;
+  if (g_tables[d].state == -1) return -1;
+  if (recheck || e.kind == kUnknown || nowMs - e.checkedMs >= kRecheckEveryMs) Check(fd, nowMs);
+  if (e.kind != kNetStream) return -1;
   Stream& s = StreamOf(fd, d);
+  if (s.failed) return -1;
   const int64_t now = NowNs();
   if (!s.registered) {
-    if (s.failed) return 0;
     Register(fd, s, d, now);
-    if (!s.registered) return 0;
+    if (!s.registered) return -1;
   } else if (now - s.lastQueryNs >= kQueryEveryNs || s.bytes - s.bytesAtQuery >= kQueryEveryBytes) {
     Query(s, d, now);
   }
-  return s.pacer.WaitNs(now);
-}
-
-size_t PieceLimit(int fd, Direction d, size_t want) {
-  if (fd < 0 || fd >= kMaxFds) return want;
-  MutexLock lock;
-  return StreamOf(fd, d).pacer.PieceLimit(want);
+  const int64_t wait = s.pacer.WaitNs(now);
+  if (wait == 0) *piece = s.pacer.PieceLimit(rest);
+  return wait;
 }
 
 void Charge(int fd, Direction d, size_t bytes) {
@@ -283,12 +318,15 @@ void Charge(int fd, Direction d, size_t bytes) {
 void ForgetFd(int fd) {
   if (g_settings == nullptr || fd < 0 || fd >= kMaxFds) return;
   MutexLock lock;
-  FdEntry& e = g_fds[fd];
-  if (e.kind == kNetStream) {
-    Unregister(e.streams[kOutbound], kOutbound);
-    Unregister(e.streams[kInbound], kInbound);
+  Forget(fd);
+}
+
+void ForgetRange(unsigned int first, unsigned int last) {
+  if (g_settings == nullptr) return;
+  MutexLock lock;
+  for (unsigned int fd = first; static_cast<int64_t>(fd) <= g_highestKnown && fd <= last; ++fd) {
+    Forget(static_cast<int>(fd));
   }
-  __atomic_store_n(&e.kind, kUnknown, __ATOMIC_RELAXED);
 }
 
 namespace {

@@ -23,21 +23,27 @@ enum Direction { kOutbound = 0, kInbound = 1 };
 // fork handler. Called from the library's constructor; harmless to repeat.
 void EngineStart();
 
-// Whether transfers on fd in direction d are paced (fd is an IPv4/IPv6 stream
-// socket, the direction is asked for, and its table is usable).
-bool Tracks(int fd, Direction d);
-
-// Nanoseconds to wait before the next piece on fd may go (0: now). Registers
-// the stream and refreshes its rate when due. 0 for a descriptor not tracked.
-int64_t WaitNs(int fd, Direction d);
-// The largest piece of want to hand the kernel now.
-size_t PieceLimit(int fd, Direction d, size_t want);
+// Whether the next piece of a transfer on fd in direction d may go, for a
+// caller with rest bytes still to move: -1 when fd is not paced (not an
+// IPv4/IPv6 stream socket, the direction is not asked for, or its table is
+// unusable), else the nanoseconds to wait (0: go now, with *piece set to the
+// largest part of rest worth handing the kernel at once). Registers the
+// stream and refreshes its rate when due.
+//
+// What is known of a descriptor is checked against the descriptor itself
+// (its device and inode) at least every 100 ms, and whenever recheck is set,
+// so a number closed where this library could not see it (io_uring, a raw
+// system call) and reused is soon taken for what it now is. Callers recheck
+// before they sleep: a file or pipe on the number of a dead stream never
+// waits for that stream's pace.
+int64_t Admit(int fd, Direction d, size_t rest, bool recheck, size_t* piece);
 // Charges bytes moved on fd.
 void Charge(int fd, Direction d, size_t bytes);
 
 // The descriptor is about to be closed or replaced: unregister its streams
-// and forget what is known of it.
+// and forget what is known of it. ForgetRange does so for first..last.
 void ForgetFd(int fd);
+void ForgetRange(unsigned int first, unsigned int last);
 
 // Unregisters every stream of this process and detaches (at exit).
 void EngineShutdown();

@@ -24,6 +24,9 @@ ssize_t NoRecvfrom(int, void*, size_t, int, struct sockaddr*, socklen_t*) {
 }
 ssize_t NoRecvmsg(int, struct msghdr*, int) { return errno = ENOSYS, -1; }
 int NoClose(int) { return errno = ENOSYS, -1; }
+int NoFclose(FILE*) { return errno = ENOSYS, EOF; }
+int NoCloseRange(unsigned int, unsigned int, int) { return errno = ENOSYS, -1; }
+void NoClosefrom(int) {}
 int NoDup2(int, int) { return errno = ENOSYS, -1; }
 int NoDup3(int, int, int) { return errno = ENOSYS, -1; }
 int NoSocket(int, int, int) { return errno = ENOSYS, -1; }
@@ -53,6 +56,9 @@ RealCalls Load() {
   Find(r.recvfrom, "recvfrom", NoRecvfrom);
   Find(r.recvmsg, "recvmsg", NoRecvmsg);
   Find(r.close, "close", NoClose);
+  Find(r.fclose, "fclose", NoFclose);
+  Find(r.close_range, "close_range", NoCloseRange);
+  Find(r.closefrom, "closefrom", NoClosefrom);
   Find(r.dup2, "dup2", NoDup2);
   Find(r.dup3, "dup3", NoDup3);
   Find(r.socket, "socket", NoSocket);

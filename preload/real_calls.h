@@ -3,6 +3,7 @@
 // function the C library lacks is replaced by one that fails with ENOSYS.
 #pragma once
 
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -23,6 +24,9 @@ struct RealCalls {
   ssize_t (*recvfrom)(int, void*, size_t, int, struct sockaddr*, socklen_t*);
   ssize_t (*recvmsg)(int, struct msghdr*, int);
   int (*close)(int);
+  int (*fclose)(FILE*);
+  int (*close_range)(unsigned int, unsigned int, int);
+  void (*closefrom)(int);
   int (*dup2)(int, int);
   int (*dup3)(int, int, int);
   int (*socket)(int, int, int);

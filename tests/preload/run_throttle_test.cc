@@ -77,16 +77,20 @@ class RunThrottle : public ::testing::Test {
 
 // One job alone under a machine limit gets all of it, whichever call the
 // program moves data with (blocking write or send, receiving with --direction
-// in, which leaves the outbound table alone), and so does a real tool, which
-// sends on a non-blocking socket. SIGTERM to hxctl reaches the program; a
+// in, which leaves the outbound table alone, recv(MSG_WAITALL) filling its
+// buffer), whichever readiness model it waits with (edge-triggered epoll
+// sending or receiving, which waits for an edge after any short count), and
+// so does a real tool, which sends on a non-blocking socket. SIGTERM to hxctl reaches the program; a
 // program killed with SIGKILL cannot unregister, and its stream stays until
 // the first clean-up after hxctl (its recorded parent) ended.
 TEST_F(RunThrottle, OneProgramReachesTheMachineLimit) {
-  const std::vector<std::pair<double, std::string>> cases = {{1, "write"}, {10, "send"}, {3, "receive"}, {10, "curl"}};  // MiB/s, mode
+  const std::vector<std::pair<double, std::string>> cases = {{1, "write"}, {10, "send"}, {3, "receive"}, {10, "curl"},
+                                                             {1, "edge"}, {3, "edge-receive"}};  // MiB/s, mode
   unsigned int job = 100;
   for (const auto& [mibPerSecond, mode] : cases) {
     SCOPED_TRACE(mode);
-    std::string tag = mode == "receive" ? "in:recv" : "case" + std::to_string(++job);
+    const bool in = mode.find("receive") != std::string::npos, hard = mode == "write";
+    std::string tag = in ? "in:" + mode : "case" + std::to_string(++job);
     std::vector<std::string> command = Sender(tag, mode);
     if (mode == "curl") {
       if (access("/usr/bin/curl", X_OK) != 0) continue;
@@ -95,7 +99,6 @@ TEST_F(RunThrottle, OneProgramReachesTheMachineLimit) {
       tag = "PUT /upload HTTP";
     }
     Machine(mibPerSecond);
-    const bool in = mode == "receive", hard = mode == "write";
     const pid_t pid = Run(job, in ? std::vector<std::string>{"--direction", "in"} : std::vector<std::string>{}, command);
     const double rate = listener_.Rates({tag}, kWindowS)[tag];
     TableView jobs = Jobs();
@@ -164,6 +167,18 @@ TEST_F(RunThrottle, ForkingProgramStaysWithinItsJobLimit) {
   // instance is removed, so that it never recreates the instance's files.
   for (int i = 0; i < 400 && Jobs().rcids.count(3) != 0; ++i) usleep(50 * 1000);
   EXPECT_EQ(Jobs().rcids.count(3), 0u) << "the orphan unregisters when it ends";
+}
+
+// Calls that end as the kernel's own would, checked by the program itself
+// under a 1 MBPH limit (see run_sender's signal and stale modes): a signal
+// during a paced wait, and descriptors closed past close() whose numbers a
+// file or a new socket then take. A program waiting for a dead stream's pace
+// would need an hour: it ends itself after a minute.
+TEST_F(RunThrottle, CallsEndAsTheKernelsOwnWould) {
+  for (const char* mode : {"signal", "stale"}) {
+    SCOPED_TRACE(mode);
+    EXPECT_EQ(hxtest::WaitExit(Run(20, {"--limit", "1"}, Sender("calls", mode))), 0);
+  }
 }
 
 }  // namespace
