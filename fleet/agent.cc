@@ -135,6 +135,7 @@ class Table : public CHxThrottlingManager {
     RecomputeThroughputs();
     return Unlock();
   }
+  void CleanUpNow() { CheckAndCleanupStreams(true); }
 };
 
 struct Usage {
@@ -230,15 +231,17 @@ void FollowSite(const std::vector<std::string>& endpoints, const std::string& si
         prefix, end, rev + 1,
         [&](const Json& events, int64_t revision) {
           std::lock_guard<std::mutex> lock(view->mu);
+          (void)revision;  // a header may be ahead of the events delivered yet
           for (const Json& e : events) {
             const Json kv = e.value("kv", Json::object());
+            // The view is as new as the last event it holds.
+            view->revision = std::max(view->revision, JsonInt(kv, "mod_revision"));
             std::string key, value;
             if (!Base64Decode(kv.value("key", ""), &key)) continue;
             const bool del = e.value("type", "PUT") == "DELETE";
             if (!del && !Base64Decode(kv.value("value", ""), &value)) continue;
             ApplyKv(view, site, key, del ? nullptr : &value);
           }
-          view->revision = std::max(view->revision, revision);
           return !stop.load();
         },
         stop, 30, &compacted, &error);
@@ -285,6 +288,16 @@ struct Tables {
     if (attached) {
       out.Uninitialize();
       in.Uninitialize();
+    }
+  }
+  // A clean-up pass on both tables, so that the streams of jobs that died
+  // stop counting at once.
+  void CleanUp() {
+    for (Table* t : {&out, &in}) {
+      if (t->Lock()) {
+        t->CleanUpNow();
+        t->Unlock();
+      }
     }
   }
   Usage Read() {
@@ -395,6 +408,10 @@ class Agent {
     if (memberLease_ == 0 && !Join(now, floor)) return;
 
     // Weight and demand.
+    if (now - lastCleanUp_ >= 2) {
+      tables_.CleanUp();
+      lastCleanUp_ = now;
+    }
     const Usage u = tables_.Read();
     const double seconds = lastBytesAt_ != 0 ? static_cast<double>(now - lastBytesAt_) : 0;
     double usedMbph = -1;
@@ -453,11 +470,12 @@ class Agent {
     const uint64_t safe = std::max<uint64_t>(floor, std::min<uint64_t>(applied_, budget / std::max<uint64_t>(1, machines)));
 
     bool publish = !Near(published_.demand, me_.demand, 0.0) || published_.weight != me_.weight ||
-                   !Near(published_.target, me_.target, 0.02) || published_.floor != floor;
+                   !Near(published_.target, me_.target, 0.02) || published_.floor != floor ||
+                   !Near(published_.safe, std::min(safe, applied_), 0.05);
     if (target < applied_) {
       // Lower at once: the tables first, then the others may take it.
       applied_ = target;
-      SetRecord(applied_, leaseEnd_, safe);
+      SetRecord(applied_, leaseEnd_, std::min(safe, published_.safe));
       tables_.out.ApplyNow();
       tables_.in.ApplyNow();
       publish = true;
@@ -473,7 +491,7 @@ class Agent {
         next.time = now;
         if (PublishIf(next, view.revision)) {
           applied_ = allowed;
-          SetRecord(applied_, leaseEnd_, safe);
+          SetRecord(applied_, leaseEnd_, std::min(safe, published_.safe));
           tables_.out.ApplyNow();
           tables_.in.ApplyNow();
           lastChange_ = now;
@@ -481,9 +499,11 @@ class Agent {
         }
       }
     }
+    // The tables' safe share is never above the one the others hold for
+    // this machine.
     if (record_.leaseEnd != leaseEnd_ || record_.share != applied_ ||
-        record_.safe != std::min(safe, applied_)) {
-      SetRecord(applied_, leaseEnd_, safe);
+        record_.safe != std::min(published_.safe, applied_)) {
+      SetRecord(applied_, leaseEnd_, published_.safe);
     }
     if (publish && reachable_) {
       Member next = me_;
@@ -623,7 +643,7 @@ class Agent {
   uint64_t applied_ = 0;
   Member me_, published_;
   int64_t memberLease_ = 0, reserveLease_ = 0;
-  uint32_t lastKeepAlive_ = 0, leaseEnd_ = 0, lastChange_ = 0, lastBytesAt_ = 0;
+  uint32_t lastKeepAlive_ = 0, leaseEnd_ = 0, lastChange_ = 0, lastBytesAt_ = 0, lastCleanUp_ = 0;
   uint64_t lastBytes_ = 0, writes_ = 0, keepAlives_ = 0;
   bool reachable_ = false;
   std::map<std::string, uint32_t> missingSince_;
