@@ -50,6 +50,11 @@ if [ "$profile" = suite ]; then
   has python3-prometheus-client || need+=(python3-prometheus-client)
   # The preload tests upload with a real tool.
   command -v curl >/dev/null 2>&1 || need+=(curl)
+  # The fleet agent (64-bit) talks to etcd over libcurl with nlohmann-json;
+  # its tests and the fleet demo start real etcd members.
+  has "libcurl4-openssl-dev:$native" || need+=("libcurl4-openssl-dev:$native")
+  has nlohmann-json3-dev || need+=(nlohmann-json3-dev)
+  command -v etcd >/dev/null 2>&1 || need+=(etcd-server)
 fi
 [ ${#need[@]} -eq 0 ] && [ -z "$add_arch" ] && exit 0
 
