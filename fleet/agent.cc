@@ -471,7 +471,8 @@ class Agent {
 
     bool publish = !Near(published_.demand, me_.demand, 0.0) || published_.weight != me_.weight ||
                    !Near(published_.target, me_.target, 0.02) || published_.floor != floor ||
-                   !Near(published_.safe, std::min(safe, applied_), 0.05);
+                   !Near(published_.safe, std::min(safe, applied_), 0.05) ||
+                   published_.applied > applied_;  // a fall by the deadlines, told late
     if (target < applied_) {
       // Lower at once: the tables first, then the others may take it.
       applied_ = target;
@@ -600,8 +601,14 @@ class Agent {
       }
     }
     std::string error;
-    if (memberLease_ != 0) etcd_.Revoke(memberLease_, &error);
     const bool jobs = tables_.attached && tables_.Read().streams > 0;
+    if (jobs && reserveLease_ != 0) {
+      // Jobs go on at the floor: only the floor stays held for them.
+      Member m = published_;
+      m.applied = m.safe = m.target = m.floor = std::max<uint64_t>(1, record_.floor);
+      etcd_.Put(ReserveKey(o_.site, machine_), FormatMember(m), reserveLease_, &error);
+    }
+    if (memberLease_ != 0) etcd_.Revoke(memberLease_, &error);
     if (reserveLease_ != 0 && !jobs) etcd_.Revoke(reserveLease_, &error);
   }
 

@@ -3,6 +3,7 @@
 // through a real 3-member etcd cluster: three instances of this host stand
 // for three machines, each with its agent and a job process.
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -169,6 +170,17 @@ class Site {
     jobs_[i] = 0;
     return rc;
   }
+  bool JobRunning(int i) { return jobs_[i] != 0 && waitpid(jobs_[i], nullptr, WNOHANG) == 0; }
+  // etcd writes the agents report in their textfiles so far.
+  uint64_t Writes() {
+    uint64_t sum = 0;
+    for (const std::string& focus : focus_) {
+      const std::string text = hxtest::ReadFile(inst_.root() + "/hxfleet_halvex_" + focus + ".prom");
+      const size_t at = text.find("\nhxfleet_etcd_writes_total{");
+      if (at != std::string::npos) sum += std::stoull(text.substr(text.find("} ", at) + 2));
+    }
+    return sum;
+  }
   std::vector<uint32_t> Limits() {
     std::lock_guard<std::mutex> lock(mu_);
     return last_;
@@ -314,6 +326,45 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   });
   EXPECT_GE(regained, 0);
   printf("figure: others regained the share %.1f s after the floor\n", regained);
+
+  // An agent restarted resumes from its floor, without a burst.
+  site.StartAgent(0, 1);
+  const double resumed = site.WaitFor(10, fair({9180, 9180, 17640}));
+  EXPECT_GE(resumed, 0);
+  printf("figure: restarted agent back to its share in %.1f s\n", resumed);
+
+  // Steady state (once the restarted agent settled): keep-alives only.
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  const uint64_t writesBefore = site.Writes();
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  const uint64_t steadyWrites = site.Writes() - writesBefore;
+  EXPECT_EQ(steadyWrites, 0u);
+  printf("figure: steady state, %llu etcd writes in 10 s by 3 machines\n",
+         static_cast<unsigned long long>(steadyWrites));
+
+  // The leader stopped for 10 s, then quorum lost for 30 s: every machine
+  // falls by the same deadlines, no job stops or runs unlimited, and the
+  // shares come back after.
+  const int stopped = etcd.Leader();
+  ASSERT_GE(stopped, 0);
+  etcd.Signal(stopped, SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  etcd.Signal(stopped, SIGCONT);
+  EXPECT_GE(site.WaitFor(10, fair({9180, 9180, 17640})), 0);
+  etcd.Signal(0, SIGSTOP);
+  etcd.Signal(1, SIGSTOP);
+  const double allFloors = site.WaitFor(25, [](const std::vector<uint32_t>& l) {
+    return l[0] == 720 && l[1] == 720 && l[2] == 720;
+  });
+  EXPECT_GE(allFloors, 0);
+  printf("figure: quorum lost -> every machine at its floor after %.1f s\n", allFloors);
+  std::this_thread::sleep_for(std::chrono::seconds(30 - static_cast<int>(std::max(0.0, allFloors))));
+  etcd.Signal(0, SIGCONT);
+  etcd.Signal(1, SIGCONT);
+  const double recovered = site.WaitFor(20, fair({9180, 9180, 17640}));
+  EXPECT_GE(recovered, 0);
+  printf("figure: quorum back -> shares converged in %.1f s\n", recovered);
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(site.JobRunning(i)) << i;
 
   EXPECT_LE(site.maxSum(), Site::kBudget)
       << site.worst_[0] << " + " << site.worst_[1] << " + " << site.worst_[2];
