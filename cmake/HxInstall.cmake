@@ -83,3 +83,10 @@ if(TARGET hxctl)
   install(FILES "${CMAKE_BINARY_DIR}/hxctl.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
     COMPONENT tool)
 endif()
+
+# The fleet agent (64-bit builds only) and its systemd unit.
+if(TARGET hxfleet)
+  set_target_properties(hxfleet PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  install(TARGETS hxfleet RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT fleet)
+  install(FILES fleet/hxfleet.service DESTINATION lib/systemd/system COMPONENT fleet)
+endif()

@@ -2,6 +2,7 @@
 #   libhxsys1      the shared objects (Multi-Arch: same, co-installable)
 #   libhxsys-dev   headers, CMake and pkg-config files, .so links
 #   hxctl          the operator tool and its man page
+#   hxfleet        the fleet agent and its systemd unit (64-bit builds only)
 # The Architecture follows the build's ABI (i386 for the -m32 build).
 
 set(CPACK_GENERATOR DEB)
@@ -49,6 +50,16 @@ set(CPACK_COMPONENT_TOOL_DEPENDS runtime)
 set(CPACK_DEBIAN_TOOL_DESCRIPTION "Halvex throttling operator tool
 Shows and changes live throttle tables, runs the resource monitor once and
 demonstrates the whole system on a private instance.")
+
+if(TARGET hxfleet)
+  list(APPEND CPACK_COMPONENTS_ALL fleet)
+  set(CPACK_DEBIAN_FLEET_PACKAGE_NAME "hxfleet")
+  set(CPACK_DEBIAN_FLEET_PACKAGE_SECTION admin)
+  set(CPACK_COMPONENT_FLEET_DEPENDS runtime)
+  set(CPACK_DEBIAN_FLEET_DESCRIPTION "Halvex fleet agent: machines share one bandwidth budget
+Divides a site's budget between machines by demand and weight through etcd
+and applies each machine's share to its throttle tables (systemd unit hxfleet).")
+endif()
 
 # CPack has no Multi-Arch setting: the script adds the field to the finished
 # runtime and dev packages (their files differ per ABI only under lib/<multiarch>).

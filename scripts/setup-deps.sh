@@ -53,6 +53,11 @@ if [ "$profile" = suite ]; then
   command -v curl >/dev/null 2>&1 || need+=(curl)
   # hxctl's tests give a program file capabilities (setcap).
   has libcap2-bin || need+=(libcap2-bin)
+  # The fleet agent (64-bit) talks to etcd over libcurl with nlohmann-json;
+  # its tests and the fleet demo start real etcd members.
+  has "libcurl4-openssl-dev:$native" || need+=("libcurl4-openssl-dev:$native")
+  has nlohmann-json3-dev || need+=(nlohmann-json3-dev)
+  command -v etcd >/dev/null 2>&1 || need+=(etcd-server)
 fi
 
 # A 64-bit program run by the tests (a shell under `hxctl run`) execs i386

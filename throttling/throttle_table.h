@@ -122,6 +122,9 @@ inline void TMSetOwnerMark(_TMStreamRecord& record, uint64_t mark) {
 constexpr uint32_t kTMLimitFromConfiguration = 0;
 constexpr uint32_t kTMLimitFromSchedule = 1;
 constexpr uint32_t kTMLimitSetByHand = 2;
+// The machine's share of a budget shared with other machines ("HxFleet"
+// "Share"), lower than what the configuration or the schedule allows.
+constexpr uint32_t kTMLimitFromFleet = 3;
 inline uint32_t TMLimitSource(const _TMThrottleTable& t) { return t.Reserved1[0]; }
 inline uint32_t TMNextLimitChange(const _TMThrottleTable& t) { return t.Reserved1[1]; }
 inline void TMSetLimitSource(_TMThrottleTable& t, uint32_t source, uint32_t nextChange) {

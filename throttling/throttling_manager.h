@@ -40,6 +40,7 @@
 #include "platform/hx_export.h"
 #include "platform/named_mutex.h"
 #include "throttling/hx_shmem.h"
+#include "throttling/fleet_share.h"
 #include "throttling/throttle_table.h"
 #include "throttling/throttling_types.h"
 #include "throttling/throughput_schedule.h"
@@ -243,14 +244,23 @@ class HX_EXPORT CHxThrottlingManager {
   std::string scheduleText_;
   bool limitSettingsRead_ = false;
   hx::ThroughputSchedule schedule_;
+  // The machine's share of a budget divided between machines ("HxFleet"
+  // "Share"), a further cap with deadlines of its own; valid only when it
+  // parsed.
+  std::string fleetText_;
+  bool fleetValid_ = false;
+  hx::FleetShare fleet_;
   // The rate query looks at the settings and the schedule again once
   // now - limitCheckFrom_ >= limitCheckSpan_ (a clock set back also passes).
   uint32_t limitCheckFrom_ = 0;
   uint32_t limitCheckSpan_ = 0;
   // Reads the limit settings; true when they differ from the last reading.
   bool ReadLimitSettings(const char* label);
-  // What the configuration gives at now for this table, and the next change.
-  uint32_t ConfiguredLimitAt(uint32_t now, uint32_t* nextChange) const;
+  // What the configuration gives at now for this table: the schedule's limit
+  // or "ComputerThroughputMBPH" (0 = none), capped by the fleet share; the
+  // next instant either changes and, when source is given, the
+  // kTMLimitFrom* the limit comes from.
+  uint32_t ConfiguredLimitAt(uint32_t now, uint32_t* nextChange, uint32_t* source = nullptr) const;
   // Writes the configured limit, its source and next change into the table.
   // keepHandSet leaves a limit set by hand in place. True when the limit
   // changed. REQUIRES: lock held.

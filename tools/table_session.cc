@@ -91,6 +91,7 @@ const char* LimitSourceName(uint32_t source) {
   switch (source) {
     case kTMLimitFromSchedule: return "schedule";
     case kTMLimitSetByHand: return "set by hand";
+    case kTMLimitFromFleet: return "fleet share";
     default: return "configuration";
   }
 }

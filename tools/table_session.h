@@ -62,7 +62,7 @@ std::vector<std::string> RenderTable(const std::string& focus, unsigned int kind
 // value of all the flags: "0x3 U".
 std::string DescribeStreamFlags(uint32_t flags);
 
-// "schedule", "configuration" or "set by hand".
+// "schedule", "configuration", "set by hand" or "fleet share".
 const char* LimitSourceName(uint32_t source);
 // Local time as "YYYY-MM-DD HH:MM".
 std::string LocalMinute(uint32_t when);

@@ -133,6 +133,13 @@ check_deb() {
     Architecture="$a" Multi-Arch=same "Depends=libhxsys1 \(= $v\)"
   check "tool: fields, depends on the runtime" fields_are "$tool" Package=hxctl Architecture="$a" Multi-Arch=no \
     "Depends=libhxsys1 \(= $v\)"
+  if [ -x "$HX_BUILD_DIR/bin/hxfleet" ]; then  # the fleet agent: 64-bit builds only
+    local fleet="$work/out/hxfleet_${v}_$a.deb"
+    check "fleet: fields, depends on the runtime and libcurl" fields_are "$fleet" Package=hxfleet \
+      Architecture="$a" "Depends=libhxsys1 \(= $v\);libcurl4 \(>= [^)]+\)"
+    check "fleet: the agent and its systemd unit" [ "$(dpkg-deb -c "$fleet" | awk '$1 !~ /^d/ {print $6}' |
+      sort | tr '\n' ' ')" = "./usr/bin/hxfleet ./usr/lib/systemd/system/hxfleet.service " ]
+  fi
   files_of() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sort | tr '\n' ' '; }
   check "runtime holds the shared objects and nothing else (Multi-Arch: same)" [ "$(files_of "$run")" = \
     "./usr/$L/halvex/libhxrun.so ./usr/$L/libhxplatform.so.1 ./usr/$L/libhxplatform.so.1.0.0 ./usr/$L/libhxsys.so.1 ./usr/$L/libhxsys.so.1.0.0 " ]

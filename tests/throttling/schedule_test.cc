@@ -285,4 +285,75 @@ TEST(ThroughputSchedule, DrivesTheTablesMachineLimit) {
   }
 }
 
+// A fleet share caps the configured limit and falls by its own deadlines in
+// every attached process, with nobody rewriting it: share until the lease
+// end, the safe share until the safe end, then the floor. A record that does
+// not parse is not used; clean-up passes and attaching keep the share.
+TEST(ThroughputSchedule, FleetShareCapsTheLimitAndFallsByItsDeadlines) {
+  ZoneGuard tz("UTC");
+  hxtest::TestInstance inst;
+  hxtest::FakeEnv env;
+  const uint32_t t0 = static_cast<uint32_t>(Utc("2026-03-02") + 9 * 3600);
+  env.now = t0;
+  inst.SetConfig("Hxd", "ComputerThroughputMBPH", "1000");
+  thrtest::Manager out(&env), in(&env), observer(&env);
+  ASSERT_EQ(out.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
+  ASSERT_EQ(in.Initialize(inst.focus().c_str(), 2, kTMKindInbound), 0);
+  _TMSRegParams params = thrtest::Params(7);
+  const unsigned long long hOut = out.RegisterStream(params), hIn = in.RegisterStream(params);
+  const std::string record = "600 " + std::to_string(t0 + 20) + " 300 " +
+                             std::to_string(t0 + 50) + " 40";
+  struct Step {
+    uint32_t at;          // seconds after t0
+    const char* share;    // new "HxFleet" "Share", "-" to remove it, or null
+    const char* schedule; // new ThroughputSchedule, or null
+    bool cleanup;         // the observer runs a clean-up pass first
+    uint32_t rate, source, nextChange, nextLimit;  // times after t0; 0 = none
+  } steps[] = {
+      {0, nullptr, nullptr, false, 1000, kTMLimitFromConfiguration, 0, 0},
+      {1, record.c_str(), nullptr, false, 1000, kTMLimitFromConfiguration, 20, 300},
+      {3, nullptr, nullptr, false, 600, kTMLimitFromFleet, 20, 300},
+      {19, nullptr, nullptr, true, 600, kTMLimitFromFleet, 20, 300},
+      {20, nullptr, nullptr, false, 300, kTMLimitFromFleet, 50, 40},
+      {50, nullptr, nullptr, false, 40, kTMLimitFromFleet, 0, 0},
+      {60, nullptr, nullptr, true, 40, kTMLimitFromFleet, 0, 0},
+      // A lower schedule wins over the share; a bad record leaves only it.
+      {63, nullptr, "00:00,25", false, 25, kTMLimitFromSchedule, 0, 0},
+      {66, "600 5 300 4 40", nullptr, false, 25, kTMLimitFromSchedule, 0, 0},
+      {69, nullptr, "00:00,off", false, 0, kTMLimitFromSchedule, 0, 0},
+      {72, "7 0 7 0 7", nullptr, false, 7, kTMLimitFromFleet, 0, 0},
+      {75, "-", nullptr, false, 0, kTMLimitFromSchedule, 0, 0},
+  };
+  for (const Step& st : steps) {
+    SCOPED_TRACE(st.at);
+    env.now = t0 + st.at;
+    if (st.share && std::string(st.share) == "-") inst.RemoveConfig("HxFleet", "Share");
+    else if (st.share) inst.SetConfig("HxFleet", "Share", st.share);
+    if (st.schedule) inst.SetConfig("Hxd", "ThroughputSchedule", st.schedule);
+    if (st.cleanup) {
+      ASSERT_EQ(observer.Uninitialize(), 0);
+      ASSERT_EQ(observer.Initialize(inst.focus().c_str(), 3, kTMKindOutbound), 0);
+      ASSERT_TRUE(observer.Lock());
+      observer.CheckAndCleanupStreams(true);
+      ASSERT_TRUE(observer.Unlock());
+    }
+    unsigned int rate = 99;
+    ASSERT_EQ(out.GetThroughputRate(hOut, 0, rate), 0);
+    EXPECT_EQ(rate, st.rate);
+    ASSERT_EQ(in.GetThroughputRate(hIn, 0, rate), 0);
+    EXPECT_EQ(rate, st.rate);
+    _TMMachineLimitInfo info;
+    ASSERT_EQ(out.GetMachineLimitInfo(info), 0);
+    EXPECT_EQ(info.Source, st.source);
+    EXPECT_EQ(info.NextChangeTime, st.nextChange ? t0 + st.nextChange : 0);
+    EXPECT_EQ(info.NextLimitMBPH, st.nextLimit);
+  }
+  EXPECT_EQ(thrtest::LogCount(inst, "[ERROR] HxFleet Share \"600 5 300 4 40\" not used: "
+                                    "the safe end is before the lease end"),
+            2u);  // once by each manager that read it
+  EXPECT_EQ(out.UnregisterStream(hOut), 0);
+  EXPECT_EQ(in.UnregisterStream(hIn), 0);
+  for (auto* m : {&observer, &out, &in}) EXPECT_EQ(m->Uninitialize(), 0);
+}
+
 }  // namespace
