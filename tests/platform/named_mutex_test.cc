@@ -95,7 +95,7 @@ TEST_P(NamedMutexTest, HolderKilledInsideIsTakenOverAndReportedOnce) {
 // lock falls back to file locks and says so.
 TEST_P(NamedMutexTest, NamesMapToDistinctFilesAndUnsafeOnesAreRefused) {
   const std::string dir = CNamedMutex::LockDirectory(), n(300, 'n');
-  EXPECT_EQ(dir, instance_.root() + "/registry/Halvex/.locks");
+  EXPECT_EQ(dir, instance_.jobResultsDir() + "/.locks");
   const std::vector<std::string> names = {"a/b", "a_b", "a%2Fb", "../escape", ".hidden", "x y\n", n + "1", n + "2"};
   for (const std::string& name : names) {
     CNamedMutex m(name.c_str(), error, true);
