@@ -1,8 +1,9 @@
-// Shell commands and process start times read from /proc.
+// Shell commands, process start times read from /proc, and events.
 #include <sys/resource.h>
 
 
 #include "platform/hx_process.h"
+#include "platform/hx_thread.h"
 #include "platform/md_process.h"
 #include "tests/platform/platform_test_util.h"
 
@@ -62,6 +63,45 @@ TEST(HxProcessTest, FailuresToRunAreReportedAndLeakNothing) {
 }
 
 int g_reads = 0;
+
+// Reads of the command's output that are interrupted or find the pipe empty
+// are tried again, and a pipe at its end is not read again while the command
+// goes on.
+TEST(HxProcessTest, InterruptedReadsLoseNothingAndEndedPipesAreLeftAlone) {
+  for (const int err : {EINTR, EAGAIN}) {
+    g_reads = 0;
+    static int fault;
+    fault = err;
+    HxSys()->read = [](int fd, void* b, size_t n) { return g_reads++ % 2 ? read(fd, b, n) : (errno = fault, -1); };
+    std::string out, err_;
+    const int rc = Shell("printf abc; printf def >&2; exec >&- 2>&-; sleep 0.3", &out, &err_);
+    HxSysReset();
+    EXPECT_EQ(rc, 0) << err;
+    EXPECT_EQ(out + "|" + err_, "abc|def") << err;
+    EXPECT_LE(g_reads, 20) << err;
+  }
+}
+
+// A manual-reset event stays set for every wait until reset; an automatic one
+// is consumed by one wait; set wakes a waiting thread.
+TEST(HxEventTest, ManualEventsStaySetUntilResetAndAutomaticOnesServeOneWait) {
+  HxEventH manual(true), automatic(false);
+  manual.set();
+  EXPECT_EQ(manual.wait(0) + manual.wait(0), 0);
+  manual.reset();
+  EXPECT_EQ(manual.wait(0), 1);
+  automatic.set();
+  EXPECT_EQ(automatic.wait(0), 0);
+  EXPECT_EQ(automatic.wait(0), 1);
+  automatic.set();
+  automatic.reset();
+  EXPECT_EQ(automatic.wait(0), 1);
+  int woken = -1;
+  std::thread waiter([&] { woken = manual.wait(~0UL); });
+  manual.set();
+  waiter.join();
+  EXPECT_EQ(woken, 0);
+}
 
 // A process's start time is the boot time plus its start ticks, as read here
 // from /proc independently, also when the library's reads come three bytes at
