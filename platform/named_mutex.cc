@@ -181,6 +181,8 @@ void ClearStaleOwner(Mapping* m) {
   }
 }
 
+// The segment is handled with the real system calls: the HxSys entries for
+// segments stand for the throttle tables' segment in tests.
 // Finding, creating and removing the segment of a lock file is serialised
 // between processes by the file's setup byte, and between the threads of this
 // process (to which fcntl locks belong) by g_setupMu.
@@ -220,18 +222,18 @@ bool AttachSegment(Mapping* m, std::string* why) {
   int freeKey = 0;
   for (int i = 0; i < hxp::kSegmentProbes; ++i) {
     const int key = hxp::SegmentKey(dev, ino, i);
-    const int id = HxSys()->shmget(key, 0, 0);
+    const int id = ::shmget(key, 0, 0);
     if (id < 0) {
       if (errno != ENOENT) return Failed(why, "cannot look for the lock's segment", errno);
       if (freeKey == 0) freeKey = key;
       continue;
     }
     struct shmid_ds ds;
-    if (HxSys()->shmctl(id, IPC_STAT, &ds) != 0) {
+    if (::shmctl(id, IPC_STAT, &ds) != 0) {
       return Failed(why, "cannot examine the lock's segment", errno);
     }
     if (ds.shm_segsz != sizeof(NamedMutexSegment)) continue;
-    void* p = HxSys()->shmat(id, nullptr, 0);
+    void* p = ::shmat(id, nullptr, 0);
     if (p == reinterpret_cast<void*>(-1)) return Failed(why, "cannot attach the lock's segment", errno);
     NamedMutexSegment* seg = static_cast<NamedMutexSegment*>(p);
     if (__atomic_load_n(&seg->magic, __ATOMIC_ACQUIRE) == hxp::kSegmentMagic &&
@@ -240,23 +242,23 @@ bool AttachSegment(Mapping* m, std::string* why) {
       m->segmentId = id;
       return true;
     }
-    HxSys()->shmdt(p);
+    ::shmdt(p);
   }
   if (freeKey == 0) return Failed(why, "every key of the lock's segment is taken", EEXIST);
   const int mode = isHalvexGroupConfigured() != 0 ? 0660 : 0666;
-  const int id = HxSys()->shmget(freeKey, sizeof(NamedMutexSegment), IPC_CREAT | IPC_EXCL | mode);
+  const int id = ::shmget(freeKey, sizeof(NamedMutexSegment), IPC_CREAT | IPC_EXCL | mode);
   if (id < 0) return Failed(why, "cannot create the lock's segment", errno);
   gid_t gid;
   struct shmid_ds ds;
-  if (hxp::ConfiguredGroup(&gid) && HxSys()->shmctl(id, IPC_STAT, &ds) == 0 &&
+  if (hxp::ConfiguredGroup(&gid) && ::shmctl(id, IPC_STAT, &ds) == 0 &&
       ds.shm_perm.gid != gid) {
     ds.shm_perm.gid = gid;
-    HxSys()->shmctl(id, IPC_SET, &ds);
+    ::shmctl(id, IPC_SET, &ds);
   }
-  void* p = HxSys()->shmat(id, nullptr, 0);
+  void* p = ::shmat(id, nullptr, 0);
   if (p == reinterpret_cast<void*>(-1)) {
     const int err = errno;
-    HxSys()->shmctl(id, IPC_RMID, nullptr);
+    ::shmctl(id, IPC_RMID, nullptr);
     return Failed(why, "cannot attach the lock's segment", err);
   }
   NamedMutexSegment* seg = static_cast<NamedMutexSegment*>(p);
@@ -272,12 +274,12 @@ bool AttachSegment(Mapping* m, std::string* why) {
 // killed while attached leaves it to the next user of the file.
 void DetachSegment(Mapping* m) {
   SetupLock setup(m->fd);
-  HxSys()->shmdt(m->shared);
+  ::shmdt(m->shared);
   m->shared = nullptr;
   struct shmid_ds ds;
-  if (setup.error() == 0 && HxSys()->shmctl(m->segmentId, IPC_STAT, &ds) == 0 &&
+  if (setup.error() == 0 && ::shmctl(m->segmentId, IPC_STAT, &ds) == 0 &&
       ds.shm_nattch == 0) {
-    HxSys()->shmctl(m->segmentId, IPC_RMID, nullptr);
+    ::shmctl(m->segmentId, IPC_RMID, nullptr);
   }
 }
 
@@ -393,7 +395,7 @@ void AdoptAfterFork(State* s) {
   m->segmentId = old->segmentId;
   m->mine = old->shared ? TakeSlot(old->fd) : 0;
   if (m->shared && m->mine == 0) {  // unusable: lock() fails
-    HxSys()->shmdt(m->shared);
+    ::shmdt(m->shared);
     m->shared = nullptr;
   }
   if (m->shared) ClearStaleOwner(m);

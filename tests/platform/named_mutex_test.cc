@@ -235,8 +235,7 @@ TEST_P(NamedMutexTest, EveryPromiseOfTheHeaderHolds) {
            ASSERT_EQ(chmod(counter.c_str(), 0666), 0);
            EXPECT_EQ(plattest::InChild([&, name = name] {  // a program of its own: nothing inherited
                        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 9;
-                       execl(program.c_str(), program.c_str(), name, counter.c_str(), "1", "0", nullptr);
-                       return 8;
+                       return hxtest::WaitExit(hxtest::Spawn(program, {name, counter, "1", "0"}));
                      }), status) << name;
            EXPECT_EQ(hxtest::ReadFile(counter), status == 0 ? "1" : "0") << name;
            instance_.RemoveConfig("Platform", "HxGroup");
