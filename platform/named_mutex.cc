@@ -615,9 +615,8 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
       ReleaseWord(m);
       continue;
     }
-    if (__atomic_load_n(&m->shared->ownerDied, __ATOMIC_RELAXED) != 0) {
-      s->ownerDied.store(true, std::memory_order_relaxed);
-    }
+    s->ownerDied.store(__atomic_load_n(&m->shared->ownerDied, __ATOMIC_RELAXED) != 0,
+                       std::memory_order_relaxed);
     const uint64_t ticks = __rdtsc();
     const int64_t perCheck = g_ticksPerRecheck.load(std::memory_order_relaxed);
     if (perCheck > 0 && ticks - s->checkedTicks < static_cast<uint64_t>(perCheck)) {
@@ -807,7 +806,7 @@ int CNamedMutex::Impl::FileLock(CError& error, long timeoutMs, bool wait) {
       err = WriteHeader(fd, &header.repairPending, sizeof(header.repairPending),
                         offsetof(NamedMutexFileHeader, repairPending));
     }
-    if (header.repairPending != 0) s->ownerDied.store(true);
+    s->ownerDied.store(header.repairPending != 0);
     if (err == 0) err = WriteHeldMarker(fd, true);
     if (err != 0) FileLockRange(fd, F_UNLCK, 0, kSlotBase, false);
   }
