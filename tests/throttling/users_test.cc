@@ -34,9 +34,15 @@ TEST(UsersTest, AnotherUserSharesATableItMayAttachAndNoOtherUserDoes) {
     const pid_t pid = fork();
     if (pid == 0) {
       if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(9);
+      if (access(hxtest::ChildPath("job_child").c_str(), X_OK) != 0) _exit(10);
       _exit(hxtest::WaitExit(hxtest::Spawn(hxtest::ChildPath("job_child"), {"reg", "7", "70", "0", "0", "unreg", "0"}, out)));
     }
-    EXPECT_EQ(hxtest::WaitExit(pid), status) << group;
+    const int exited = hxtest::WaitExit(pid);
+    if (exited == 10) {
+      EXPECT_EQ(m.Uninitialize(), 0);
+      GTEST_SKIP() << "the test programs are out of nobody's reach";
+    }
+    EXPECT_EQ(exited, status) << group;
     EXPECT_EQ(hxtest::ReadFile(out).find("unreg 0 0") != std::string::npos, status == 0) << group;
     EXPECT_EQ(m.Uninitialize(), 0);
   }
