@@ -76,11 +76,11 @@ void Calibrate(uint64_t ticks, int64_t nowMs) {
   }
   int64_t elapsedMs = nowMs - g_calibrationMs.load(std::memory_order_relaxed);
   if (elapsedMs < 200 || ticks <= t0) return;
-  uint64_t perCheck = (ticks - t0) / static_cast<uint64_t>(elapsedMs) *
-                      static_cast<uint64_t>(kIdentityRecheckMs);
-  if (perCheck > 0 && perCheck < (1ull << 62)) {
-    g_ticksPerRecheck.store(static_cast<int64_t>(perCheck), std::memory_order_relaxed);
-  }
+  // 0 (a counter slower than the clock) leaves it unmeasured.
+  const uint64_t perCheck = (ticks - t0) / static_cast<uint64_t>(elapsedMs) *
+                            static_cast<uint64_t>(kIdentityRecheckMs);
+  g_ticksPerRecheck.store(static_cast<int64_t>(std::min<uint64_t>(perCheck, 1ull << 62)),
+                          std::memory_order_relaxed);
 }
 
 // Bumped in a child after fork: every State then re-adopts itself before use

@@ -41,7 +41,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, NamedMutexTest, ::testing::Values("futex", "fcnt
 
 // A holder in another program of either ABI: a try fails at once, a timed lock
 // waits out its time and fails, a longer one gets the lock at the release; two
-// programs counting under the lock lose no update. The lock file is removed
+// programs and this process counting under the lock lose no update. The lock file is removed
 // first while this process has it open: the new file at the path counts.
 TEST_P(NamedMutexTest, ProgramsOfBothAbisExcludeEachOtherAndTimedLocksWaitTheirTime) {
   ASSERT_EQ(unlink((CNamedMutex::LockDirectory() + "/M.lock").c_str()), 0);
@@ -61,10 +61,15 @@ TEST_P(NamedMutexTest, ProgramsOfBothAbisExcludeEachOtherAndTimedLocksWaitTheirT
     EXPECT_EQ(hxtest::WaitExit(pid), 0);
   }
   hxtest::WriteFile(Path("counter"), "0");
-  const pid_t a = hxtest::Spawn(child, {"Count", Path("counter"), "50", "1"});
-  const pid_t b = hxtest::Spawn(other.empty() ? child : other, {"Count", Path("counter"), "50", "1"});
+  const pid_t a = hxtest::Spawn(child, {"M", Path("counter"), "50", "1"});
+  const pid_t b = hxtest::Spawn(other.empty() ? child : other, {"M", Path("counter"), "50", "1"});
+  for (int i = 0; i < 50; ++i) {  // this process counts too, after programs closed the lock
+    ASSERT_EQ(mutex.lock(-1, true), 0);
+    hxtest::WriteFile(Path("counter"), std::to_string(std::stoi(hxtest::ReadFile(Path("counter"))) + 1));
+    ASSERT_EQ(mutex.unlock(), 0);
+  }
   EXPECT_EQ(hxtest::WaitExit(a) + hxtest::WaitExit(b), 0);
-  EXPECT_EQ(hxtest::ReadFile(Path("counter")), "100");
+  EXPECT_EQ(hxtest::ReadFile(Path("counter")), "150");
 }
 
 // When a forked holder is killed, the next holder takes over and is told;
@@ -144,6 +149,19 @@ TEST_P(NamedMutexTest, EveryPromiseOfTheHeaderHolds) {
          EXPECT_EQ(tried, -2);
          EXPECT_EQ(timed, -2);
          EXPECT_EQ(mutex.unlock(), 0);
+       }},
+      {"interrupted file-lock calls are made again", [&] {
+         HxSys()->fcntlLock = [](int fd, int command, struct flock* lock) {
+           static int calls = 0;
+           return ++calls % 2 ? (errno = EINTR, -1) : fcntl(fd, command, lock);
+         };
+         CError e;
+         CNamedMutex fresh("Interrupted", e, true);
+         const int locked = fresh.lock(-1, true), unlocked = fresh.unlock();
+         HxSysReset();
+         EXPECT_EQ(fresh.kind(), mutex.kind());
+         EXPECT_EQ(locked + unlocked, 0) << e.GetText();
+         EXPECT_EQ(takesAtOnce("Interrupted"), 0);
        }},
       {"a child made by fork holds nothing of its parent's", [&] {
          ASSERT_EQ(mutex.lock(-1, true), 0);

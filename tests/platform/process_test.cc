@@ -156,6 +156,7 @@ TEST(MDProcessTest, StartTicksAreParsedFromHostileStatText) {
     EXPECT_EQ(MDParseStartTicks(text.c_str(), &ticks), ok) << text;
     EXPECT_EQ(ticks, expected) << text;
   }
+  for (const int64_t pid : {0, -1, -getpid()}) EXPECT_FALSE(MDProcess(pid).isAlive()) << pid;
 }
 
 }  // namespace
