@@ -9,6 +9,8 @@
 
 namespace {
 
+int g_reads = 0;
+
 int Shell(const std::string& command, std::string* out, std::string* err = nullptr) {
   return HxProcess::system(command.c_str(), out, err, 0, true);
 }
@@ -62,22 +64,19 @@ TEST(HxProcessTest, FailuresToRunAreReportedAndLeakNothing) {
   EXPECT_EQ(plattest::CountFds(), fds);
 }
 
-int g_reads = 0;
-
 // Reads of the command's output that are interrupted or find the pipe empty
 // are tried again, and a pipe at its end is not read again while the command
 // goes on.
 TEST(HxProcessTest, InterruptedReadsLoseNothingAndEndedPipesAreLeftAlone) {
+  static int fault;
   for (const int err : {EINTR, EAGAIN}) {
     g_reads = 0;
-    static int fault;
     fault = err;
     HxSys()->read = [](int fd, void* b, size_t n) { return g_reads++ % 2 ? read(fd, b, n) : (errno = fault, -1); };
-    std::string out, err_;
-    const int rc = Shell("printf abc; printf def >&2; exec >&- 2>&-; sleep 0.3", &out, &err_);
+    std::string out, error;
+    EXPECT_EQ(Shell("printf abc; printf def >&2; exec >&- 2>&-; sleep 0.3", &out, &error), 0) << err;
     HxSysReset();
-    EXPECT_EQ(rc, 0) << err;
-    EXPECT_EQ(out + "|" + err_, "abc|def") << err;
+    EXPECT_EQ(out + "|" + error, "abc|def") << err;
     EXPECT_LE(g_reads, 20) << err;
   }
 }
@@ -87,20 +86,15 @@ TEST(HxProcessTest, InterruptedReadsLoseNothingAndEndedPipesAreLeftAlone) {
 TEST(HxEventTest, ManualEventsStaySetUntilResetAndAutomaticOnesServeOneWait) {
   HxEventH manual(true), automatic(false);
   manual.set();
-  EXPECT_EQ(manual.wait(0) + manual.wait(0), 0);
-  manual.reset();
-  EXPECT_EQ(manual.wait(0), 1);
   automatic.set();
-  EXPECT_EQ(automatic.wait(0), 0);
-  EXPECT_EQ(automatic.wait(0), 1);
+  EXPECT_EQ((std::vector<int>{manual.wait(0), manual.wait(0), automatic.wait(0), automatic.wait(0)}), (std::vector<int>{0, 0, 0, 1}));
+  manual.reset();
   automatic.set();
   automatic.reset();
-  EXPECT_EQ(automatic.wait(0), 1);
-  int woken = -1;
-  std::thread waiter([&] { woken = manual.wait(~0UL); });
+  EXPECT_EQ(manual.wait(0) + automatic.wait(0), 2);
+  std::thread waiter([&] { EXPECT_EQ(manual.wait(~0UL), 0); });
   manual.set();
   waiter.join();
-  EXPECT_EQ(woken, 0);
 }
 
 // A process's start time is the boot time plus its start ticks, as read here

@@ -24,27 +24,21 @@ TEST(UsersTest, AnotherUserSharesATableItMayAttachAndNoOtherUserDoes) {
     ASSERT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
     struct shmid_ds segment;
     struct stat lockFile;
-    ASSERT_EQ(shmctl(thrtest::SegmentOf(thrtest::KeyFile(inst, "_HX_THROTTLE_SHMEM_OUT")), IPC_STAT, &segment), 0);
-    ASSERT_EQ(stat((CNamedMutex::LockDirectory() + "/" + inst.focus() + "_HX_THROTTLE_MUTEX_OUT.lock").c_str(), &lockFile), 0);
+    ASSERT_EQ(shmctl(thrtest::SegmentOf(thrtest::KeyFile(inst, "_HX_THROTTLE_SHMEM_OUT")), IPC_STAT, &segment) +
+                  stat((CNamedMutex::LockDirectory() + "/" + inst.focus() + "_HX_THROTTLE_MUTEX_OUT.lock").c_str(), &lockFile), 0);
     EXPECT_EQ(std::make_tuple(segment.shm_perm.mode & 0777u, segment.shm_perm.gid, lockFile.st_mode & 07777u, lockFile.st_gid),
               std::make_tuple(unsigned{mode}, gid, unsigned{mode}, gid)) << group;
-    const std::string out = inst.root() + "/nobody.out";
+    const std::string out = inst.root() + "/nobody.out", program = hxtest::ChildPath("job_child");
     hxtest::WriteFile(out, "");
     ASSERT_EQ(chmod(out.c_str(), 0666), 0);
     const pid_t pid = fork();
-    if (pid == 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(9);
-      if (access(hxtest::ChildPath("job_child").c_str(), X_OK) != 0) _exit(10);
-      _exit(hxtest::WaitExit(hxtest::Spawn(hxtest::ChildPath("job_child"), {"reg", "7", "70", "0", "0", "unreg", "0"}, out)));
-    }
+    if (pid == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(9);
+    if (pid == 0) _exit(access(program.c_str(), X_OK) != 0 ? 10 : hxtest::WaitExit(hxtest::Spawn(program, {"reg", "7", "70", "0", "0", "unreg", "0"}, out)));
     const int exited = hxtest::WaitExit(pid);
-    if (exited == 10) {
-      EXPECT_EQ(m.Uninitialize(), 0);
-      GTEST_SKIP() << "the test programs are out of nobody's reach";
-    }
+    EXPECT_EQ(m.Uninitialize(), 0);
+    if (exited == 10) GTEST_SKIP() << "the test programs are out of nobody's reach";
     EXPECT_EQ(exited, status) << group;
     EXPECT_EQ(hxtest::ReadFile(out).find("unreg 0 0") != std::string::npos, status == 0) << group;
-    EXPECT_EQ(m.Uninitialize(), 0);
   }
 }
 
