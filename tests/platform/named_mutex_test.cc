@@ -138,6 +138,20 @@ TEST_P(NamedMutexTest, EveryPromiseOfTheHeaderHolds) {
          EXPECT_EQ(TakesAtOnce("M"), 2);
          EXPECT_EQ(mutex.unlock(), 0);
        }},
+      {"a holder whose lock was taken over (its liveness wrongly read as dead) is told at unlock", [&] {
+         if (!shared()) return;  // file locks are the kernel's
+         ASSERT_EQ(mutex.lock(-1, true), 0);
+         EXPECT_EQ(plattest::InChild([] {
+                     HxSys()->fcntlLock = [](int fd, int command, struct flock* lock) {
+                       const int rc = fcntl(fd, command, lock);
+                       if (command == F_GETLK) lock->l_type = F_UNLCK;
+                       return rc;
+                     };
+                     CError e;
+                     return CNamedMutex("M", e, true).lock(0, false);  // and dies holding it
+                   }), 0);
+         EXPECT_LT(mutex.unlock(), 0);
+       }},
       {"interrupted file-lock calls are made again", [&] {
          HxSys()->fcntlLock = [](int fd, int command, struct flock* lock) {
            static int calls = 0;

@@ -37,6 +37,9 @@ TEST(HxProcessTest, CapturesOutputAndStatusAndLeaksNoDescriptor) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << command;
   }
   EXPECT_NE(Shell("hx_no_such_command_here", nullptr, &err), 0);
+  const std::string hostile = "a'b \"$(echo x)\" ;c\n'";
+  EXPECT_EQ(Shell("printf %s " + HxShellQuote(hostile), &out), 0);
+  EXPECT_EQ(out, hostile) << "one word, expanded to exactly itself";
   EXPECT_EQ(plattest::CountFds(), fds);
 }
 
