@@ -7,21 +7,31 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "benchmark/benchmark.h"
+#include "platform/hx_platform_info.h"
 #include "platform/named_mutex.h"
 
 namespace {
 
-// A private registry root so that the lock file lands in a temp directory.
+// A private instance whose job-results directory (and so the lock file) is
+// in a temp directory.
 class TempRegistry {
  public:
   TempRegistry() {
     char tmpl[] = "/tmp/hxbench.XXXXXX";
     if (mkdtemp(tmpl)) root_ = tmpl;
+    const std::string focus = "Bench" + std::to_string(getpid());
     setenv("HXREG", root_.c_str(), 1);
+    setenv("HXFOCUS", focus.c_str(), 1);
+    HXPI_Focus::setFocus(focus.c_str());
+    const std::string section = root_ + "/Halvex/" + focus + "/Platform";
+    int rc = std::system(("mkdir -p '" + section + "'").c_str());
+    (void)rc;
+    std::ofstream(section + "/.properties") << "JobResultsDirectory " << root_ << "/JobResults\n";
   }
   ~TempRegistry() {
     if (root_.empty()) return;

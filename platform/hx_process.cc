@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/hx_sys.h"
+
 namespace {
 
 void CloseBoth(int p[2]) {
@@ -136,7 +138,7 @@ int HxProcess::systemWithTimeout(const char* command, std::string* output, std::
     if (n < 0 && errno != EINTR) break;
     for (int i = 0; i < 2 && n > 0; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
+      ssize_t got = HxSys()->read(fds[i].fd, buffer, sizeof(buffer));
       if (got > 0) {
         if (sinks[i]) sinks[i]->append(buffer, static_cast<size_t>(got));
       } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {

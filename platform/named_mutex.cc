@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
-#include <sys/mman.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -25,17 +25,24 @@
 
 #include <x86intrin.h>
 
+#include "platform/config_store.h"
 #include "platform/ev_debug.h"
+#include "platform/hx_platform_info.h"
 #include "platform/hx_sys.h"
 #include "platform/named_mutex_file.h"
+#include "platform/secure_fs.h"
 
 namespace {
 
+using hxp::kGenerationMask;
+using hxp::kGenerationOne;
 using hxp::kOwnerMask;
+using hxp::kSetupByte;
 using hxp::kSlotBase;
 using hxp::kSlotCount;
 using hxp::kWaitersBit;
-using hxp::NamedMutexShared;
+using hxp::NamedMutexFileHeader;
+using hxp::NamedMutexSegment;
 
 // A waiter sleeps at most this long before it looks whether the holder is
 // still alive, so a holder's death is noticed within about this time.
@@ -69,11 +76,11 @@ void Calibrate(uint64_t ticks, int64_t nowMs) {
   }
   int64_t elapsedMs = nowMs - g_calibrationMs.load(std::memory_order_relaxed);
   if (elapsedMs < 200 || ticks <= t0) return;
-  uint64_t perCheck = (ticks - t0) / static_cast<uint64_t>(elapsedMs) *
-                      static_cast<uint64_t>(kIdentityRecheckMs);
-  if (perCheck > 0 && perCheck < (1ull << 62)) {
-    g_ticksPerRecheck.store(static_cast<int64_t>(perCheck), std::memory_order_relaxed);
-  }
+  // 0 (a counter slower than the clock) leaves it unmeasured.
+  const uint64_t perCheck = (ticks - t0) / static_cast<uint64_t>(elapsedMs) *
+                            static_cast<uint64_t>(kIdentityRecheckMs);
+  g_ticksPerRecheck.store(static_cast<int64_t>(std::min<uint64_t>(perCheck, 1ull << 62)),
+                          std::memory_order_relaxed);
 }
 
 // Bumped in a child after fork: every State then re-adopts itself before use
@@ -141,14 +148,22 @@ bool Cas(uint32_t* word, uint32_t expected, uint32_t desired) {
   return __atomic_compare_exchange_n(word, &expected, desired, false, __ATOMIC_ACQUIRE,
                                      __ATOMIC_RELAXED);
 }
+uint32_t Owner(uint32_t v) { return v & kOwnerMask; }
+// The word v taken by mine: the next generation, without the waiters bit.
+uint32_t TakenBy(uint32_t v, uint32_t mine) {
+  return ((v + kGenerationOne) & kGenerationMask) | mine;
+}
+// The word v released: free, with its generation.
+uint32_t Freed(uint32_t v) { return v & kGenerationMask; }
 
-// One opened lock file of this process: its descriptor, its mapped word area
+// One opened lock file of this process: its descriptor, its attached segment
 // and this process's liveness byte in it. Never freed before its State, so a
 // thread that read State::current may go on using it.
 struct Mapping {
   int fd = -1;
-  NamedMutexShared* shared = nullptr;  // null: file locks only
-  uint32_t mine = 0;                   // slot + 1
+  NamedMutexSegment* shared = nullptr;  // null: file locks only
+  int segmentId = -1;
+  uint32_t mine = 0;                    // slot + 1
 };
 
 // A word naming this process's own fresh slot was left by a dead process that
@@ -157,50 +172,142 @@ void ClearStaleOwner(Mapping* m) {
   uint32_t* word = &m->shared->word;
   for (;;) {
     uint32_t v = Load(word);
-    if ((v & kOwnerMask) != m->mine) return;
+    if (Owner(v) != m->mine) return;
     __atomic_store_n(&m->shared->ownerDied, 1u, __ATOMIC_RELAXED);
-    if (Cas(word, v, 0)) {
+    if (Cas(word, v, Freed(v))) {
       if (v & kWaitersBit) FutexWake(word, INT_MAX);
       return;
     }
   }
 }
 
-// Opens path; with wantShared also maps its word area and takes a liveness
-// byte (left unmapped, shared == null, when either fails).
+// The segment is handled with the real system calls: the HxSys entries for
+// segments stand for the throttle tables' segment in tests.
+// Finding, creating and removing the segment of a lock file is serialised
+// between processes by the file's setup byte, and between the threads of this
+// process (to which fcntl locks belong) by g_setupMu.
+std::mutex g_setupMu;
+
+class SetupLock {
+ public:
+  explicit SetupLock(int fd)
+      : guard_(g_setupMu), fd_(fd), error_(FileLockRange(fd, F_WRLCK, kSetupByte, 1, true)) {}
+  ~SetupLock() {
+    if (error_ == 0) FileLockRange(fd_, F_UNLCK, kSetupByte, 1, false);
+  }
+  int error() const { return error_; }
+
+ private:
+  std::lock_guard<std::mutex> guard_;
+  int fd_;
+  int error_;
+};
+
+bool Failed(std::string* why, const char* what, int err) {
+  *why = std::string(what) + ": " + std::strerror(err);
+  errno = err;
+  return false;
+}
+
+// Attaches the segment of m's file, creating it when none of its keys holds
+// it. A segment under one of the keys that names another file (or is not one
+// of ours) is left alone; one that cannot be examined ends the search, since
+// it may be this file's. False with *why when there is none to use.
+bool AttachSegment(Mapping* m, std::string* why) {
+  struct stat st;
+  if (fstat(m->fd, &st) != 0) return Failed(why, "cannot examine the lock file", errno);
+  SetupLock setup(m->fd);
+  if (setup.error() != 0) return Failed(why, "cannot lock the lock file", setup.error());
+  const uint64_t dev = static_cast<uint64_t>(st.st_dev), ino = static_cast<uint64_t>(st.st_ino);
+  int freeKey = 0;
+  for (int i = 0; i < hxp::kSegmentProbes; ++i) {
+    const int key = hxp::SegmentKey(dev, ino, i);
+    const int id = ::shmget(key, 0, 0);
+    if (id < 0) {
+      if (errno != ENOENT) return Failed(why, "cannot look for the lock's segment", errno);
+      if (freeKey == 0) freeKey = key;
+      continue;
+    }
+    struct shmid_ds ds;
+    if (::shmctl(id, IPC_STAT, &ds) != 0) {
+      return Failed(why, "cannot examine the lock's segment", errno);
+    }
+    if (ds.shm_segsz != sizeof(NamedMutexSegment)) continue;
+    void* p = ::shmat(id, nullptr, 0);
+    if (p == reinterpret_cast<void*>(-1)) return Failed(why, "cannot attach the lock's segment", errno);
+    NamedMutexSegment* seg = static_cast<NamedMutexSegment*>(p);
+    if (__atomic_load_n(&seg->magic, __ATOMIC_ACQUIRE) == hxp::kSegmentMagic &&
+        seg->fileDev == dev && seg->fileIno == ino) {
+      m->shared = seg;
+      m->segmentId = id;
+      return true;
+    }
+    ::shmdt(p);
+  }
+  if (freeKey == 0) return Failed(why, "every key of the lock's segment is taken", EEXIST);
+  const int mode = isHalvexGroupConfigured() != 0 ? 0660 : 0666;
+  const int id = ::shmget(freeKey, sizeof(NamedMutexSegment), IPC_CREAT | IPC_EXCL | mode);
+  if (id < 0) return Failed(why, "cannot create the lock's segment", errno);
+  gid_t gid;
+  struct shmid_ds ds;
+  if (hxp::ConfiguredGroup(&gid) && ::shmctl(id, IPC_STAT, &ds) == 0 &&
+      ds.shm_perm.gid != gid) {
+    ds.shm_perm.gid = gid;
+    ::shmctl(id, IPC_SET, &ds);
+  }
+  void* p = ::shmat(id, nullptr, 0);
+  if (p == reinterpret_cast<void*>(-1)) {
+    const int err = errno;
+    ::shmctl(id, IPC_RMID, nullptr);
+    return Failed(why, "cannot attach the lock's segment", err);
+  }
+  NamedMutexSegment* seg = static_cast<NamedMutexSegment*>(p);
+  seg->fileDev = dev;
+  seg->fileIno = ino;
+  __atomic_store_n(&seg->magic, hxp::kSegmentMagic, __ATOMIC_RELEASE);
+  m->shared = seg;
+  m->segmentId = id;
+  return true;
+}
+
+// Detaches m's segment; the last process to do so removes it. A process
+// killed while attached leaves it to the next user of the file.
+void DetachSegment(Mapping* m) {
+  SetupLock setup(m->fd);
+  ::shmdt(m->shared);
+  m->shared = nullptr;
+  struct shmid_ds ds;
+  if (setup.error() == 0 && ::shmctl(m->segmentId, IPC_STAT, &ds) == 0 &&
+      ds.shm_nattch == 0) {
+    ::shmctl(m->segmentId, IPC_RMID, nullptr);
+  }
+}
+
+// Opens path; with wantShared also takes a liveness byte and attaches the
+// segment (shared == null when either fails).
 Mapping* OpenMapping(const std::string& path, bool wantShared, std::string* why) {
   int fd = hxp::OpenLockFile(path, why);
   if (fd < 0) return nullptr;
-  Mapping* m = new Mapping;
+  Mapping* m = new (std::nothrow) Mapping;
+  if (!m) {
+    close(fd);
+    *why = "out of memory";
+    errno = ENOMEM;
+    return nullptr;
+  }
   m->fd = fd;
   if (!wantShared) return m;
-  struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_size < kSlotBase && ftruncate(fd, kSlotBase) != 0) {
-    *why = std::string("cannot size the lock file: ") + std::strerror(errno);
-    return m;
-  }
-  if (fstat(fd, &st) != 0 || st.st_size < kSlotBase) {
-    *why = "the lock file is too short to map";
-    return m;
-  }
-  void* p = mmap(nullptr, kSlotBase, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) {
-    *why = std::string("cannot map the lock file: ") + std::strerror(errno);
-    return m;
-  }
   m->mine = TakeSlot(fd);
   if (m->mine == 0) {
     *why = "no free liveness byte in the lock file";
-    munmap(p, kSlotBase);
     return m;
   }
-  m->shared = static_cast<NamedMutexShared*>(p);
-  ClearStaleOwner(m);
+  if (AttachSegment(m, why)) ClearStaleOwner(m);
   return m;
 }
 
 void CloseMapping(Mapping* m) {
-  if (m->shared) munmap(m->shared, kSlotBase);
+  if (m->shared) DetachSegment(m);
   if (m->fd >= 0) close(m->fd);  // also drops this process's file locks on it
   delete m;
 }
@@ -278,15 +385,17 @@ void AdoptAfterFork(State* s) {
   s->held = nullptr;
   s->owned = false;
   s->fileDepth = 0;
+  s->ownerDied.store(false);
   // The old record stays readable for threads that loaded it, as an empty
   // husk: the new one owns the descriptor and the mapping.
   Mapping* old = s->current.load();
   Mapping* m = new Mapping;
   m->fd = old->fd;
   m->shared = old->shared;
+  m->segmentId = old->segmentId;
   m->mine = old->shared ? TakeSlot(old->fd) : 0;
   if (m->shared && m->mine == 0) {  // unusable: lock() fails
-    munmap(m->shared, kSlotBase);
+    ::shmdt(m->shared);
     m->shared = nullptr;
   }
   if (m->shared) ClearStaleOwner(m);
@@ -294,6 +403,13 @@ void AdoptAfterFork(State* s) {
   old->shared = nullptr;
   s->retired.push_back(old);
   s->current.store(m);
+}
+
+void AdoptIfForked(State* s) {
+  if (s->forkGeneration.load(std::memory_order_relaxed) !=
+      g_forkGeneration.load(std::memory_order_relaxed)) {
+    AdoptAfterFork(s);
+  }
 }
 
 // Replaces the State's file by the one now at the path. The caller holds
@@ -318,18 +434,44 @@ bool SwitchFile(State* s, Mapping* old, std::string* why) {
   return true;
 }
 
-void ReleaseWord(Mapping* m) {
-  uint32_t v = __atomic_exchange_n(&m->shared->word, 0u, __ATOMIC_RELEASE);
-  if (v & kWaitersBit) FutexWake(&m->shared->word, 1);
+// Frees m's word when this process holds it; false when another does.
+bool ReleaseWord(Mapping* m) {
+  uint32_t* word = &m->shared->word;
+  uint32_t v = Load(word);
+  while (Owner(v) == m->mine) {
+    if (__atomic_compare_exchange_n(word, &v, Freed(v), false, __ATOMIC_RELEASE,
+                                    __ATOMIC_RELAXED)) {
+      if (v & kWaitersBit) FutexWake(word, 1);
+      return true;
+    }
+  }
+  return false;
 }
 
-// Takes the word of a dead holder found in v. True when taken.
-bool TakeOverIfDead(Mapping* m, uint32_t v, uint32_t desired) {
-  uint32_t owner = v & kOwnerMask;
+// Takes the word of a dead holder found in v, adding waitersBit. True when
+// taken. The generation in v makes the exchange fail when the word changed
+// hands meanwhile, even back to the same slot.
+bool TakeOverIfDead(Mapping* m, uint32_t v, uint32_t waitersBit) {
+  uint32_t owner = Owner(v);
   if (owner == 0 || owner == m->mine || OwnerAlive(m->fd, owner)) return false;
-  if (!Cas(&m->shared->word, v, desired)) return false;
+  if (!Cas(&m->shared->word, v, TakenBy(v, m->mine) | waitersBit)) return false;
   __atomic_store_n(&m->shared->ownerDied, 1u, __ATOMIC_RELAXED);
   return true;
+}
+
+// Whether the calling thread holds the shared-word lock of s.
+bool HeldHere(State* s) {
+  return s->holder.load(std::memory_order_relaxed) == static_cast<unsigned long>(pthread_self()) &&
+         s->depth > 0;
+}
+
+// Writes size bytes at offset of the lock file's header: 0 or an errno.
+int WriteHeader(int fd, const void* data, size_t size, off_t offset) {
+  ssize_t n;
+  do {
+    n = pwrite(fd, data, size, offset);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(size) ? 0 : (n < 0 ? errno : EIO);
 }
 
 enum TakeResult { kTaken, kTimedOut, kFileChanged };
@@ -338,33 +480,34 @@ enum TakeResult { kTaken, kTimedOut, kFileChanged };
 TakeResult TakeWord(State* s, Mapping* m, bool wait, long timeoutMs,
                     std::chrono::steady_clock::time_point* deadline) {
   uint32_t* word = &m->shared->word;
-  if (Cas(word, 0, m->mine)) return kTaken;
+  uint32_t v = Load(word);
+  if (Owner(v) == 0 && Cas(word, v, TakenBy(v, m->mine))) return kTaken;
   // The clock is read only now: the free path never needs it.
   const bool limited = timeoutMs >= 0;
   if (limited && *deadline == std::chrono::steady_clock::time_point{}) {
     *deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   }
-  uint32_t v = Load(word);
-  if (v == 0 ? Cas(word, 0, m->mine) : TakeOverIfDead(m, v, m->mine | (v & kWaitersBit))) {
+  v = Load(word);
+  if (Owner(v) == 0 ? Cas(word, v, TakenBy(v, m->mine)) : TakeOverIfDead(m, v, v & kWaitersBit)) {
     return kTaken;
   }
   if (!wait) return kTimedOut;
   // Locked sections are short: spinning a little often beats a sleep.
   for (int spin = 0; spin < 100; ++spin) {
     __builtin_ia32_pause();
-    if (Load(word) == 0 && Cas(word, 0, m->mine)) return kTaken;
+    v = Load(word);
+    if (Owner(v) == 0 && Cas(word, v, TakenBy(v, m->mine))) return kTaken;
   }
   // Having slept, take it marked as waited for: others may sleep too.
-  const uint32_t desired = m->mine | kWaitersBit;
   bool lookAtOwner = false;
   for (;;) {
     if (s->current.load(std::memory_order_acquire) != m) return kFileChanged;
     v = Load(word);
-    if (v == 0) {
-      if (Cas(word, 0, desired)) return kTaken;
+    if (Owner(v) == 0) {
+      if (Cas(word, v, TakenBy(v, m->mine) | kWaitersBit)) return kTaken;
       continue;
     }
-    if (lookAtOwner && TakeOverIfDead(m, v, desired | (v & kWaitersBit))) return kTaken;
+    if (lookAtOwner && TakeOverIfDead(m, v, kWaitersBit)) return kTaken;
     if (!(v & kWaitersBit)) {
       if (!Cas(word, v, v | kWaitersBit)) continue;
       v |= kWaitersBit;
@@ -391,13 +534,9 @@ struct CNamedMutex::Impl {
 };
 
 std::string CNamedMutex::LockDirectory() {
-  const char* reg = std::getenv("HXREG");
-  if (reg && *reg) {
-    std::string root = reg;
-    while (!root.empty() && root.back() == '/') root.pop_back();
-    return root + "/Halvex/.locks";
-  }
-  return "/tmp/.hx_locks";
+  std::string dir = hxp::JobResultsDirectoryFor(HXPI_Focus::getFocus());
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir + "/.locks";
 }
 
 CNamedMutex::CNamedMutex(const char* name, CError& error, bool /*create*/, Kind kind)
@@ -451,10 +590,7 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
     if (error_.GetCode() == 0) error_.Set(EBADF, "named mutex: not open");
     return -1;
   }
-  if (s->forkGeneration.load(std::memory_order_relaxed) !=
-      g_forkGeneration.load(std::memory_order_relaxed)) {
-    AdoptAfterFork(s);
-  }
+  AdoptIfForked(s);
   if (!impl_->shared) return impl_->FileLock(error_, timeoutMs, wait);
 
   const unsigned long self = static_cast<unsigned long>(pthread_self());
@@ -479,10 +615,8 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
       ReleaseWord(m);
       continue;
     }
-    if (__atomic_load_n(&m->shared->ownerDied, __ATOMIC_RELAXED) != 0) {
-      __atomic_store_n(&m->shared->ownerDied, 0u, __ATOMIC_RELAXED);
-      s->ownerDied.store(true, std::memory_order_relaxed);
-    }
+    s->ownerDied.store(__atomic_load_n(&m->shared->ownerDied, __ATOMIC_RELAXED) != 0,
+                       std::memory_order_relaxed);
     const uint64_t ticks = __rdtsc();
     const int64_t perCheck = g_ticksPerRecheck.load(std::memory_order_relaxed);
     if (perCheck > 0 && ticks - s->checkedTicks < static_cast<uint64_t>(perCheck)) {
@@ -499,12 +633,13 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
       s->holder.store(self, std::memory_order_relaxed);
       return 0;
     }
-    // A lock file removed meanwhile (say by a /tmp cleaner) would let the
-    // next process create a new one and lock that instead: only the word of
-    // the file now at the path counts.
-    s->checkedAtMs = now;
-    s->checkedTicks = ticks;
+    // A lock file removed meanwhile (say by a cleaner) would let the next
+    // process create a new one and lock that instead: only the word of the
+    // file now at the path counts. The time counts from a look that found
+    // the file, so after a failed switch every lock() looks again.
     if (hxp::IsFileAtPath(m->fd, s->path)) {
+      s->checkedAtMs = now;
+      s->checkedTicks = ticks;
       if (now - s->touchedAtMs > kTouchEveryMs) {
         futimens(m->fd, nullptr);
         s->touchedAtMs = now;
@@ -537,9 +672,9 @@ int CNamedMutex::unlock() {
     if (error_.GetCode() == 0) error_.Set(EBADF, "named mutex: not open");
     return -1;
   }
+  AdoptIfForked(s);  // a child made by fork holds nothing
   if (!impl_->shared) return impl_->FileUnlock(error_);
-  const unsigned long self = static_cast<unsigned long>(pthread_self());
-  if (s->holder.load(std::memory_order_relaxed) != self || s->depth <= 0) {
+  if (!HeldHere(s)) {
     error_.Set(EPERM, "named mutex: unlock by a thread that does not hold it");
     return -1;
   }
@@ -547,14 +682,7 @@ int CNamedMutex::unlock() {
   Mapping* m = s->held;
   s->held = nullptr;
   s->holder.store(0, std::memory_order_relaxed);
-  uint32_t* word = &m->shared->word;
-  uint32_t v = Load(word);
-  while ((v & kOwnerMask) == m->mine) {
-    if (__atomic_compare_exchange_n(word, &v, 0u, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
-      if (v & kWaitersBit) FutexWake(word, 1);
-      return 0;
-    }
-  }
+  if (ReleaseWord(m)) return 0;
   // Someone else's now: leave it alone.
   error_.Set(EIO, "named mutex: the lock was taken over while held");
   return -1;
@@ -562,7 +690,37 @@ int CNamedMutex::unlock() {
 
 bool CNamedMutex::TakeOwnerDied() {
   State* s = impl_ ? impl_->state : nullptr;
-  return s && s->ownerDied.exchange(false);
+  if (!s) return false;
+  AdoptIfForked(s);
+  return s->ownerDied.exchange(false);
+}
+
+int CNamedMutex::MarkRepaired() {
+  State* s = impl_ ? impl_->state : nullptr;
+  if (!s) {
+    if (error_.GetCode() == 0) error_.Set(EBADF, "named mutex: not open");
+    return -1;
+  }
+  AdoptIfForked(s);
+  int err = 0;
+  if (impl_->shared) {
+    if (!HeldHere(s)) err = EPERM;
+    if (err == 0) __atomic_store_n(&s->held->shared->ownerDied, 0u, __ATOMIC_RELAXED);
+  } else {
+    std::lock_guard<std::mutex> lock(s->mu);
+    if (!s->owned || s->owner != std::this_thread::get_id() || s->fileDepth <= 0) err = EPERM;
+    const uint32_t zero = 0;
+    if (err == 0) err = WriteHeader(s->current.load()->fd, &zero, sizeof(zero),
+                                    offsetof(NamedMutexFileHeader, repairPending));
+  }
+  if (err != 0) {
+    error_.Set(err, err == EPERM ? "named mutex: repair marked by a thread that does not hold it"
+                                 : std::string("named mutex: cannot mark repaired: ") +
+                                       std::strerror(err));
+    return -1;
+  }
+  s->ownerDied.store(false);
+  return 0;
 }
 
 // ---- File-lock variant ------------------------------------------------------
@@ -571,18 +729,9 @@ namespace {
 
 // The held marker: found set by the next holder, it means the previous one
 // died inside.
-bool ReadHeldMarker(int fd) {
-  char c = 0;
-  return pread(fd, &c, 1, offsetof(NamedMutexShared, fileLockHeld)) == 1 && c != 0;
-}
-
 int WriteHeldMarker(int fd, bool held) {
-  char c = held ? 1 : 0;
-  ssize_t n;
-  do {
-    n = pwrite(fd, &c, 1, offsetof(NamedMutexShared, fileLockHeld));
-  } while (n < 0 && errno == EINTR);
-  return n == 1 ? 0 : (n < 0 ? errno : EIO);
+  const uint8_t c = held ? 1 : 0;
+  return WriteHeader(fd, &c, 1, offsetof(NamedMutexFileHeader, fileLockHeld));
 }
 
 // Takes the write lock on the word area of fd: without limit, or polling
@@ -646,9 +795,19 @@ int CNamedMutex::Impl::FileLock(CError& error, long timeoutMs, bool wait) {
     }
   }
   if (err == 0) {
+    // A held marker left set is a holder that died inside: the repair it
+    // calls for is pending until a holder marks it done.
     int fd = s->current.load()->fd;
-    if (ReadHeldMarker(fd)) s->ownerDied.store(true);
-    err = WriteHeldMarker(fd, true);
+    NamedMutexFileHeader header;
+    std::memset(&header, 0, sizeof(header));
+    if (pread(fd, &header, sizeof(header), 0) < 0) err = errno;
+    if (err == 0 && header.fileLockHeld != 0 && header.repairPending == 0) {
+      header.repairPending = 1;
+      err = WriteHeader(fd, &header.repairPending, sizeof(header.repairPending),
+                        offsetof(NamedMutexFileHeader, repairPending));
+    }
+    s->ownerDied.store(header.repairPending != 0);
+    if (err == 0) err = WriteHeldMarker(fd, true);
     if (err != 0) FileLockRange(fd, F_UNLCK, 0, kSlotBase, false);
   }
   if (err == 0) {

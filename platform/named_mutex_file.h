@@ -1,12 +1,20 @@
-// The lock file behind a CNamedMutex: its name, its directory and how it is
-// opened. Internal to the platform library.
+// The lock file and the System V segment behind a CNamedMutex: their names,
+// their layouts and how they are opened. Internal to the platform library.
 //
 // Layout of a lock file, the same for 32- and 64-bit processes:
-//   [0, 64)            NamedMutexShared, mapped MAP_SHARED by every user
+//   [0, 64)            NamedMutexFileHeader, read and written with pread and
+//                      pwrite only (never mapped: a file can be shrunk by
+//                      anybody who may write it, and a mapped page beyond the
+//                      end of the file kills whoever touches it with SIGBUS)
 //   [kSlotBase + s]    one byte per live user process: process slot s holds a
 //                      write lock (fcntl) on it for as long as it has the file
 //                      open, so "byte locked" means "slot s is alive"
-// The file-lock variant locks [0, kSlotBase) instead of using the word.
+//   kSetupByte         write-locked (fcntl) while a process looks for, creates
+//                      or removes the file's segment
+// The shared-word variant keeps its word in a NamedMutexSegment, a System V
+// segment that names the lock file it belongs to (device and inode) and is
+// found under one of kSegmentProbes keys derived from them. The file-lock
+// variant locks [0, kSlotBase) instead.
 #pragma once
 
 #include <sys/types.h>
@@ -17,25 +25,50 @@
 
 namespace hxp {
 
-struct NamedMutexShared {
-  // 0: free. Otherwise the holder's slot + 1, with kWaitersBit when some
-  // thread may sleep on it (the releaser then wakes one).
-  uint32_t word;
-  // 1 from a take-over from a dead holder until the next holder reads it.
-  uint32_t ownerDied;
+struct NamedMutexFileHeader {
+  uint32_t unused;
+  // File-lock variant: 1 from finding the held marker of a dead holder until
+  // a holder says it has repaired what the lock protects.
+  uint32_t repairPending;
   // File-lock variant: 1 while a process holds the lock.
   uint8_t fileLockHeld;
   uint8_t reserved[55];
 };
-static_assert(sizeof(NamedMutexShared) == 64, "lock file layout is shared by both ABIs");
-static_assert(offsetof(NamedMutexShared, word) == 0, "lock file layout");
-static_assert(offsetof(NamedMutexShared, ownerDied) == 4, "lock file layout");
-static_assert(offsetof(NamedMutexShared, fileLockHeld) == 8, "lock file layout");
+static_assert(sizeof(NamedMutexFileHeader) == 64, "lock file layout is shared by both ABIs");
+static_assert(offsetof(NamedMutexFileHeader, repairPending) == 4, "lock file layout");
+static_assert(offsetof(NamedMutexFileHeader, fileLockHeld) == 8, "lock file layout");
 
+struct NamedMutexSegment {
+  // Bits 0-16: 0 when free, else the holder's slot + 1. Bits 17-30: a
+  // generation, advanced by every take, so that a word read before a slot
+  // changed hands never compares equal afterwards. kWaitersBit when some
+  // thread may sleep on it (the releaser then wakes one).
+  uint32_t word;
+  // 1 from a take-over from a dead holder until a holder says it repaired.
+  uint32_t ownerDied;
+  // kSegmentMagic once fileDev and fileIno are written.
+  uint32_t magic;
+  uint32_t reserved0;
+  uint64_t fileDev;
+  uint64_t fileIno;
+  uint8_t reserved[32];
+};
+static_assert(sizeof(NamedMutexSegment) == 64, "segment layout is shared by both ABIs");
+static_assert(offsetof(NamedMutexSegment, word) == 0, "segment layout");
+static_assert(offsetof(NamedMutexSegment, ownerDied) == 4, "segment layout");
+static_assert(offsetof(NamedMutexSegment, magic) == 8, "segment layout");
+static_assert(offsetof(NamedMutexSegment, fileDev) == 16, "segment layout");
+static_assert(offsetof(NamedMutexSegment, fileIno) == 24, "segment layout");
+
+constexpr uint32_t kSegmentMagic = 0x484d5831u;
 constexpr uint32_t kWaitersBit = 0x80000000u;
-constexpr uint32_t kOwnerMask = 0x3fffffffu;
-constexpr off_t kSlotBase = 4096;          // also the size of the mapped part
-constexpr uint32_t kSlotCount = 1u << 22;  // at least pid_max on Linux
+constexpr uint32_t kOwnerMask = 0x0001ffffu;
+constexpr uint32_t kGenerationOne = 0x00020000u;
+constexpr uint32_t kGenerationMask = 0x7ffe0000u;
+constexpr off_t kSlotBase = 4096;
+constexpr uint32_t kSlotCount = 1u << 16;  // slot + 1 fits kOwnerMask
+constexpr off_t kSetupByte = kSlotBase + kSlotCount;
+constexpr int kSegmentProbes = 4;
 
 // "<escaped name>.lock": everything but [A-Za-z0-9._-] becomes %XX, so distinct
 // names give distinct files and no name leaves the directory; very long names
@@ -49,10 +82,16 @@ bool PrepareLockDirectory(const std::string& dir, std::string* error);
 
 // Opens (creating) path read-write after PrepareLockDirectory of its
 // directory: never through a symlink, only a regular file with one link,
-// close-on-exec. -1 with errno and *error.
+// close-on-exec. A file of this user gets the mode of the throttle tables'
+// segments (0666, or 0660 and the "HxGroup" group when that is configured),
+// whatever the umask. -1 with errno and *error.
 int OpenLockFile(const std::string& path, std::string* error);
 
 // Whether fd is the file now found at path.
 bool IsFileAtPath(int fd, const std::string& path);
+
+// The System V key of probe i (0 <= i < kSegmentProbes) for the lock file of
+// device dev and inode ino: the same in both ABIs, never IPC_PRIVATE.
+int SegmentKey(uint64_t dev, uint64_t ino, int i);
 
 }  // namespace hxp

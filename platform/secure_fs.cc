@@ -28,29 +28,6 @@ bool Fail(int err, const std::string& text, std::string* error) {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-// The gid "Platform"/"HxGroup" of the current focus names (a group name, or a
-// number), when it names one that exists.
-bool ConfiguredGroup(gid_t* gid) {
-  std::string name;
-  if (!LookupConfig(HXPI_Focus::getFocus(), "Platform", "HxGroup", &name)) return false;
-  size_t b = name.find_first_not_of(" \t");
-  if (b == std::string::npos) return false;
-  name = name.substr(b, name.find_last_not_of(" \t") - b + 1);
-  std::vector<char> buffer(16384);
-  struct group entry;
-  struct group* found = nullptr;
-  if (getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
-    *gid = found->gr_gid;
-    return true;
-  }
-  unsigned long number = 0;
-  if (ParseNumber(name, &number) && number < static_cast<unsigned long>(INT_MAX)) {
-    *gid = static_cast<gid_t>(number);
-    return true;
-  }
-  return false;
-}
-
 // Whether a directory with status st may be trusted: see CheckDirectory.
 // groupLookup caches the configured group for one check.
 struct GroupLookup {
@@ -115,6 +92,27 @@ std::string WithoutTrailingSlashes(std::string path) {
 }
 
 }  // namespace
+
+bool ConfiguredGroup(gid_t* gid) {
+  std::string name;
+  if (!LookupConfig(HXPI_Focus::getFocus(), "Platform", "HxGroup", &name)) return false;
+  size_t b = name.find_first_not_of(" \t");
+  if (b == std::string::npos) return false;
+  name = name.substr(b, name.find_last_not_of(" \t") - b + 1);
+  std::vector<char> buffer(16384);
+  struct group entry;
+  struct group* found = nullptr;
+  if (getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+    *gid = found->gr_gid;
+    return true;
+  }
+  unsigned long number = 0;
+  if (ParseNumber(name, &number) && number < static_cast<unsigned long>(INT_MAX)) {
+    *gid = static_cast<gid_t>(number);
+    return true;
+  }
+  return false;
+}
 
 int OpenFileNoFollow(const std::string& path, int flags, mode_t mode, std::string* error) {
   // O_TRUNC is applied only once the file is known to be ours to change.

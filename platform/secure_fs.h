@@ -36,6 +36,10 @@ HXP_EXPORT int OpenFileNoFollow(const std::string& path, int flags, mode_t mode,
 // and *error set otherwise.
 HXP_EXPORT bool CheckDirectory(const std::string& dir, std::string* error);
 
+// The gid that "Platform"/"HxGroup" of the current focus names (a group name,
+// or a number), when it names one that exists.
+HXP_EXPORT bool ConfiguredGroup(gid_t* gid);
+
 // Who may enter a directory the library creates.
 enum class DirAccess {
   kShared,   // 0770 and the configured group when "HxGroup" names one, else 0755

@@ -10,6 +10,7 @@
 
 #include "platform/hx_platform_info.h"
 #include "platform/hx_sys.h"
+#include "platform/secure_fs.h"
 
 CHxShMem::CHxShMem() {}
 
@@ -74,6 +75,15 @@ int CHxShMemUnix::Connect(unsigned int key, unsigned int size, bool& created, in
     }
   }
   SegmentId = id;
+  // With "HxGroup" the segment belongs to that group, so that its members
+  // may attach it.
+  gid_t group;
+  struct shmid_ds perm;
+  if (madeHere && hxp::ConfiguredGroup(&group) && HxSys()->shmctl(id, IPC_STAT, &perm) == 0 &&
+      perm.shm_perm.gid != group) {
+    perm.shm_perm.gid = group;
+    HxSys()->shmctl(id, IPC_SET, &perm);
+  }
 
   void* address = HxSys()->shmat(id, nullptr, 0);
   if (address == nullptr || address == reinterpret_cast<void*>(-1)) {

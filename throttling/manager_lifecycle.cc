@@ -221,6 +221,8 @@ int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
     if (RepairPending) CheckAndRepairTable("the previous lock holder died");
     Table->RefCount++;
   }
+  // Repaired above, or made new: later holders need not repair again.
+  if (RepairPending) Mutex->MarkRepaired();
   RepairPending = false;
 
   // Attaching keeps an operator's limit: only a clean-up pass or the next
@@ -395,6 +397,7 @@ bool CHxThrottlingManager::LockTable() {
     if (Table != nullptr) {
       try {
         CheckAndRepairTable("the previous lock holder died");
+        Mutex->MarkRepaired();
       } catch (...) {
         LogFault("Lock()");
       }

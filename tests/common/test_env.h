@@ -14,7 +14,8 @@
 namespace hxtest {
 
 // A private instance: a fresh temporary directory holding the registry
-// ($HXREG), the job-results directory and the log directory, a unique instance
+// ($HXREG), the job-results directory (and in it the named mutexes' lock
+// files) and the log directory, a unique instance
 // name made current with HXPI_Focus, and HXREG/HXFOCUS exported for children.
 // The destructor removes every System V segment keyed by a file of its
 // job-results directory, then the whole directory, and restores HXREG/HXFOCUS.

@@ -1,5 +1,8 @@
 // Files and directories: refusals of what other users control, modes of what
 // is created, where the configured directories are, and the file wrappers.
+#include <numeric>
+#include <set>
+
 #include "platform/config_store.h"
 #include "platform/hx_platform_info.h"
 #include "platform/secure_fs.h"
@@ -134,6 +137,19 @@ TEST_F(FsTest, FilesHoldTheirDataAndLeaveNoDescriptorBehind) {
   hxtest::WriteFile(Path("to"), "old");
   ASSERT_TRUE(CUaUTFOSAPI::rename(path.c_str(), Path("to").c_str()).Success());
   EXPECT_EQ(hxtest::ReadFile(Path("to")), data) << "rename replaces the target";
+  // A listing: every entry but "." and "..", hidden ones too; subdirectories only; by pattern.
+  ASSERT_EQ(system(("cd " + Path("") + " && mkdir -p list/d && touch list/.h list/x.csv").c_str()), 0);
+  for (const auto& [pattern, files, names] : std::vector<std::tuple<const char*, bool, std::string>>{
+           {"*", true, ".h d x.csv "}, {"*", false, "d "}, {"*.csv", true, "x.csv "}}) {
+    CUaDirectory dir;
+    std::set<std::string> found;
+    SUaDirEntry entry;
+    bool end = false;
+    ASSERT_TRUE(dir.Open(Path("list").c_str(), pattern, files).Success());
+    while (dir.GetEntry(&entry, end).Success() && !end) found.insert(entry.name);
+    EXPECT_EQ(std::accumulate(found.begin(), found.end(), std::string(), [](std::string a, const std::string& b) { return a + b + " "; }), names) << pattern;
+    EXPECT_TRUE(end) << pattern;
+  }
 }
 
 }  // namespace

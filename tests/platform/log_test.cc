@@ -17,8 +17,12 @@ using LogTest = plattest::PlatformTest;
 // the caller's errno; long lines of concurrent threads arrive whole.
 TEST_F(LogTest, DebugLinesAreFormattedFilteredAndWhole) {
   EvDebug log;
+  const int stdinCopy = dup(0);
+  close(0);  // without stdin the log file gets descriptor 0
   log.debugLvl(3, 0xABCDEF0123456789ULL, "%s: value [%d]\n", "Op()", 42);
   log.DebugLvl("Func", -1, "text %u", 7u);
+  dup2(stdinCopy, 0);
+  close(stdinCopy);
   const auto lines = instance_.LogLines();
   ASSERT_EQ(lines.size(), 2u);
   const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )" + std::to_string(getpid()) + R"( \d+ )";

@@ -1,12 +1,15 @@
-// Shell commands and process start times read from /proc.
+// Shell commands, process start times read from /proc, and events.
 #include <sys/resource.h>
 
 
 #include "platform/hx_process.h"
+#include "platform/hx_thread.h"
 #include "platform/md_process.h"
 #include "tests/platform/platform_test_util.h"
 
 namespace {
+
+int g_reads = 0;
 
 int Shell(const std::string& command, std::string* out, std::string* err = nullptr) {
   return HxProcess::system(command.c_str(), out, err, 0, true);
@@ -34,6 +37,9 @@ TEST(HxProcessTest, CapturesOutputAndStatusAndLeaksNoDescriptor) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << command;
   }
   EXPECT_NE(Shell("hx_no_such_command_here", nullptr, &err), 0);
+  const std::string hostile = "a'b \"$(echo x)\" ;c\n'";
+  EXPECT_EQ(Shell("printf %s " + HxShellQuote(hostile), &out), 0);
+  EXPECT_EQ(out, hostile) << "one word, expanded to exactly itself";
   EXPECT_EQ(plattest::CountFds(), fds);
 }
 
@@ -61,7 +67,38 @@ TEST(HxProcessTest, FailuresToRunAreReportedAndLeakNothing) {
   EXPECT_EQ(plattest::CountFds(), fds);
 }
 
-int g_reads = 0;
+// Reads of the command's output that are interrupted or find the pipe empty
+// are tried again, and a pipe at its end is not read again while the command
+// goes on.
+TEST(HxProcessTest, InterruptedReadsLoseNothingAndEndedPipesAreLeftAlone) {
+  static int fault;
+  for (const int err : {EINTR, EAGAIN}) {
+    g_reads = 0;
+    fault = err;
+    HxSys()->read = [](int fd, void* b, size_t n) { return g_reads++ % 2 ? read(fd, b, n) : (errno = fault, -1); };
+    std::string out, error;
+    EXPECT_EQ(Shell("printf abc; printf def >&2; exec >&- 2>&-; sleep 0.3", &out, &error), 0) << err;
+    HxSysReset();
+    EXPECT_EQ(out + "|" + error, "abc|def") << err;
+    EXPECT_LE(g_reads, 20) << err;
+  }
+}
+
+// A manual-reset event stays set for every wait until reset; an automatic one
+// is consumed by one wait; set wakes a waiting thread.
+TEST(HxEventTest, ManualEventsStaySetUntilResetAndAutomaticOnesServeOneWait) {
+  HxEventH manual(true), automatic(false);
+  manual.set();
+  automatic.set();
+  EXPECT_EQ((std::vector<int>{manual.wait(0), manual.wait(0), automatic.wait(0), automatic.wait(0)}), (std::vector<int>{0, 0, 0, 1}));
+  manual.reset();
+  automatic.set();
+  automatic.reset();
+  EXPECT_EQ(manual.wait(0) + automatic.wait(0), 2);
+  std::thread waiter([&] { EXPECT_EQ(manual.wait(~0UL), 0); });
+  manual.set();
+  waiter.join();
+}
 
 // A process's start time is the boot time plus its start ticks, as read here
 // from /proc independently, also when the library's reads come three bytes at
@@ -116,6 +153,7 @@ TEST(MDProcessTest, StartTicksAreParsedFromHostileStatText) {
     EXPECT_EQ(MDParseStartTicks(text.c_str(), &ticks), ok) << text;
     EXPECT_EQ(ticks, expected) << text;
   }
+  for (const int64_t pid : {0, -1, -getpid()}) EXPECT_FALSE(MDProcess(pid).isAlive()) << pid;
 }
 
 }  // namespace
