@@ -146,10 +146,17 @@ class HX_EXPORT CHxThrottlingManager {
   int ReserveStreamIndex(int jobSlot, unsigned int uniqueId, unsigned int jobId,
                          unsigned int rcid, unsigned int flags, unsigned char type,
                          char* computerName);
-  // Releases a stream slot, folding it into its job, and the job with its
+  // Releases a stream slot, folding it into its job (and, when intoTable,
+  // its bytes into the table's TotalSizeProcessed), and the job with its
   // last stream. 0 (also when the slot is not in use), -1 when uniqueId does
   // not match the slot's.
-  int UnreserveStreamIndex(int jobSlot, int streamSlot, unsigned int uniqueId);
+  int UnreserveStreamIndex(int jobSlot, int streamSlot, unsigned int uniqueId,
+                           bool intoTable = false);
+  // The fold of a stream being released into the totals, through the release
+  // mark (throttle_table.h): a holder killed at any instant leaves the stream
+  // either unreleased and uncounted or marked, and a marked one is finished
+  // here by the repair. intoTable is used only for a stream not yet marked.
+  void FoldReleasedStream(_TMJobRecord& job, _TMStreamRecord& stream, bool intoTable);
 
   // ---- Throughput allocation (REQUIRES: lock held) ------------------------
   int RecomputeThroughputs();

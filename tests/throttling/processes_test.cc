@@ -7,7 +7,10 @@
 // left and the last process out removes the segment. HX_CHAOS_SECONDS and
 // HX_CORRUPTIONS lengthen the chaos.
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
+#include <ucontext.h>
 
 #include <algorithm>
 #include <chrono>
@@ -43,6 +46,50 @@ pid_t ParentOf(pid_t pid) {
              ? ppid
              : -1;
 }
+
+// Kills this process just before its n-th store into [base, base + size):
+// the range is made read-only, each write fault lets one instruction through
+// (the trap flag stops it right after) and makes the range read-only again.
+namespace store_trap {
+char* base = nullptr;
+size_t size = 0;
+long left = 0;
+char* open[2] = {nullptr, nullptr};  // pages let through (a store may span two)
+const size_t kPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+constexpr unsigned long kTrapFlag = 0x100;
+
+void OnWrite(int, siginfo_t* info, void* context) {
+  char* at = static_cast<char*>(info->si_addr);
+  if (at < base || at >= base + size) {
+    signal(SIGSEGV, SIG_DFL);  // a fault of its own: let it crash
+    return;
+  }
+  if (left-- == 0) kill(getpid(), SIGKILL);
+  char* page = base + (at - base) / kPage * kPage;
+  open[open[0] != nullptr] = page;
+  mprotect(page, kPage, PROT_READ | PROT_WRITE);
+  static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL] |= kTrapFlag;
+}
+void OnStep(int, siginfo_t*, void* context) {
+  for (char*& page : open) {
+    if (page != nullptr) mprotect(page, kPage, PROT_READ);
+    page = nullptr;
+  }
+  static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL] &= ~kTrapFlag;
+}
+void Arm(void* table, size_t bytes, long stores) {
+  base = static_cast<char*>(table);
+  size = bytes;
+  left = stores;
+  struct sigaction a = {};
+  a.sa_flags = SA_SIGINFO;
+  a.sa_sigaction = OnWrite;
+  sigaction(SIGSEGV, &a, nullptr);
+  a.sa_sigaction = OnStep;
+  sigaction(SIGTRAP, &a, nullptr);
+  mprotect(base, size, PROT_READ);
+}
+}  // namespace store_trap
 
 class ProcessesTest : public ::testing::Test {
  protected:
@@ -199,6 +246,54 @@ TEST_F(ProcessesTest, NextHolderRepairsWhatAKilledHolderLeft) {
   m_.Unlock();
   EXPECT_EQ(thrtest::LogCount(inst_, "CheckAndRepairTable()"), 1u);
   EXPECT_EQ(thrtest::LogCount(inst_, "(the previous lock holder died)"), 1u);
+}
+
+// A holder killed at each store of an unregistration in turn: after the next
+// holder's repair, and the stream's unregistration when it is still there,
+// its bytes and statistics count exactly once in the table and in its job.
+TEST_F(ProcessesTest, AHolderKilledAtAnyStoreOfAnUnregistrationCountsTheStreamOnce) {
+  Attach();
+  _TMSRegParams p = Params(40);
+  ASSERT_NE(m_.RegisterStream(p), kTMInvalidHandle);  // keeps the job
+  _TMStats stats;
+  stats.ReadSize = 0x300000003ULL;
+  stats.SIDBLookupTime = 7;
+  stats.JobType = 2;
+  const uint64_t bytes = 0x123456789ULL;
+  const _TMThrottleTable& t = *m_.table();
+  const _TMJobRecord& job = t.Jobs[m_.GetJobIndex(40)];
+  long store = 0;
+  for (bool killed = true; killed && store < 3000 && !HasFailure(); ++store) {
+    const unsigned long long h = m_.RegisterStream(p);
+    unsigned int rate = 0;
+    ASSERT_EQ(m_.GetThroughputRate(h, bytes, rate), 0);
+    ASSERT_EQ(m_.UpdateStreamStats(h, stats), 0);
+    const uint64_t total = t.TotalSizeProcessed, jobSize = job.JobSizeProcessed;
+    const uint64_t read = job.JobStats.ReadSize, lookups = job.JobStats.SIDBLookupTime;
+    const pid_t holder = fork();
+    if (holder == 0) {
+      thrtest::Manager own;
+      if (own.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound) != 0) _exit(3);
+      store_trap::Arm(own.table(), kTMTableSize, store);
+      _exit(own.UnregisterStream(h) == 0 ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    ASSERT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << status;
+    ASSERT_TRUE(m_.Lock());  // the repair, where the holder died inside
+    m_.Unlock();
+    EXPECT_EQ(m_.UnregisterStream(h), 0);
+    SCOPED_TRACE("killed before store " + std::to_string(store));
+    EXPECT_EQ(uint64_t{t.TotalSizeProcessed}, total + bytes);
+    EXPECT_EQ(uint64_t{job.JobSizeProcessed}, jobSize + bytes);
+    EXPECT_EQ(uint64_t{job.JobStats.ReadSize}, read + stats.ReadSize);
+    EXPECT_EQ(job.JobStats.SIDBLookupTime, lookups + stats.SIDBLookupTime);
+    EXPECT_EQ(job.ActiveStreamCount, 1u);
+    EXPECT_EQ(t1test::TableViolations(t, {true}), std::vector<std::string>{});
+  }
+  printf("unregistration: killed before each of %ld stores\n", store - 1);
+  EXPECT_GT(store, 20);
 }
 
 // No process that was not killed ends abnormally or sees an unexpected
