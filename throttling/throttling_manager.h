@@ -238,6 +238,10 @@ class HX_EXPORT CHxThrottlingManager {
   // LifeMu exclusively, announced to Lock() first.
   std::unique_lock<std::shared_mutex> LockLifeExclusive();
   bool RepairPending = false;        // owner died while no table was attached
+  // The fork generation (forks this process descends from) of the attachment:
+  // a manager inherited through fork attaches anew, for the child, on its
+  // first Lock().
+  std::atomic<unsigned int> AttachGeneration{0};
 
  private:
   class TableLock;
@@ -253,6 +257,19 @@ class HX_EXPORT CHxThrottlingManager {
   // RefCount. REQUIRES: LifeMu held exclusively and the table lock held.
   int AttachTable(const char* focus, class HxPlatformInfo& config, const char* keyFileSuffix);
   void FailInitialize(const char* focus, bool locked);
+  // Lists (or unlists) this manager as having a table attached, for the fork
+  // handler.
+  void TrackAttachment(bool attached);
+  // Fork handler, in the child: a table inherited through fork is detached,
+  // so that only processes that attached for themselves count in the
+  // segment's attach count, which decides who is the last user.
+  static void DetachInheritedTables();
+  // In a forked child, on the first Lock(): attaches and counts anew (or
+  // fails every later operation when the table cannot be had).
+  void AttachAfterFork();
+  // Forgets the segment object and the table pointer. REQUIRES: LifeMu held
+  // exclusively.
+  void DropAttachment();
   // EnumerateJobsInfo (readOnly false) and SnapshotJobsInfo (readOnly true).
   int CopyAndReportJobs(void* context, IEnumerateJobInfoCallback* callback, bool reset,
                         bool readOnly);
