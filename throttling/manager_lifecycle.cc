@@ -299,9 +299,6 @@ int CHxThrottlingManager::Uninitialize() try {
     Log.debugLvl(3, LogTag, "%s: inherited through fork and never used; nothing to release [%s]",
                  kLabel, ShMemName.c_str());
     DropAttachment();
-    ShMemName.clear();
-    MutexName.clear();
-    Focus.clear();
     delete Mutex;
     Mutex = nullptr;
     return 0;
@@ -421,7 +418,6 @@ void CHxThrottlingManager::AttachAfterFork() try {
   config.setFocus(focus.c_str());
   if (AttachTable(focus.c_str(), config, kKinds[TableKind - 1].keyFileSuffix) == 0) {
     TrackAttachment(true);
-    Log.debugLvl(3, LogTag, "Lock(): attached anew in a forked child [%s]", ShMemName.c_str());
   }
 } catch (...) {
   LogFault("Lock()");

@@ -54,16 +54,20 @@ Release ReleaseFromAllocationTable(uint32_t* entries, uint32_t count, uint32_t m
   return result;
 }
 
-// Keeps the compiler from moving shared-table stores across it: a holder
-// killed at any instant must leave its stores in program order (on the
-// machine, a killed process's stores become visible in order).
-inline void StoreOrder() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+// One 32-bit store that the compiler keeps in program order with the
+// shared-table stores around it: a holder killed at any instant leaves its
+// stores in that order (on the machine, a killed process's stores become
+// visible in order).
+inline void OrderedStore(uint32_t& field, uint32_t value) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  field = value;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 
 // The in-use flag goes first, as one store: a record being zeroed byte by byte
 // must never look like a stream in use without its release mark.
 void FreeStreamRecord(_TMStreamRecord& stream) {
-  stream.Flags = 0;
-  StoreOrder();
+  OrderedStore(stream.Flags, 0);
   TMZeroRecord(stream);
 }
 
@@ -310,8 +314,7 @@ void CHxThrottlingManager::FoldReleasedStream(_TMJobRecord& job, _TMStreamRecord
     const uint32_t mark = TMReleaseMarked(stream)
                               ? stream.Reserved1
                               : kTMReleaseMark | (intoTable ? kTMReleaseIntoTable : 0u);
-    stream.Reserved1 = mark;
-    StoreOrder();
+    OrderedStore(stream.Reserved1, mark);
     _TMReleaseTotals totals;
     const uint64_t size = stream.SizeProcessed;
     totals.TotalSizeProcessed = Table->TotalSizeProcessed;
@@ -329,9 +332,7 @@ void CHxThrottlingManager::FoldReleasedStream(_TMJobRecord& job, _TMStreamRecord
     sum.NetworkTime += last.NetworkTime;
     sum.SIDBLookupTime += last.SIDBLookupTime;
     TMWriteReleaseTotals(stream, totals);
-    StoreOrder();
-    stream.Reserved1 = mark | kTMReleaseCommitted;
-    StoreOrder();
+    OrderedStore(stream.Reserved1, mark | kTMReleaseCommitted);
   }
   // Absolute values: writing them a second time changes nothing.
   const _TMReleaseTotals totals = TMReadReleaseTotals(stream);
@@ -340,5 +341,4 @@ void CHxThrottlingManager::FoldReleasedStream(_TMJobRecord& job, _TMStreamRecord
   const uint32_t jobType = job.JobStats.JobType;
   job.JobStats = totals.JobStats;
   job.JobStats.JobType = jobType;
-  StoreOrder();
 }
