@@ -87,6 +87,9 @@ void Arm(void* table, size_t bytes, long stores) {
   sigaction(SIGSEGV, &a, nullptr);
   a.sa_sigaction = OnStep;
   sigaction(SIGTRAP, &a, nullptr);
+  // Pages a write would be the first to touch are read in first: a write to
+  // a page not yet mapped is not always trapped the same way.
+  for (size_t at = 0; at < size && at < 64 * kPage; at += kPage) (void)*(volatile char*)(base + at);
   mprotect(base, size, PROT_READ);
 }
 }  // namespace store_trap
@@ -242,9 +245,10 @@ TEST_F(ProcessesTest, AHolderKilledAtAnyStoreOfAnUnregistrationCountsTheStreamOn
   const uint64_t bytes = 0x123456789ULL;
   const _TMThrottleTable& t = *m_.table();
   const _TMJobRecord& job = t.Jobs[m_.GetJobIndex(40)];
-  long store = 0;
+  long store = 0, kills = 0, missed = 0;
   inst_.ClearLog();
-  for (bool killed = true; killed && store < 3000 && !HasFailure(); ++store) {
+  bool done = false;
+  while (!done && store < 3000 && missed < 20 && !HasFailure()) {
     const unsigned long long h = m_.RegisterStream(p);
     unsigned int rate = 0;
     ASSERT_EQ(m_.GetThroughputRate(h, bytes, rate), 0);
@@ -256,12 +260,17 @@ TEST_F(ProcessesTest, AHolderKilledAtAnyStoreOfAnUnregistrationCountsTheStreamOn
       thrtest::Manager own;
       if (own.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound) != 0) _exit(3);
       store_trap::Arm(own.table(), kTMTableSize, store);
-      _exit(own.UnregisterStream(h) == 0 ? 0 : 4);
+      const int r = own.UnregisterStream(h);
+      _exit(r != 0 ? 4 : store_trap::left != 0 ? 5 : 0);  // 5: stores not trapped
     }
     int status = 0;
     ASSERT_EQ(waitpid(holder, &status, 0), holder);
-    killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    ASSERT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << status;
+    const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ASSERT_TRUE(killed || code == 0 || code == 5) << status;
+    done = code == 0;
+    kills += killed;
+    missed += code == 5;  // the same instant again
     ASSERT_TRUE(m_.Lock());  // the repair, where the holder died inside
     m_.Unlock();
     SCOPED_TRACE("killed before store " + std::to_string(store));
@@ -274,9 +283,11 @@ TEST_F(ProcessesTest, AHolderKilledAtAnyStoreOfAnUnregistrationCountsTheStreamOn
     EXPECT_EQ(job.JobStats.SIDBLookupTime, lookups + stats.SIDBLookupTime);
     EXPECT_EQ(job.ActiveStreamCount, 1u);
     EXPECT_EQ(t1test::TableViolations(t, {true}), std::vector<std::string>{});
+    store += killed;
   }
   EXPECT_GT(store, 20) << "stores of an unregistration";
-  EXPECT_EQ(thrtest::LogCount(inst_, "(the previous lock holder died)"), size_t(store - 1));
+  EXPECT_TRUE(done);
+  EXPECT_EQ(thrtest::LogCount(inst_, "(the previous lock holder died)"), size_t(kills));
 }
 
 // No process that was not killed ends abnormally or sees an unexpected
