@@ -294,8 +294,7 @@ TEST_F(FaultTest, AForkedChildIsAUserOnlyOnceItUsesTheTable) {
     }
     const unsigned long long h = Register(4);
     int go[2], said[2];
-    ASSERT_EQ(pipe(go), 0);
-    ASSERT_EQ(pipe(said), 0);
+    ASSERT_TRUE(pipe(go) == 0 && pipe(said) == 0);
     const pid_t child = fork();
     if (child == 0) {
       char r = 0;
@@ -305,8 +304,7 @@ TEST_F(FaultTest, AForkedChildIsAUserOnlyOnceItUsesTheTable) {
       _exit(m_.Uninitialize() != 0);
     }
     char r = 9;
-    EXPECT_EQ(read(said[0], &r, 1), 1);
-    EXPECT_EQ(r, 0);
+    EXPECT_TRUE(read(said[0], &r, 1) == 1 && r == 0);
     EXPECT_EQ(m_.table()->RefCount, what == kUses ? 2u : 1u);
     EXPECT_EQ(m_.UnregisterStream(h), 0);
     EXPECT_EQ(m_.Uninitialize(), 0);

@@ -48,34 +48,28 @@ pid_t ParentOf(pid_t pid) {
 }
 
 // Kills this process just before its n-th store into [base, base + size):
-// the range is made read-only, each write fault lets one instruction through
-// (the trap flag stops it right after) and makes the range read-only again.
+// the range is read-only, and each write fault lets one instruction through
+// (the trap flag stops it) before the range is read-only again.
 namespace store_trap {
-char* base = nullptr;
+char *base = nullptr, *open[2] = {nullptr, nullptr};  // a store may span two pages
 size_t size = 0;
 long left = 0;
-char* open[2] = {nullptr, nullptr};  // pages let through (a store may span two)
 const size_t kPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-constexpr unsigned long kTrapFlag = 0x100;
 
 void OnWrite(int, siginfo_t* info, void* context) {
   char* at = static_cast<char*>(info->si_addr);
-  if (at < base || at >= base + size) {
-    signal(SIGSEGV, SIG_DFL);  // a fault of its own: let it crash
-    return;
-  }
+  if (at < base || at >= base + size) return (void)signal(SIGSEGV, SIG_DFL);  // crash on
   if (left-- == 0) kill(getpid(), SIGKILL);
   char* page = base + (at - base) / kPage * kPage;
-  open[open[0] != nullptr] = page;
-  mprotect(page, kPage, PROT_READ | PROT_WRITE);
-  static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL] |= kTrapFlag;
+  mprotect(open[open[0] != nullptr] = page, kPage, PROT_READ | PROT_WRITE);
+  static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL] |= 0x100;
 }
 void OnStep(int, siginfo_t*, void* context) {
   for (char*& page : open) {
     if (page != nullptr) mprotect(page, kPage, PROT_READ);
     page = nullptr;
   }
-  static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL] &= ~kTrapFlag;
+  static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL] &= ~0x100;
 }
 void Arm(void* table, size_t bytes, long stores) {
   base = static_cast<char*>(table);
@@ -87,8 +81,7 @@ void Arm(void* table, size_t bytes, long stores) {
   sigaction(SIGSEGV, &a, nullptr);
   a.sa_sigaction = OnStep;
   sigaction(SIGTRAP, &a, nullptr);
-  // Pages a write would be the first to touch are read in first: a write to
-  // a page not yet mapped is not always trapped the same way.
+  // Pages read in first: a first touch that is a write is not always trapped.
   for (size_t at = 0; at < size && at < 64 * kPage; at += kPage) (void)*(volatile char*)(base + at);
   mprotect(base, size, PROT_READ);
 }
