@@ -107,10 +107,8 @@ int CHxThrottlingManager::UnregisterStream(unsigned long long handle) try {
                "[stream-idx - %u] [Uniqe-ID - %u] [Duration - %u] [Transfered size - %llu]",
                kLabel, handle, handle, own ? job.JobID : 0u, own ? stream.RCID : 0u, jobSlot,
                streamSlot, uniqueId, own ? Elapsed(now, stream.StartTime) : 0u, size);
-  Table->TotalSizeProcessed += size;
-
   const int result = UnreserveStreamIndex(static_cast<int>(jobSlot), static_cast<int>(streamSlot),
-                                          uniqueId);
+                                          uniqueId, true);
   if (result != 0) {
     Log.debugLvl(1, LogTag, "%s: [] Unreserve Stream Index has been failed..(%d)", kLabel, result);
   }

@@ -1,7 +1,9 @@
 // CHxThrottlingManager: construction, Initialize / HXDInitialize /
 // Uninitialize, the table lock, configuration and the stream handle.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/ipc.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +36,15 @@ const TableKindInfo kKinds[4] = {
 };
 
 const char kSection[] = "Hxd";
+
+// The managers of this process that have a table attached, for the fork
+// handler (which may take no lock). A manager beyond the last slot keeps its
+// attachment in a forked child until the child first uses it.
+constexpr int kForkSlots = 64;
+std::atomic<CHxThrottlingManager*> g_attached[kForkSlots];
+// Forks this process descends from, counted in each child by the handler.
+std::atomic<unsigned> g_forkGeneration{0};
+std::once_flag g_forkHandlerOnce;
 const int kKeyFileAttempts = 10;
 const int kKeyProjectId = 0xFEFA;
 
@@ -47,6 +58,7 @@ CHxThrottlingManager::CHxThrottlingManager(HxEnv* environment)
 CHxThrottlingManager::~CHxThrottlingManager() {
   // The table stays attached and counted if the caller skipped Uninitialize;
   // only the process-local mutex object is released here.
+  TrackAttachment(false);
   delete Mutex;
   Mutex = nullptr;
 }
@@ -135,7 +147,10 @@ int CHxThrottlingManager::InitializeLocked(const char* focus, unsigned int logTa
   }
 
   try {
-    return AttachTable(focus, config, info.keyFileSuffix);
+    AttachGeneration.store(g_forkGeneration.load());
+    const int attached = AttachTable(focus, config, info.keyFileSuffix);
+    if (attached == 0) TrackAttachment(true);
+    return attached;
   } catch (...) {
     LogFault(kLabel);
     FailInitialize(focus, true);
@@ -240,6 +255,7 @@ int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
 
 void CHxThrottlingManager::FailInitialize(const char* focus, bool locked) {
   if (locked) UnlockTable();
+  TrackAttachment(false);
   delete Mutex;
   Mutex = nullptr;
   if (ShMem != nullptr) {
@@ -280,6 +296,17 @@ int CHxThrottlingManager::Uninitialize() try {
   static const char kLabel[] = "Uninitialize()";
   std::unique_lock<std::shared_mutex> life = LockLifeExclusive();
   if (Table == nullptr) return 0;
+  if (AttachGeneration.load() != g_forkGeneration.load()) {
+    // Inherited through fork and never used here: this process has neither an
+    // attachment nor a count in RefCount to give back, and is nobody's last
+    // user. Only the copies of the parent's objects are dropped.
+    Log.debugLvl(3, LogTag, "%s: inherited through fork and never used; nothing to release [%s]",
+                 kLabel, ShMemName.c_str());
+    DropAttachment();
+    delete Mutex;
+    Mutex = nullptr;
+    return 0;
+  }
   if (!LockTable()) {
     Log.debugLvl(1, LogTag, "%s:[ERROR] Uninitialized Failed.[%s][%p]", kLabel,
                  ShMemName.c_str(), static_cast<void*>(this));
@@ -304,10 +331,13 @@ int CHxThrottlingManager::Uninitialize() try {
   const uint32_t refCount = Table->RefCount;
   Log.debugLvl(3, LogTag, "%s:Uninitializing for.[%s][%p] [Refcount - %u] ", kLabel,
                ShMemName.c_str(), static_cast<void*>(this), refCount);
+  TrackAttachment(false);
   if (ShMem != nullptr) {
     // Processes killed without Uninitialize leave their counts in RefCount,
     // and a reset zeroes it under attached processes: the kernel's attach
-    // count is what tells who is left.
+    // count is what tells who is left. It counts only processes that attached
+    // for themselves: a forked child loses what it inherited at the fork
+    // (DetachInheritedTables) and attaches anew when it first uses a table.
     const int attached = ShMem->AttachCount();
     const bool remove = attached >= 0 ? attached <= 1 : refCount == 0;
     if (remove) {
@@ -336,6 +366,67 @@ int CHxThrottlingManager::Uninitialize() try {
   return -1;
 }
 
+void CHxThrottlingManager::TrackAttachment(bool attached) {
+  if (attached) {
+    std::call_once(g_forkHandlerOnce,
+                   [] { pthread_atfork(nullptr, nullptr, &CHxThrottlingManager::DetachInheritedTables); });
+    for (std::atomic<CHxThrottlingManager*>& slot : g_attached) {
+      CHxThrottlingManager* expected = nullptr;
+      if (slot.load() == this || slot.compare_exchange_strong(expected, this)) return;
+    }
+    return;
+  }
+  for (std::atomic<CHxThrottlingManager*>& slot : g_attached) {
+    CHxThrottlingManager* expected = this;
+    slot.compare_exchange_strong(expected, nullptr);
+  }
+}
+
+void CHxThrottlingManager::DetachInheritedTables() {
+  g_forkGeneration.fetch_add(1);
+  for (std::atomic<CHxThrottlingManager*>& slot : g_attached) {
+    CHxThrottlingManager* m = slot.load();
+    // The forking thread may be inside that manager's lock (a fork from a
+    // signal handler): its code will go on using the mapping.
+    if (m == nullptr || m->Table == nullptr || m->TableHolder.load() == std::this_thread::get_id()) {
+      continue;
+    }
+    shmdt(m->Table);
+  }
+}
+
+void CHxThrottlingManager::DropAttachment() {
+  TrackAttachment(false);
+  if (ShMem != nullptr) {
+    ShMem->Disconnect(false);  // what the fork handler left attached, if anything
+    FreeCHxShMem(ShMem);
+    ShMem = nullptr;
+  }
+  Table = nullptr;
+}
+
+void CHxThrottlingManager::AttachAfterFork() try {
+  std::unique_lock<std::shared_mutex> life = LockLifeExclusive();
+  const unsigned int generation = g_forkGeneration.load();
+  if (AttachGeneration.load() == generation) return;  // another thread attached
+  AttachGeneration.store(generation);
+  if (Table == nullptr) return;
+  DropAttachment();
+  const std::string focus = Focus;
+  HXPI_Focus::setFocus(focus.c_str());
+  if (!LockTable()) {
+    FailInitialize(focus.c_str(), false);
+    return;
+  }
+  HxPlatformInfo config;
+  config.setFocus(focus.c_str());
+  if (AttachTable(focus.c_str(), config, kKinds[TableKind - 1].keyFileSuffix) == 0) {
+    TrackAttachment(true);
+  }
+} catch (...) {
+  LogFault("Lock()");
+}
+
 std::unique_lock<std::shared_mutex> CHxThrottlingManager::LockLifeExclusive() {
   struct Announce {
     std::atomic<int>& waiting;
@@ -348,6 +439,10 @@ std::unique_lock<std::shared_mutex> CHxThrottlingManager::LockLifeExclusive() {
 bool CHxThrottlingManager::Lock() {
   const std::thread::id self = std::this_thread::get_id();
   if (TableHolder.load() != self) {
+    if (AttachGeneration.load(std::memory_order_relaxed) !=
+        g_forkGeneration.load(std::memory_order_relaxed)) {
+      AttachAfterFork();
+    }
     while (LifeWritersWaiting.load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   LifeMu.lock_shared();

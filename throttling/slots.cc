@@ -11,6 +11,7 @@
 // works on the part of the table that is in range.
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/md_process.h"
@@ -51,6 +52,23 @@ Release ReleaseFromAllocationTable(uint32_t* entries, uint32_t count, uint32_t m
   if (moved < max) backIndex(moved) = p;
   result.newCount = static_cast<int>(n);
   return result;
+}
+
+// One 32-bit store that the compiler keeps in program order with the
+// shared-table stores around it: a holder killed at any instant leaves its
+// stores in that order (on the machine, a killed process's stores become
+// visible in order).
+inline void OrderedStore(uint32_t& field, uint32_t value) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  field = value;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// The in-use flag goes first, as one store: a record being zeroed byte by byte
+// must never look like a stream in use without its release mark.
+void FreeStreamRecord(_TMStreamRecord& stream) {
+  OrderedStore(stream.Flags, 0);
+  TMZeroRecord(stream);
 }
 
 // The first twelve words of a stats record: the four u64 and four u32 counters.
@@ -214,6 +232,7 @@ int CHxThrottlingManager::ReserveStreamIndex(int jobSlot, unsigned int uniqueId,
   stream.Type[0] = type;
   stream.ProcessID = GetCurrentProcID();
   uint64_t ownerTicks = 0;
+  stream.Reserved1 = 0;
   memset(stream.Reserved2, 0, sizeof(stream.Reserved2));
   if (MDProcess(stream.ProcessID).getStartTicks(ownerTicks) && ownerTicks != UINT64_MAX) {
     TMSetOwnerMark(stream, ownerTicks + 1);
@@ -228,7 +247,7 @@ int CHxThrottlingManager::ReserveStreamIndex(int jobSlot, unsigned int uniqueId,
 }
 
 int CHxThrottlingManager::UnreserveStreamIndex(int jobSlot, int streamSlot,
-                                               unsigned int uniqueId) {
+                                               unsigned int uniqueId, bool intoTable) {
   static const char kLabel[] = "UnreserveStreamIndex()";
   if (jobSlot < 0 || static_cast<uint32_t>(jobSlot) >= kTMMaxJobs) {
     Log.debugLvl(1, LogTag, "%s: [ERROR] Invalid Job-Index %d", kLabel, jobSlot);
@@ -246,6 +265,9 @@ int CHxThrottlingManager::UnreserveStreamIndex(int jobSlot, int streamSlot,
                  uniqueId);
     return -1;
   }
+  // First, so that a holder killed anywhere below leaves a release the repair
+  // completes rather than a stream whose bytes would be counted again.
+  FoldReleasedStream(job, stream, intoTable);
 
   const Release release = ReleaseFromAllocationTable(
       job.StreamAT, job.StreamATIndex, kTMMaxStreams, static_cast<uint32_t>(streamSlot),
@@ -265,22 +287,9 @@ int CHxThrottlingManager::UnreserveStreamIndex(int jobSlot, int streamSlot,
                  "cleared",
                  kLabel, static_cast<unsigned int>(streamSlot), job.StreamATIndex,
                  static_cast<unsigned int>(jobSlot));
-    TMZeroRecord(stream);
+    FreeStreamRecord(stream);
     return -1;
   }
-
-  // Fold the stream into its job (wrapping sums).
-  job.JobSizeProcessed += stream.SizeProcessed;
-  _TMStats& total = job.JobStats;
-  const _TMStats& last = stream.LastStats;
-  total.ReadSize += last.ReadSize;
-  total.NetworkSize += last.NetworkSize;
-  total.WriteSize += last.WriteSize;
-  total.SIDBLookupSamples += last.SIDBLookupSamples;
-  total.ReadTime += last.ReadTime;
-  total.WriteTime += last.WriteTime;
-  total.NetworkTime += last.NetworkTime;
-  total.SIDBLookupTime += last.SIDBLookupTime;
 
   // An unresponsive stream left the throttled count when it was marked.
   if ((stream.Flags & (kTMStreamNotThrottled | kTMStreamUnresponsive)) == 0 &&
@@ -292,8 +301,44 @@ int CHxThrottlingManager::UnreserveStreamIndex(int jobSlot, int streamSlot,
   if (job.ActiveThrottStreamCount > job.ActiveStreamCount) {
     job.ActiveThrottStreamCount = job.ActiveStreamCount;
   }
-  TMZeroRecord(stream);
+  FreeStreamRecord(stream);
 
   if (job.ActiveStreamCount == 0) UnReserveJobIndex(jobSlot);
   return 0;
+}
+
+void CHxThrottlingManager::FoldReleasedStream(_TMJobRecord& job, _TMStreamRecord& stream,
+                                              bool intoTable) {
+  if (!TMReleaseMarked(stream) || (stream.Reserved1 & kTMReleaseCommitted) == 0) {
+    // No total has changed yet: fold afresh from the stream's own fields.
+    const uint32_t mark = TMReleaseMarked(stream)
+                              ? stream.Reserved1
+                              : kTMReleaseMark | (intoTable ? kTMReleaseIntoTable : 0u);
+    OrderedStore(stream.Reserved1, mark);
+    _TMReleaseTotals totals;
+    const uint64_t size = stream.SizeProcessed;
+    totals.TotalSizeProcessed = Table->TotalSizeProcessed;
+    if ((mark & kTMReleaseIntoTable) != 0) totals.TotalSizeProcessed += size;
+    totals.JobSizeProcessed = job.JobSizeProcessed + size;  // wrapping sums
+    totals.JobStats = job.JobStats;
+    _TMStats& sum = totals.JobStats;
+    const _TMStats& last = stream.LastStats;
+    sum.ReadSize += last.ReadSize;
+    sum.NetworkSize += last.NetworkSize;
+    sum.WriteSize += last.WriteSize;
+    sum.SIDBLookupSamples += last.SIDBLookupSamples;
+    sum.ReadTime += last.ReadTime;
+    sum.WriteTime += last.WriteTime;
+    sum.NetworkTime += last.NetworkTime;
+    sum.SIDBLookupTime += last.SIDBLookupTime;
+    TMWriteReleaseTotals(stream, totals);
+    OrderedStore(stream.Reserved1, mark | kTMReleaseCommitted);
+  }
+  // Absolute values: writing them a second time changes nothing.
+  const _TMReleaseTotals totals = TMReadReleaseTotals(stream);
+  Table->TotalSizeProcessed = totals.TotalSizeProcessed;
+  job.JobSizeProcessed = totals.JobSizeProcessed;
+  const uint32_t jobType = job.JobStats.JobType;
+  job.JobStats = totals.JobStats;
+  job.JobStats.JobType = jobType;
 }

@@ -8,7 +8,9 @@
 // flagged slots first (kept in their present order where it is sound), back
 // indexes and counts follow, free records are zeroed, and a job slot left
 // without streams is released unless a job limit holds it (a limit set for a
-// job that has no stream yet is the one sound reason for such a slot).
+// job that has no stream yet is the one sound reason for such a slot). A
+// stream whose release was under way (its release mark set) is first folded
+// into the totals and freed, so that its bytes count exactly once.
 #include <cstring>
 
 #include "throttling/throttling_manager.h"
@@ -21,7 +23,10 @@ struct RepairCounts {
   unsigned int counts = 0;       // index, active and throttled counts set
   unsigned int zeroed = 0;       // free records zeroed
   unsigned int released = 0;     // job slots without streams released
-  unsigned int Total() const { return entries + backIndexes + counts + zeroed + released; }
+  unsigned int finished = 0;     // stream releases finished
+  unsigned int Total() const {
+    return entries + backIndexes + counts + zeroed + released + finished;
+  }
 };
 
 // Rebuilds entries[0, max) as a permutation: the slots inUse says are in use
@@ -121,6 +126,15 @@ unsigned int CHxThrottlingManager::CheckAndRepairTable(const char* reason) {
     _TMJobRecord& job = t.Jobs[slot];
     if ((job.Flags & kTMJobInUse) == 0) continue;
     if (job.Flags != kTMJobInUse) SetCount(job.Flags, kTMJobInUse, &repairs.counts);
+    // A release its holder did not finish: its totals are completed (once),
+    // then the slot is free like any other.
+    for (_TMStreamRecord& stream : job.Streams) {
+      if ((stream.Flags & kTMStreamInUse) != 0 && TMReleaseMarked(stream)) {
+        FoldReleasedStream(job, stream, false);
+        stream.Flags = 0;
+        ++repairs.finished;
+      }
+    }
     RepairJobStreams(job, &repairs);
     if (job.StreamATIndex == 0 && job.ThrottleMBPH == 0) {
       TMZeroRecord(job);
@@ -150,9 +164,10 @@ unsigned int CHxThrottlingManager::CheckAndRepairTable(const char* reason) {
     Log.debugLvl(1, LogTag,
                  "CheckAndRepairTable(): [ERROR] table [%s] repaired (%s): %u allocation "
                  "entries, %u back indexes, %u counts, %u free slots zeroed, %u job slots "
-                 "without streams released",
+                 "without streams released, %u stream releases finished",
                  ShMemName.c_str(), reason != nullptr ? reason : "asked", repairs.entries,
-                 repairs.backIndexes, repairs.counts, repairs.zeroed, repairs.released);
+                 repairs.backIndexes, repairs.counts, repairs.zeroed, repairs.released,
+                 repairs.finished);
   } else {
     Log.debugLvl(1, LogTag, "CheckAndRepairTable(): table [%s] checked (%s): sound",
                  ShMemName.c_str(), reason != nullptr ? reason : "asked");

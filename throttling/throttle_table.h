@@ -47,7 +47,7 @@ struct _TMStreamRecord {
   uint32_t RCID;            // RCID given at registration
   uint32_t StreamOldATIdx;  // position of this slot in the job's StreamAT
   uint32_t UniqueID;        // unique id; the low 32 bits of the handle
-  uint32_t Reserved1;       // only ever zeroed
+  uint32_t Reserved1;       // 0, or the mark of a release under way (kTMReleaseMark)
   uint32_t Flags;           // kTMStream* bits and the caller's flags
   _TMStats LastStats;       // last statistics reported
   _TMStats CurrentStats;    // accumulated since the last reset
@@ -130,6 +130,52 @@ inline uint32_t TMNextLimitChange(const _TMThrottleTable& t) { return t.Reserved
 inline void TMSetLimitSource(_TMThrottleTable& t, uint32_t source, uint32_t nextChange) {
   t.Reserved1[0] = source;
   t.Reserved1[1] = nextChange;
+}
+
+// A stream's release is made crash-safe through its own record. The holder
+// first writes the release mark into Reserved1, then the totals the table and
+// the job will have once the stream's bytes and statistics are folded in
+// (_TMReleaseTotals, over CurrentStats and ComputerName, which a released
+// stream no longer needs), then the committed bit, and only then writes those
+// totals into the header and the job and clears the in-use flag. Each mark is
+// one aligned 32-bit store, so a holder killed at any instant leaves either no
+// mark (nothing changed), a mark without the committed bit (no total changed
+// yet: the fold is made afresh from SizeProcessed and LastStats) or a
+// committed mark (the totals are written again, which changes nothing if they
+// were written already). The repair finishes every marked release, so a
+// stream's bytes count exactly once. A writer that does not know the mark
+// only ever zeroes Reserved1.
+constexpr uint32_t kTMReleaseMark = 0x52454C00;  // "REL" in the top 24 bits
+constexpr uint32_t kTMReleaseMarkMask = 0xFFFFFF00;
+constexpr uint32_t kTMReleaseIntoTable = 0x1;  // its bytes also count in TotalSizeProcessed
+constexpr uint32_t kTMReleaseCommitted = 0x2;  // _TMReleaseTotals is complete
+
+#pragma pack(push, 4)
+struct _TMReleaseTotals {
+  uint64_t TotalSizeProcessed;  // the header's, after the fold
+  uint64_t JobSizeProcessed;    // the job's, after the fold
+  _TMStats JobStats;            // the job's, after the fold (JobType word unchanged)
+};
+#pragma pack(pop)
+
+constexpr size_t kTMReleaseTotalsOffset = offsetof(_TMStreamRecord, CurrentStats);
+static_assert(sizeof(_TMReleaseTotals) == 68, "release totals size");
+static_assert(kTMReleaseTotalsOffset + sizeof(_TMReleaseTotals) <=
+                  offsetof(_TMStreamRecord, ProcessID),
+              "release totals lie over CurrentStats and ComputerName only");
+
+inline bool TMReleaseMarked(const _TMStreamRecord& record) {
+  return (record.Reserved1 & kTMReleaseMarkMask) == kTMReleaseMark;
+}
+inline void TMWriteReleaseTotals(_TMStreamRecord& record, const _TMReleaseTotals& totals) {
+  memcpy(reinterpret_cast<unsigned char*>(&record) + kTMReleaseTotalsOffset, &totals,
+         sizeof(totals));
+}
+inline _TMReleaseTotals TMReadReleaseTotals(const _TMStreamRecord& record) {
+  _TMReleaseTotals totals;
+  memcpy(static_cast<void*>(&totals),
+         reinterpret_cast<const unsigned char*>(&record) + kTMReleaseTotalsOffset, sizeof(totals));
+  return totals;
 }
 
 // Stream record.

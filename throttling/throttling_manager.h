@@ -152,10 +152,17 @@ class HX_EXPORT CHxThrottlingManager {
   int ReserveStreamIndex(int jobSlot, unsigned int uniqueId, unsigned int jobId,
                          unsigned int rcid, unsigned int flags, unsigned char type,
                          char* computerName);
-  // Releases a stream slot, folding it into its job, and the job with its
+  // Releases a stream slot, folding it into its job (and, when intoTable,
+  // its bytes into the table's TotalSizeProcessed), and the job with its
   // last stream. 0 (also when the slot is not in use), -1 when uniqueId does
   // not match the slot's.
-  int UnreserveStreamIndex(int jobSlot, int streamSlot, unsigned int uniqueId);
+  int UnreserveStreamIndex(int jobSlot, int streamSlot, unsigned int uniqueId,
+                           bool intoTable = false);
+  // The fold of a stream being released into the totals, through the release
+  // mark (throttle_table.h): a holder killed at any instant leaves the stream
+  // either unreleased and uncounted or marked, and a marked one is finished
+  // here by the repair. intoTable is used only for a stream not yet marked.
+  void FoldReleasedStream(_TMJobRecord& job, _TMStreamRecord& stream, bool intoTable);
 
   // ---- Throughput allocation (REQUIRES: lock held) ------------------------
   int RecomputeThroughputs();
@@ -272,6 +279,10 @@ class HX_EXPORT CHxThrottlingManager {
   void ScheduleNextLimitCheck(uint32_t now);
   // ConfigureComputerThroughput; keepHandSet as for ApplyConfiguredLimit.
   void ConfigureLimits(bool keepHandSet);
+  // The fork generation (forks this process descends from) of the attachment:
+  // a manager inherited through fork attaches anew, for the child, on its
+  // first Lock().
+  std::atomic<unsigned int> AttachGeneration{0};
 
  private:
   class TableLock;
@@ -287,6 +298,19 @@ class HX_EXPORT CHxThrottlingManager {
   // RefCount. REQUIRES: LifeMu held exclusively and the table lock held.
   int AttachTable(const char* focus, class HxPlatformInfo& config, const char* keyFileSuffix);
   void FailInitialize(const char* focus, bool locked);
+  // Lists (or unlists) this manager as having a table attached, for the fork
+  // handler.
+  void TrackAttachment(bool attached);
+  // Fork handler, in the child: a table inherited through fork is detached,
+  // so that only processes that attached for themselves count in the
+  // segment's attach count, which decides who is the last user.
+  static void DetachInheritedTables();
+  // In a forked child, on the first Lock(): attaches and counts anew (or
+  // fails every later operation when the table cannot be had).
+  void AttachAfterFork();
+  // Forgets the segment object and the table pointer. REQUIRES: LifeMu held
+  // exclusively.
+  void DropAttachment();
   // EnumerateJobsInfo (readOnly false) and SnapshotJobsInfo (readOnly true).
   int CopyAndReportJobs(void* context, IEnumerateJobInfoCallback* callback, bool reset,
                         bool readOnly);

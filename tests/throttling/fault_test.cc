@@ -280,6 +280,43 @@ TEST_F(FaultTest, TheAttachCountDecidesWhoIsLast) {
   }
 }
 
+// A process that forks is still the last user when it leaves, whatever its
+// child does with the manager it inherited: a child that only sleeps or
+// uninitialises that copy uses nothing and gives back no count (the segment
+// goes with the parent); one that uses it attaches and counts for itself
+// (the segment goes with the last of the two).
+TEST_F(FaultTest, AForkedChildIsAUserOnlyOnceItUsesTheTable) {
+  enum What { kSleeps, kUninitializes, kUses };
+  for (const What what : {kSleeps, kUninitializes, kUses}) {
+    SCOPED_TRACE(what);
+    if (m_.table() == nullptr) {
+      ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);
+    }
+    const unsigned long long h = Register(4);
+    int go[2], said[2];
+    ASSERT_TRUE(pipe(go) == 0 && pipe(said) == 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      char r = 0;
+      if (what == kUninitializes) r = static_cast<char>(m_.Uninitialize() != 0);
+      if (what == kUses) r = static_cast<char>(Rate(h) != 0 || m_.UnregisterStream(h) != 0);
+      if (write(said[1], &r, 1) != 1 || read(go[0], &r, 1) != 1) _exit(2);
+      _exit(m_.Uninitialize() != 0);
+    }
+    char r = 9;
+    EXPECT_TRUE(read(said[0], &r, 1) == 1 && r == 0);
+    EXPECT_EQ(m_.table()->RefCount, what == kUses ? 2u : 1u);
+    EXPECT_EQ(m_.UnregisterStream(h), 0);
+    EXPECT_EQ(m_.Uninitialize(), 0);
+    EXPECT_EQ(thrtest::SegmentOf(KeyFile()) != -1, what == kUses);
+    EXPECT_EQ(write(go[1], "x", 1), 1);
+    EXPECT_EQ(hxtest::WaitExit(child), 0);
+    EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1);
+    hxtest::RemoveSegmentForKeyFile(KeyFile());
+    for (int fd : {go[0], go[1], said[0], said[1]}) close(fd);
+  }
+}
+
 // The segment object: bad keys and sizes refused without creating anything;
 // a segment of another size (a table of an older layout) replaced by a zeroed
 // one while its old users keep their mapping; removal only when asked.
