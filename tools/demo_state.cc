@@ -41,7 +41,6 @@ bool DemoInstance::Create(const DemoOptions& o, std::string* error) {
   registry_ = o.registry.empty() ? stateDir_ + "/registry" : Absolute(o.registry);
   logDir_ = stateDir_ + "/Log";
   jobResultsDir_ = stateDir_ + "/JobResults";
-  hadRegistryDirs_ = IsDir(registry_ + "/Halvex/.locks");
   hadRegistryRoot_ = IsDir(registry_ + "/Halvex");
   if (!MakeDirs(logDir_, error) || !MakeDirs(jobResultsDir_, error) ||
       !MakeDirs(registry_ + "/Halvex", error)) {
@@ -163,7 +162,6 @@ void DemoInstance::Cleanup() {
     if (!focus_.empty()) RemoveTree(registry_ + "/Halvex/" + focus_);
     // Directories this run added to a registry outside the state directory
     // go too, when nothing else has come to live in them.
-    if (!hadRegistryDirs_) rmdir((registry_ + "/Halvex/.locks").c_str());
     if (!hadRegistryRoot_) rmdir((registry_ + "/Halvex").c_str());
     RemoveTree(stateDir_);
     created_ = false;

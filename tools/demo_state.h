@@ -58,7 +58,6 @@ class DemoInstance {
   bool temporary_ = false;
   bool created_ = false;
   bool hadRegistryRoot_ = true;  // <registry>/Halvex existed before the run
-  bool hadRegistryDirs_ = true;  // <registry>/Halvex/.locks existed before the run
 };
 
 }  // namespace hxctl
