@@ -533,6 +533,39 @@ struct CNamedMutex::Impl {
   int FileUnlock(CError& error);
 };
 
+int CNamedMutex::RemoveLockFile(const std::string& path) try {
+  const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0) {
+    // Under the setup byte no process can attach or create the segment.
+    SetupLock setup(fd);
+    const uint64_t dev = static_cast<uint64_t>(st.st_dev), ino = static_cast<uint64_t>(st.st_ino);
+    for (int i = 0; setup.error() == 0 && i < hxp::kSegmentProbes; ++i) {
+      const int id = ::shmget(hxp::SegmentKey(dev, ino, i), 0, 0);
+      struct shmid_ds ds;
+      if (id < 0 || ::shmctl(id, IPC_STAT, &ds) != 0 || ds.shm_nattch != 0 ||
+          ds.shm_segsz != sizeof(NamedMutexSegment)) {
+        continue;
+      }
+      void* p = ::shmat(id, nullptr, SHM_RDONLY);
+      if (p == reinterpret_cast<void*>(-1)) continue;
+      const NamedMutexSegment* seg = static_cast<const NamedMutexSegment*>(p);
+      const bool ours = seg->magic == hxp::kSegmentMagic && seg->fileDev == dev && seg->fileIno == ino;
+      ::shmdt(p);
+      if (ours) ::shmctl(id, IPC_RMID, nullptr);
+    }
+  }
+  const int result = unlink(path.c_str());
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return result;
+} catch (...) {
+  errno = ENOMEM;
+  return -1;
+}
+
 std::string CNamedMutex::LockDirectory() {
   std::string dir = hxp::JobResultsDirectoryFor(HXPI_Focus::getFocus());
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();

@@ -85,6 +85,12 @@ class HXP_EXPORT CNamedMutex {
   // the current focus (HXPI_Focus), which belongs to the instance.
   static std::string LockDirectory();
 
+  // Removes the lock file at path (an entry of LockDirectory()) together with
+  // its segment when no process has the segment attached: for whoever removes
+  // an instance, so that a lock whose users were all killed leaves nothing
+  // behind. A segment still in use stays. 0, or -1 with errno.
+  static int RemoveLockFile(const std::string& path);
+
  private:
   struct Impl;
   Impl* impl_;

@@ -157,7 +157,7 @@ std::vector<std::string> DemoInstance::LockFiles() const {
 
 void DemoInstance::Cleanup() {
   if (!created_) return;
-  for (const std::string& f : LockFiles()) unlink(f.c_str());
+  for (const std::string& f : LockFiles()) CNamedMutex::RemoveLockFile(f);
   if (temporary_) {
     if (!focus_.empty()) RemoveTree(registry_ + "/Halvex/" + focus_);
     // Directories this run added to a registry outside the state directory

@@ -1,6 +1,7 @@
 #include "tests/common/test_env.h"
 
 #include "platform/ev_debug.h"
+#include "platform/named_mutex.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -64,6 +65,14 @@ TestInstance::~TestInstance() {
       if (std::strstr(e->d_name, "_HX_THROTTLE_")) RemoveSegmentForKeyFile(jobResults_ + "/" + e->d_name);
     }
     closedir(d);
+  }
+  // Locks whose users were all killed keep their segments until removed so.
+  const std::string locks = jobResults_ + "/.locks";
+  if (DIR* l = opendir(locks.c_str())) {
+    while (dirent* e = readdir(l)) {
+      if (e->d_name[0] != '.') CNamedMutex::RemoveLockFile(locks + "/" + e->d_name);
+    }
+    closedir(l);
   }
   std::error_code ec;  // a tree the test made unreadable must not throw here
   std::filesystem::remove_all(root_, ec);
