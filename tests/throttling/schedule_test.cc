@@ -202,26 +202,58 @@ TEST(ThroughputSchedule, ParsesLimitsAndRefusesBadTextWithItsPosition) {
   }
 }
 
-// One timeline on an instance's outbound and inbound tables, in UTC, with a
-// clock the test moves. Each step sets the time and maybe the configuration
-// or a hand-set limit, then queries the outbound stream (and the inbound one)
-// and checks the share and the limit an observer sees.
-TEST(ThroughputSchedule, DrivesTheTablesMachineLimit) {
-  ZoneGuard tz("UTC");
-  hxtest::TestInstance inst;
-  hxtest::FakeEnv env;
-  const int64_t day = Utc("2026-03-02");  // a Monday
-  env.now = static_cast<uint32_t>(day + 7 * 3600 + 59 * 60 + 58);
-  inst.SetConfig("Hxd", "ComputerThroughputMBPH", "1000");
-  inst.SetConfig("Hxd", "ThroughputSchedule", "08:00,7200 18:00,36000:72000 23:00,off");
-  thrtest::Manager out(&env), in(&env), observer(&env);
-  ASSERT_EQ(out.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
-  ASSERT_EQ(in.Initialize(inst.focus().c_str(), 2, kTMKindInbound), 0);
-  _TMSRegParams params = thrtest::Params(7);
-  const unsigned long long hOut = out.RegisterStream(params), hIn = in.RegisterStream(params);
-  ASSERT_NE(hOut, kTMInvalidHandle);
-  ASSERT_NE(hIn, kTMInvalidHandle);
+// An instance's outbound and inbound tables, in UTC, with a clock the test
+// moves and "ComputerThroughputMBPH" 1000: one stream of job 7 on each, and an
+// observer that attaches anew when told.
+class MachineLimitTest : public ::testing::Test {
+ protected:
+  void Start(uint32_t now) {
+    env_.now = now;
+    inst_.SetConfig("Hxd", "ComputerThroughputMBPH", "1000");
+    ASSERT_EQ(out_.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), 0);
+    ASSERT_EQ(in_.Initialize(inst_.focus().c_str(), 2, kTMKindInbound), 0);
+    _TMSRegParams params = thrtest::Params(7);
+    hOut_ = out_.RegisterStream(params);
+    hIn_ = in_.RegisterStream(params);
+    ASSERT_NE(hOut_, kTMInvalidHandle);
+    ASSERT_NE(hIn_, kTMInvalidHandle);
+  }
+  void Reattach() {
+    ASSERT_EQ(observer_.Uninitialize(), 0);
+    ASSERT_EQ(observer_.Initialize(inst_.focus().c_str(), 3, kTMKindOutbound), 0);
+  }
+  // Queries both streams, expects their shares, and returns what `viewer`
+  // tells of the outbound table's machine limit.
+  _TMMachineLimitInfo Query(uint32_t rateOut, uint32_t rateIn, CHxThrottlingManager& viewer) {
+    unsigned int rate = 99;
+    EXPECT_EQ(out_.GetThroughputRate(hOut_, 0, rate), 0);
+    EXPECT_EQ(rate, rateOut);
+    EXPECT_EQ(in_.GetThroughputRate(hIn_, 0, rate), 0);
+    EXPECT_EQ(rate, rateIn);
+    _TMMachineLimitInfo info;
+    EXPECT_EQ(viewer.GetMachineLimitInfo(info), 0);
+    return info;
+  }
+  void TearDown() override {
+    EXPECT_EQ(out_.UnregisterStream(hOut_), 0);
+    EXPECT_EQ(in_.UnregisterStream(hIn_), 0);
+    for (auto* m : {&observer_, &out_, &in_}) EXPECT_EQ(m->Uninitialize(), 0);
+  }
 
+  ZoneGuard tz_{"UTC"};
+  hxtest::TestInstance inst_;
+  hxtest::FakeEnv env_;
+  thrtest::Manager out_{&env_}, in_{&env_}, observer_{&env_};
+  unsigned long long hOut_ = kTMInvalidHandle, hIn_ = kTMInvalidHandle;
+};
+
+// One timeline: each step sets the time and maybe the configuration or a
+// hand-set limit, then queries both streams and checks the share and the
+// limit an observer sees.
+TEST_F(MachineLimitTest, ScheduleDrivesTheTables) {
+  const int64_t day = Utc("2026-03-02");  // a Monday
+  inst_.SetConfig("Hxd", "ThroughputSchedule", "08:00,7200 18:00,36000:72000 23:00,off");
+  Start(static_cast<uint32_t>(day + 7 * 3600 + 59 * 60 + 58));
   struct Step {
     int64_t at;             // seconds after midnight
     const char* schedule;   // new ThroughputSchedule text, or null
@@ -248,59 +280,36 @@ TEST(ThroughputSchedule, DrivesTheTablesMachineLimit) {
   };
   for (const Step& st : steps) {
     SCOPED_TRACE(st.at);
-    env.now = static_cast<uint32_t>(day + st.at);
-    if (st.schedule) inst.SetConfig("Hxd", "ThroughputSchedule", st.schedule);
+    env_.now = static_cast<uint32_t>(day + st.at);
+    if (st.schedule) inst_.SetConfig("Hxd", "ThroughputSchedule", st.schedule);
     if (st.handSet >= 0) {
-      ASSERT_EQ(out.SetComputerMaxThroghput(st.handSet), 0);
+      ASSERT_EQ(out_.SetComputerMaxThroghput(st.handSet), 0);
     }
-    if (st.attach) {
-      ASSERT_EQ(observer.Uninitialize(), 0);
-      ASSERT_EQ(observer.Initialize(inst.focus().c_str(), 3, kTMKindOutbound), 0);
-    }
-    unsigned int rate = 99;
-    ASSERT_EQ(out.GetThroughputRate(hOut, 0, rate), 0);
-    EXPECT_EQ(rate, st.rateOut);
-    ASSERT_EQ(in.GetThroughputRate(hIn, 0, rate), 0);
-    EXPECT_EQ(rate, st.rateIn);
-    _TMMachineLimitInfo info;
-    ASSERT_EQ(observer.GetMachineLimitInfo(info), 0);
+    if (st.attach) Reattach();
+    const _TMMachineLimitInfo info = Query(st.rateOut, st.rateIn, observer_);
     EXPECT_EQ(info.LimitMBPH, st.rateOut);  // one stream: the whole machine
     EXPECT_EQ(info.Source, st.source);
     EXPECT_EQ(info.ConfiguredMBPH, st.configured);
     EXPECT_EQ(info.NextChangeTime, st.nextChange ? day + st.nextChange : 0);
   }
-  EXPECT_EQ(thrtest::LogCount(inst, "[ERROR] ThroughputSchedule \"12:00,500 20:00,x\" not used: "
-                                    "position 17: expected a limit"),
+  EXPECT_EQ(thrtest::LogCount(inst_, "[ERROR] ThroughputSchedule \"12:00,500 20:00,x\" not used: "
+                                     "position 17: expected a limit"),
             3u);  // once by each manager that read it
   // A clean-up pass replaces an operator's limit with the configured one.
-  ASSERT_EQ(out.SetComputerMaxThroghput(3000), 0);
-  out.CheckAndCleanupStreams(true);
+  ASSERT_EQ(out_.SetComputerMaxThroghput(3000), 0);
+  out_.CheckAndCleanupStreams(true);
   _TMMachineLimitInfo info;
-  ASSERT_EQ(observer.GetMachineLimitInfo(info), 0);
+  ASSERT_EQ(observer_.GetMachineLimitInfo(info), 0);
   EXPECT_EQ(info.LimitMBPH, 1000u);
-  EXPECT_EQ(out.UnregisterStream(hOut), 0);
-  EXPECT_EQ(in.UnregisterStream(hIn), 0);
-  for (auto* m : {&observer, &out, &in}) {
-    EXPECT_EQ(m->Uninitialize(), 0);
-  }
 }
 
 // A fleet share caps the configured limit and falls by its own deadlines in
 // every attached process, with nobody rewriting it: share until the lease
 // end, the safe share until the safe end, then the floor. A record that does
 // not parse is not used; clean-up passes and attaching keep the share.
-TEST(ThroughputSchedule, FleetShareCapsTheLimitAndFallsByItsDeadlines) {
-  ZoneGuard tz("UTC");
-  hxtest::TestInstance inst;
-  hxtest::FakeEnv env;
+TEST_F(MachineLimitTest, FleetShareCapsTheLimitAndFallsByItsDeadlines) {
   const uint32_t t0 = static_cast<uint32_t>(Utc("2026-03-02") + 9 * 3600);
-  env.now = t0;
-  inst.SetConfig("Hxd", "ComputerThroughputMBPH", "1000");
-  thrtest::Manager out(&env), in(&env), observer(&env);
-  ASSERT_EQ(out.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
-  ASSERT_EQ(in.Initialize(inst.focus().c_str(), 2, kTMKindInbound), 0);
-  _TMSRegParams params = thrtest::Params(7);
-  const unsigned long long hOut = out.RegisterStream(params), hIn = in.RegisterStream(params);
+  Start(t0);
   const std::string record = "600 " + std::to_string(t0 + 20) + " 300 " +
                              std::to_string(t0 + 50) + " 40";
   struct Step {
@@ -326,34 +335,24 @@ TEST(ThroughputSchedule, FleetShareCapsTheLimitAndFallsByItsDeadlines) {
   };
   for (const Step& st : steps) {
     SCOPED_TRACE(st.at);
-    env.now = t0 + st.at;
-    if (st.share && std::string(st.share) == "-") inst.RemoveConfig("HxFleet", "Share");
-    else if (st.share) inst.SetConfig("HxFleet", "Share", st.share);
-    if (st.schedule) inst.SetConfig("Hxd", "ThroughputSchedule", st.schedule);
+    env_.now = t0 + st.at;
+    if (st.share && std::string(st.share) == "-") inst_.RemoveConfig("HxFleet", "Share");
+    else if (st.share) inst_.SetConfig("HxFleet", "Share", st.share);
+    if (st.schedule) inst_.SetConfig("Hxd", "ThroughputSchedule", st.schedule);
     if (st.cleanup) {
-      ASSERT_EQ(observer.Uninitialize(), 0);
-      ASSERT_EQ(observer.Initialize(inst.focus().c_str(), 3, kTMKindOutbound), 0);
-      ASSERT_TRUE(observer.Lock());
-      observer.CheckAndCleanupStreams(true);
-      ASSERT_TRUE(observer.Unlock());
+      Reattach();
+      ASSERT_TRUE(observer_.Lock());
+      observer_.CheckAndCleanupStreams(true);
+      ASSERT_TRUE(observer_.Unlock());
     }
-    unsigned int rate = 99;
-    ASSERT_EQ(out.GetThroughputRate(hOut, 0, rate), 0);
-    EXPECT_EQ(rate, st.rate);
-    ASSERT_EQ(in.GetThroughputRate(hIn, 0, rate), 0);
-    EXPECT_EQ(rate, st.rate);
-    _TMMachineLimitInfo info;
-    ASSERT_EQ(out.GetMachineLimitInfo(info), 0);
+    const _TMMachineLimitInfo info = Query(st.rate, st.rate, out_);
     EXPECT_EQ(info.Source, st.source);
     EXPECT_EQ(info.NextChangeTime, st.nextChange ? t0 + st.nextChange : 0);
     EXPECT_EQ(info.NextLimitMBPH, st.nextLimit);
   }
-  EXPECT_EQ(thrtest::LogCount(inst, "[ERROR] HxFleet Share \"600 5 300 4 40\" not used: "
-                                    "the safe end is before the lease end"),
+  EXPECT_EQ(thrtest::LogCount(inst_, "[ERROR] HxFleet Share \"600 5 300 4 40\" not used: "
+                                     "the safe end is before the lease end"),
             2u);  // once by each manager that read it
-  EXPECT_EQ(out.UnregisterStream(hOut), 0);
-  EXPECT_EQ(in.UnregisterStream(hIn), 0);
-  for (auto* m : {&observer, &out, &in}) EXPECT_EQ(m->Uninitialize(), 0);
 }
 
 }  // namespace
