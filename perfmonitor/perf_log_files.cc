@@ -49,7 +49,7 @@ struct PerfLogOpenFiles {
     std::string path;
     dev_t dev = 0;
     ino_t ino = 0;
-    std::chrono::steady_clock::time_point named;  // when path was last computed
+    int64_t namedMs = 0;  // when path was last computed (monotonic clock)
   };
   std::map<std::string, Entry> byKey;
 };
@@ -57,7 +57,7 @@ struct PerfLogOpenFiles {
 CUaFile* CHxPerfManager::CurrentLogFile(const std::string& key, std::vector<std::string>& columns) {
   if (!m_openLogs) m_openLogs = std::make_shared<PerfLogOpenFiles>();
   std::map<std::string, PerfLogOpenFiles::Entry>& open = m_openLogs->byKey;
-  const auto now = std::chrono::steady_clock::now();
+  const int64_t now = m_env->MonotonicMs();
   auto it = open.find(key);
   if (it != open.end()) {
     // Kept while it is what a fresh open would give. Every batch: still the
@@ -71,12 +71,12 @@ CUaFile* CHxPerfManager::CurrentLogFile(const std::string& key, std::vector<std:
     bool keep = lstat(e.path.c_str(), &byPath) == 0 && byPath.st_dev == e.dev &&
                 byPath.st_ino == e.ino &&
                 (static_cast<uint64_t>(byPath.st_size) >> 20) <= m_maxLogSizeMB;
-    if (keep && now - e.named >= std::chrono::seconds(1)) {
+    if (keep && (now - e.namedMs >= 1000 || now < e.namedMs)) {
       std::string path;
       GetLogFileName(0, key.c_str(), path);
       keep = path == e.path && lstat(path.c_str(), &byPath) == 0 && byPath.st_dev == e.dev &&
              byPath.st_ino == e.ino;
-      e.named = now;
+      e.namedMs = now;
     }
     if (keep) return e.file.get();
     open.erase(it);
@@ -91,7 +91,7 @@ CUaFile* CHxPerfManager::CurrentLogFile(const std::string& key, std::vector<std:
     e.ino = st.st_ino;
   }
   GetLogFileName(0, key.c_str(), e.path);
-  e.named = now;
+  e.namedMs = now;
   CUaFile* file = e.file.get();
   open[key] = std::move(e);
   return file;

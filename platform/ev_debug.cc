@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/config_store.h"
+#include "platform/hx_env.h"
 #include "platform/hx_platform_info.h"
 #include "platform/secure_fs.h"
 
@@ -40,12 +41,6 @@ struct LogSettings {
   bool valid = false;
 };
 
-int64_t RealNowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);  // a few ms of error are fine here
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-int64_t (*g_settingsClock)() = RealNowMs;  // GUARDED_BY(g_settingsMu)
 constexpr int64_t kSettingsRecheckMs = 1000;
 
 std::mutex g_settingsMu;
@@ -64,7 +59,7 @@ LogSettings& CurrentSettingsLocked() {
   if (!registry) registry = "";
   const char* focus = HXPI_Focus::getFocus();  // compared without copies: no allocation
   bool same = s.valid && s.registry == registry && s.focus == focus;
-  int64_t now = g_settingsClock();
+  int64_t now = HxEnv::Default()->MonotonicMs();
   if (same && now - s.checkedMs < kSettingsRecheckMs && now >= s.checkedMs) return s;
   struct stat st {};
   bool exists = stat(hxp::PropertiesPath(focus, "Platform").c_str(), &st) == 0;
@@ -189,12 +184,6 @@ void EvDebug::DebugLvl(const char* function, int level, const char* format, ...)
 int EvDebug::GetDebugLevel() const {
   std::lock_guard<std::mutex> lock(g_settingsMu);
   return CurrentSettingsLocked().level;
-}
-
-void EvDebug::SetSettingsClockForTest(int64_t (*nowMs)()) {
-  std::lock_guard<std::mutex> lock(g_settingsMu);
-  g_settingsClock = nowMs ? nowMs : RealNowMs;
-  g_settings->valid = false;
 }
 
 void EvDebug::ReloadSettings() {

@@ -40,9 +40,6 @@ class HXP_EXPORT EvDebug {
   // Makes the next call read the configuration again (for a writer of the
   // configuration in this process).
   static void ReloadSettings();
-  // Test seam: the monotonic clock, in milliseconds, that paces those looks;
-  // nullptr restores the real one.
-  static void SetSettingsClockForTest(int64_t (*nowMs)());
 
   // Path of the file the lines go to for the current focus ("" if none).
   static std::string LogFilePath();

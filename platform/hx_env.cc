@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "platform/hx_process.h"
+#include "platform/monotonic_clock.h"
 
 HxEnv::~HxEnv() = default;
 
@@ -12,6 +13,8 @@ HxEnv* HxEnv::Default() {
 }
 
 uint32_t HxEnv::NowSeconds() { return static_cast<uint32_t>(time(nullptr)); }
+
+int64_t HxEnv::MonotonicMs() { return hxp::MonotonicMs(true); }
 
 int HxEnv::RunCommand(const std::string& command, std::string* out, std::string* err) {
   return HxProcess::system(command.c_str(), out, err, 0, true);

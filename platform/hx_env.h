@@ -19,6 +19,10 @@ class HXP_EXPORT HxEnv {
   // Seconds since the epoch, as time() gives them, truncated to 32 bits.
   virtual uint32_t NowSeconds();
 
+  // Milliseconds of the monotonic clock (coarse: a few ms of resolution);
+  // only differences count. What paces rechecks and measures elapsed time.
+  virtual int64_t MonotonicMs();
+
   // Runs one shell command line (/bin/sh -c) and captures its output, exactly
   // as HxProcess::system does: 0 = success with standard output in *out.
   // The real implementation applies HxProcess's time limit.

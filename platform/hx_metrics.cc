@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/config_store.h"
+#include "platform/hx_env.h"
 #include "platform/hx_platform_info.h"
 #include "platform/secure_fs.h"
 
@@ -32,7 +33,7 @@ struct Sink {
   std::mutex mu;
   bool valid = false;
   std::string registry, focus;
-  std::chrono::steady_clock::time_point resolved;
+  int64_t resolvedMs = 0;  // monotonic clock
   std::string path;  // "" while the directory cannot be used
   unsigned long sizeMB = kDefaultSizeMB;
   unsigned long count = kDefaultCount;
@@ -84,15 +85,15 @@ void RefreshLocked(Sink& s) {
   const char* reg = std::getenv("HXREG");
   const char* registry = reg ? reg : "";
   const char* focus = HXPI_Focus::getFocus();  // interned: valid for good
-  const auto now = std::chrono::steady_clock::now();
-  if (s.valid && s.registry == registry && s.focus == focus &&
-      now - s.resolved < std::chrono::seconds(1)) {
+  const int64_t now = HxEnv::Default()->MonotonicMs();
+  if (s.valid && s.registry == registry && s.focus == focus && now - s.resolvedMs < 1000 &&
+      now >= s.resolvedMs) {
     return;
   }
   s.valid = true;
   s.registry = registry;
   s.focus = focus;
-  s.resolved = now;
+  s.resolvedMs = now;
   const std::string dir = hxp::LogFilesDirectoryFor(focus);
   const std::string path = hxp::MakeDirectories(dir, nullptr) ? dir + "/metrics.log" : "";
   if (path != s.path || (s.fd >= 0 && !SameFile(s.fd, path, &s.size))) CloseLocked(s);

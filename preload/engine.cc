@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "platform/monotonic_clock.h"
 #include "preload/pacer.h"
 #include "preload/real_calls.h"
 #include "preload/reentry.h"
@@ -122,11 +123,7 @@ void OnExit() {
 
 // Milliseconds of a coarse monotonic clock (a few ms resolution, cheaper to
 // read than the precise one); wraps, so only differences count.
-uint32_t CoarseMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
-}
+uint32_t CoarseMs() { return static_cast<uint32_t>(hxp::MonotonicMs(true)); }
 
 bool IsNetStream(int fd) {
   int type = 0, domain = 0;
@@ -256,11 +253,7 @@ void Check(int fd, uint32_t nowMs) {
 
 }  // namespace
 
-int64_t NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
+int64_t NowNs() { return hxp::MonotonicNs(); }
 
 void EngineStart() {
   MutexLock lock;

@@ -41,9 +41,7 @@ bool GetMonitorProcessNames(std::vector<std::string>& names) {
 std::string getProcesslist(HxEnv* env) {
   HxPlatformInfo info;
   const char* focus = info.getFocus();
-  const char* reg = std::getenv("HXREG");
-  std::string path = reg != nullptr ? std::string(reg) + "/Halvex/" : "/etc/VarnholtRegistry/Halvex/";
-  path += focus != nullptr ? focus : "";
+  std::string path = HxRegistryRoot() + (focus != nullptr ? focus : "");
   path += "/Runtime/.properties";
   // The path is data (it comes from the environment): quoted, so it can never
   // be read as shell syntax.

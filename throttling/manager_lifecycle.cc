@@ -21,20 +21,6 @@
 
 namespace {
 
-struct TableKindInfo {
-  const char* mutexSuffix;
-  const char* keyFileSuffix;
-  unsigned int debugLogId;
-};
-
-// Indexed by kind - 1.
-const TableKindInfo kKinds[4] = {
-    {"_HX_THROTTLE_MUTEX_OUT", "_HX_THROTTLE_SHMEM_OUT", 0x44DBDC60},
-    {"_HX_THROTTLE_MUTEX_IN", "_HX_THROTTLE_SHMEM_IN", 0x0CA40D74},
-    {"_HX_THROTTLE_CLOUD_MUTEX_OUT", "_HX_THROTTLE_CLOUD_SHMEM_OUT", 0x5E2A917B},
-    {"_HX_THROTTLE_CLOUD_MUTEX_IN", "_HX_THROTTLE_CLOUD_SHMEM_IN", 0x425AA0F5},
-};
-
 const char kSection[] = "Hxd";
 
 // The managers of this process that have a table attached, for the fork
@@ -46,7 +32,6 @@ std::atomic<CHxThrottlingManager*> g_attached[kForkSlots];
 std::atomic<unsigned> g_forkGeneration{0};
 std::once_flag g_forkHandlerOnce;
 const int kKeyFileAttempts = 10;
-const int kKeyProjectId = 0xFEFA;
 
 }  // namespace
 
@@ -110,14 +95,14 @@ int CHxThrottlingManager::InitializeLocked(const char* focus, unsigned int logTa
   MutexName.clear();
   HXPI_Focus::setFocus(focus);
 
-  const bool validKind = kind >= kTMKindOutbound && kind <= kTMKindCloudInbound;
-  const unsigned int logId = validKind ? kKinds[kind - 1].debugLogId : 0;
+  const hx::TableKindInfo* kindInfo = hx::FindTableKind(kind);
+  const unsigned int logId = kindInfo != nullptr ? kindInfo->debugLogId : 0;
   if (!Log.initialize(LogFile, logId, logTag, false, std::string())) return -1;
-  if (!validKind) {
+  if (kindInfo == nullptr) {
     Log.debugLvl(1, LogTag, "%s: [ERROR] unknown throttle table kind %u", kLabel, kind);
     return -1;
   }
-  const TableKindInfo& info = kKinds[kind - 1];
+  const hx::TableKindInfo& info = *kindInfo;
 
   HxPlatformInfo config;
   config.setFocus(focus);
@@ -194,7 +179,7 @@ int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
     return -1;
   }
 
-  const key_t key = ftok(keyPath.c_str(), kKeyProjectId);
+  const key_t key = hx::TableKeyOf(keyPath);
   if (key == static_cast<key_t>(-1)) {
     Log.debugLvl(1, LogTag, "%s:Cannot Get IPC-Key(%d)[%s]", kLabel, errno, MutexName.c_str());
     FailInitialize(focus, true);
@@ -420,7 +405,7 @@ void CHxThrottlingManager::AttachAfterFork() try {
   }
   HxPlatformInfo config;
   config.setFocus(focus.c_str());
-  if (AttachTable(focus.c_str(), config, kKinds[TableKind - 1].keyFileSuffix) == 0) {
+  if (AttachTable(focus.c_str(), config, hx::FindTableKind(TableKind)->keyFileSuffix) == 0) {
     TrackAttachment(true);
   }
 } catch (...) {

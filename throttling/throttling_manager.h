@@ -41,16 +41,11 @@
 #include "platform/named_mutex.h"
 #include "throttling/hx_shmem.h"
 #include "throttling/fleet_share.h"
+#include "throttling/table_kinds.h"
 #include "throttling/throttle_table.h"
 #include "throttling/throttling_types.h"
 #include "throttling/throughput_schedule.h"
 #include "throttling/tm_stats.h"
-
-// Table kinds, the third argument of Initialize.
-constexpr unsigned int kTMKindOutbound = 1;
-constexpr unsigned int kTMKindInbound = 2;
-constexpr unsigned int kTMKindCloudOutbound = 3;
-constexpr unsigned int kTMKindCloudInbound = 4;
 
 class HX_EXPORT CHxThrottlingManager {
  public:

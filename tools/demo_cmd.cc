@@ -19,15 +19,16 @@
 #include <vector>
 
 #include "perfmonitor/monitor_handle.h"
+#include "platform/monotonic_clock.h"
 #include "throttling/throttling_manager.h"
 #include "tools/commands.h"
 #include "tools/demo_job.h"
 #include "tools/demo_plan.h"
 #include "tools/demo_state.h"
 #include "tools/demo_view.h"
+#include "tools/instance.h"
 #include "tools/live_display.h"
 #include "tools/text_table.h"
-#include "tools/monotonic_clock.h"
 
 namespace hxctl {
 namespace {
@@ -42,7 +43,7 @@ void SleepMs(int ms) {
 
 std::string At(uint64_t ms) { return "t=" + FormatU64(ms / 1000) + "s"; }
 
-const char* TableName(unsigned int kind) { return kind == 1 ? "out" : "in"; }
+const char* TableName(unsigned int kind) { return TableKindOf(kind).option; }
 
 struct JobTrack {
   DemoJobPlan plan;
@@ -230,7 +231,7 @@ void DemoRun::AnnounceJobs(uint64_t ms) {
     if (t.seen && t.last.state == kJobRunning && !t.announcedRunning) {
       t.announcedRunning = true;
       Event(ms, "job " + FormatU64(t.plan.jobId) + " registered " + FormatU64(t.plan.streams) +
-                    " " + (t.plan.kind == 1 ? "outbound" : "inbound") + " stream(s), " +
+                    " " + TableKindOf(t.plan.kind).title + " stream(s), " +
                     (t.plan.limitMbph ? "job limit " + FormatU64(t.plan.limitMbph) + " MBPH"
                                       : "no job limit"));
     }
@@ -397,12 +398,12 @@ int DemoRun::Run() {
   }
   close(goWrite_);
   goWrite_ = -1;
-  uint64_t start = MonotonicMs();
+  const uint64_t start = static_cast<uint64_t>(hxp::MonotonicMs());
   uint64_t ms = 0;
   bool stopping = false;
   uint64_t killAt = plan_.endMs + 25000;  // last resort for jobs that do not end
   for (;;) {
-    ms = MonotonicMs() - start;
+    ms = hxp::MonotonicMs() - start;
     Drain();
     Reap(false);
     if (!stopping) FollowPlan(ms);
@@ -429,8 +430,8 @@ int DemoRun::Run() {
   AnnounceJobs(ms);  // the last ends
   // Wait for every process the demo started (controllers and, as their
   // subreaper, orphaned workers), at most a few seconds.
-  uint64_t waitUntil = MonotonicMs() + 5000;
-  while (AnyChildLeft() && MonotonicMs() < waitUntil) {
+  const int64_t waitUntil = hxp::MonotonicMs() + 5000;
+  while (AnyChildLeft() && hxp::MonotonicMs() < waitUntil) {
     Reap(false);
     SleepMs(50);
   }
@@ -438,7 +439,7 @@ int DemoRun::Run() {
   if (!g_interrupted && monitorUp) {
     SleepMs(1500);  // one more monitor tick records the idle tables
   }
-  ms = MonotonicMs() - start;
+  ms = hxp::MonotonicMs() - start;
   lastRefresh_ = 0;
   refreshedOnce_ = false;
   Refresh(ms);
@@ -460,7 +461,7 @@ int DemoRun::Finish(uint64_t ms, bool daemonUp, bool monitorUp) {
   uint64_t movedOut = 0, movedIn = 0;
   uint32_t streams = 0;
   for (const JobTrack& t : jobs_) {
-    (t.plan.kind == 1 ? movedOut : movedIn) += t.last.bytes;
+    (t.plan.kind == kTMKindOutbound ? movedOut : movedIn) += t.last.bytes;
     if (t.announcedRunning) streams += t.plan.streams;
   }
 

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/monotonic_clock.h"
 #include "throttling/throttling_manager.h"
-#include "tools/monotonic_clock.h"
 
 namespace hxctl {
 namespace {
@@ -34,11 +34,11 @@ class Worker {
     }
     close(goFd);
     if (n != 1) return 0;
-    start_ = MonotonicMs();
+    start_ = hxp::MonotonicMs();
     uint64_t lastSend = 0;
     while (!g_stop && Elapsed() < job_.startMs) {
-      if (MonotonicMs() - lastSend >= 500) {
-        lastSend = MonotonicMs();
+      if (hxp::MonotonicMs() - lastSend >= 500) {
+        lastSend = hxp::MonotonicMs();
         if (!Send(kJobWaiting)) return Finish(kJobFinished);  // the demo is gone
       }
       Sleep(50);
@@ -60,7 +60,7 @@ class Worker {
     bool removed = false;
   };
 
-  uint32_t Elapsed() const { return static_cast<uint32_t>(MonotonicMs() - start_); }
+  uint32_t Elapsed() const { return static_cast<uint32_t>(hxp::MonotonicMs() - start_); }
 
   static void Sleep(int ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
@@ -92,11 +92,11 @@ class Worker {
     // Outbound jobs read and send; inbound jobs receive and write.
     _TMStats stats;
     uint64_t bytes = static_cast<uint64_t>(s.bytes);
-    if (job_.kind == 1) stats.ReadSize = bytes;
-    if (job_.kind == 2) stats.WriteSize = bytes;
+    if (job_.kind == kTMKindOutbound) stats.ReadSize = bytes;
+    if (job_.kind == kTMKindInbound) stats.WriteSize = bytes;
     stats.NetworkSize = bytes;
-    stats.ReadTime = job_.kind == 1 ? seconds : 0;
-    stats.WriteTime = job_.kind == 2 ? seconds : 0;
+    stats.ReadTime = job_.kind == kTMKindOutbound ? seconds : 0;
+    stats.WriteTime = job_.kind == kTMKindInbound ? seconds : 0;
     stats.NetworkTime = seconds;
     stats.JobType = job_.kind;
     if (manager_.UpdateStreamStats(s.handle, stats) == 2) MarkRemoved(s);
@@ -111,10 +111,10 @@ class Worker {
 
   void Move() {
     Send(kJobRunning);
-    uint64_t last = MonotonicMs();
+    uint64_t last = hxp::MonotonicMs();
     uint64_t lastStats = 0, lastSend = 0;
     while (!g_stop && Elapsed() < job_.endMs && removed_ < job_.streams) {
-      uint64_t now = MonotonicMs();
+      uint64_t now = hxp::MonotonicMs();
       double dt = static_cast<double>(now - last) / 1000.0;
       last = now;
       for (Stream& s : streams_) {

@@ -93,9 +93,9 @@ int DemoInstance::CountSegments(bool remove, int* removed) const {
   int count = 0;
   if (removed) *removed = 0;
   for (unsigned int kind = 1; kind <= 4; ++kind) {
-    std::string keyFile = KeyFilePath(jobResultsDir_, focus_, kind);
+    std::string keyFile = hx::TableKeyFile(jobResultsDir_, focus_, kind);
     if (!IsFile(keyFile)) continue;
-    key_t key = ftok(keyFile.c_str(), 0xFEFA);
+    key_t key = hx::TableKeyOf(keyFile);
     if (key == -1) continue;
     int id = shmget(key, 0, 0);
     if (id == -1) continue;

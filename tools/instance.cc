@@ -13,33 +13,12 @@
 namespace hxctl {
 namespace {
 
-const TableKindInfo kKinds[] = {
-    {"out", 1, "outbound", "_HX_THROTTLE_SHMEM_OUT"},
-    {"in", 2, "inbound", "_HX_THROTTLE_SHMEM_IN"},
-    {"cloud-out", 3, "cloud outbound", "_HX_THROTTLE_CLOUD_SHMEM_OUT"},
-    {"cloud-in", 4, "cloud inbound", "_HX_THROTTLE_CLOUD_SHMEM_IN"},
-};
-
-// The project id the throttling manager gives ftok for its key files.
-constexpr int kKeyProjectId = 0xFEFA;
-
 bool IsDirectory(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
-
-const TableKindInfo* FindTableKind(const std::string& name) {
-  for (const TableKindInfo& k : kKinds) {
-    if (name == k.option) return &k;
-  }
-  return nullptr;
-}
-
-const TableKindInfo& TableKindOf(unsigned int kind) {
-  return kKinds[(kind >= 1 && kind <= 4) ? kind - 1 : 0];
-}
 
 void ApplyRegistry(const std::string& dir) {
   if (!dir.empty()) setenv("HXREG", dir.c_str(), 1);
@@ -87,25 +66,18 @@ std::string JobResultsDirectory(const std::string& focus, std::string* error) {
   return d;
 }
 
-std::string KeyFilePath(const std::string& jobResultsDir, const std::string& focus,
-                        unsigned int kind) {
-  std::string path = jobResultsDir;
-  if (path.empty() || path.back() != '/') path += "/";
-  return path + focus + TableKindOf(kind).keySuffix;
-}
-
 bool TableExists(const std::string& focus, unsigned int kind, std::string* error) {
   std::string dir = JobResultsDirectory(focus, error);
   if (dir.empty()) return false;
   const char* title = TableKindOf(kind).title;
-  std::string keyFile = KeyFilePath(dir, focus, kind);
+  std::string keyFile = hx::TableKeyFile(dir, focus, kind);
   struct stat st;
   if (stat(keyFile.c_str(), &st) != 0) {
     *error = std::string("table absent: instance '") + focus + "' has no " + title +
              " throttle table (no key file " + keyFile + ")";
     return false;
   }
-  key_t key = ftok(keyFile.c_str(), kKeyProjectId);
+  key_t key = hx::TableKeyOf(keyFile);
   if (key == -1) {
     *error = std::string("cannot derive the key of the ") + title + " table from " + keyFile +
              ": " + strerror(errno);

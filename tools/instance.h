@@ -6,18 +6,17 @@
 
 #include <string>
 
+#include "throttling/table_kinds.h"
+
 namespace hxctl {
 
-// Table kinds as named on the command line: "out", "in", "cloud-out", "cloud-in".
-struct TableKindInfo {
-  const char* option;      // command-line name
-  unsigned int kind;       // kind number of CHxThrottlingManager::Initialize
-  const char* title;       // "outbound", ...
-  const char* keySuffix;   // key file name suffix after the focus
-};
-// Null when name is not one of the four.
-const TableKindInfo* FindTableKind(const std::string& name);
-const TableKindInfo& TableKindOf(unsigned int kind);  // kind 1..4
+using hx::FindTableKind;
+using hx::TableKindInfo;
+// The names of kind (1..4; the outbound table's for any other value).
+inline const TableKindInfo& TableKindOf(unsigned int kind) {
+  const TableKindInfo* info = hx::FindTableKind(kind);
+  return info != nullptr ? *info : hx::kTableKinds[0];
+}
 
 // Sets HXREG for this process (and its children) when dir is not empty.
 void ApplyRegistry(const std::string& dir);
@@ -37,9 +36,5 @@ std::string JobResultsDirectory(const std::string& focus, std::string* error);
 // job-results directory and a System V segment is keyed by it. Creates
 // nothing. *error says what is missing when false.
 bool TableExists(const std::string& focus, unsigned int kind, std::string* error);
-
-// Key file of a table (whether or not it exists).
-std::string KeyFilePath(const std::string& jobResultsDir, const std::string& focus,
-                        unsigned int kind);
 
 }  // namespace hxctl

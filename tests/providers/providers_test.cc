@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/hx_platform_info.h"
 #include "providers/linux_disk_provider.h"
 #include "providers/linux_process_provider.h"
 #include "providers/linux_system_provider.h"
@@ -336,6 +337,22 @@ TEST_F(JobsProvider, JobStatsRowsMatchTheGoldenFile) {
     text += callback.Text();
   }
   EXPECT_EQ(text, golden);
+}
+
+// Every reader of the registry finds it under one root: an empty HXREG means
+// the default root here too, and a trailing '/' changes nothing.
+TEST(ProviderUtils, ProcessListIsReadUnderTheRegistryRoot) {
+  FakeEnv env;
+  const char* saved = getenv("HXREG");
+  const std::string kept = saved ? saved : "";
+  for (const char* registry : {"", "/r/", "/r"}) {
+    setenv("HXREG", registry, 1);
+    getProcesslist(&env);
+  }
+  saved ? setenv("HXREG", kept.c_str(), 1) : unsetenv("HXREG");
+  const std::string runtime = std::string("Halvex/") + HXPI_Focus::getFocus() + "/Runtime/.properties'";
+  const std::string own = "awk '/^pid/ {print $2}' '/r/" + runtime;
+  EXPECT_EQ(env.commands, (std::vector<std::string>{"awk '/^pid/ {print $2}' '/etc/VarnholtRegistry/" + runtime, own, own}));
 }
 
 }  // namespace
