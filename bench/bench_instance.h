@@ -1,57 +1,30 @@
-// A private platform instance for one benchmark: registry, job-results and log
-// directories in a fresh temporary directory, made current for this process
-// (HXREG, HXFOCUS, focus) and removed, with everything in it, at the end.
+// A private platform instance for one benchmark (see PrivateInstance), with
+// the debug log at the level given.
 #pragma once
 
-#include <ftw.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
 #include <string>
 
-#include "platform/hx_platform_info.h"
+#include "tools/private_instance.h"
 
 namespace hxbench {
 
-class BenchInstance {
+class BenchInstance : public hxctl::PrivateInstance {
  public:
   explicit BenchInstance(int debugLevel = 1) {
-    char tmpl[] = "/tmp/hxbench.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return;
-    root_ = tmpl;
-    focus_ = "Bench" + std::to_string(getpid());
-    const std::string platform = root_ + "/registry/Halvex/" + focus_ + "/Platform";
-    for (const std::string& d : {root_ + "/registry", root_ + "/registry/Halvex",
-                                 root_ + "/registry/Halvex/" + focus_, platform,
-                                 root_ + "/jr", root_ + "/log"}) {
-      mkdir(d.c_str(), 0755);
-    }
-    std::ofstream(platform + "/.properties") << "JobResultsDirectory " << root_ << "/jr\n"
-                                             << "LogFilesDirectory " << root_ << "/log\n"
-                                             << "PhysicalMachine benchhost\n"
-                                             << "DebugLevel " << debugLevel << "\n";
-    setenv("HXREG", (root_ + "/registry").c_str(), 1);
-    setenv("HXFOCUS", focus_.c_str(), 1);
-    HXPI_Focus::setFocus(focus_.c_str());
+    Options options;
+    options.tempPrefix = "/tmp/hxbench";
+    options.namePrefix = "Bench";
+    std::string error;
+    ok_ = Create(options, &error) && SetConfig("Platform", "PhysicalMachine", "benchhost") &&
+          SetConfig("Platform", "DebugLevel", std::to_string(debugLevel));
   }
-  ~BenchInstance() {
-    if (!root_.empty()) nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-  }
-  BenchInstance(const BenchInstance&) = delete;
-  BenchInstance& operator=(const BenchInstance&) = delete;
 
-  bool ok() const { return !root_.empty(); }
-  const char* focus() const { return focus_.c_str(); }
-  const std::string& root() const { return root_; }
+  bool ok() const { return ok_; }
+  const char* focus() const { return PrivateInstance::focus().c_str(); }
+  const std::string& root() const { return stateDir(); }
 
  private:
-  static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path);
-  }
-  std::string root_, focus_;
+  bool ok_ = false;
 };
 
 }  // namespace hxbench

@@ -49,7 +49,7 @@ BENCHMARK(BM_RenderTextfile)->Arg(500)->Unit(benchmark::kMillisecond);
 void BM_WriteTextfile(benchmark::State& state) {
   hxbench::BenchInstance instance(0);
   const std::vector<hxmetrics::ObjectRows> tick = Tick(state.range(0));
-  const std::string dir = instance.root() + "/log";
+  const std::string dir = instance.logDir();
   std::string error;
   for (auto _ : state) {
     const std::string text = hxmetrics::RenderMonitorMetrics("Instance001", tick, kUp);

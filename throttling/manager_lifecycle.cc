@@ -115,7 +115,7 @@ int CHxThrottlingManager::InitializeLocked(const char* focus, unsigned int logTa
     return -1;
   }
 
-  MutexName = std::string(focus) + info.mutexSuffix;
+  MutexName = hx::TableMutexName(focus, kind);
   Error.Clear();
   Mutex = new (std::nothrow) CNamedMutex(MutexName.c_str(), Error, true);
   if (Mutex == nullptr || Error.GetCode() != 0) {

@@ -57,6 +57,11 @@ inline const TableKindInfo* FindTableKind(const std::string& option) {
   return nullptr;
 }
 
+// Name of the named mutex of a table of kind (1..4) of instance focus.
+inline std::string TableMutexName(const std::string& focus, unsigned int kind) {
+  const TableKindInfo* k = FindTableKind(kind);
+  return focus + (k != nullptr ? k->mutexSuffix : "");
+}
 // Key file of a table of kind (1..4) of instance focus, whether or not it exists.
 inline std::string TableKeyFile(std::string jobResultsDir, const std::string& focus,
                                 unsigned int kind) {

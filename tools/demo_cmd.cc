@@ -474,7 +474,7 @@ int DemoRun::Finish(uint64_t ms, bool daemonUp, bool monitorUp) {
     logsAt = instance_.CopyLogsToKeptFolder(&error);
     if (logsAt.empty()) problems_.push_back("could not keep the perf logs: " + error);
   }
-  instance_.Cleanup();
+  instance_.Remove();
   size_t locksLeft = instance_.LockFiles().size();
   Reap(false);
   bool processesLeft = AnyChildLeft();

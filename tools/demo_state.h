@@ -1,7 +1,7 @@
 // DemoInstance: the private platform instance of one demo run. It owns the
 // state directory (temporary unless given), the instance's configuration in
 // the registry, and knows where the tables' key files, the debug log and the
-// perf logs live; Cleanup leaves nothing of the run behind but what the user
+// perf logs live; Remove leaves nothing of the run behind but what the user
 // asked to keep.
 #pragma once
 
@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "tools/demo_plan.h"
+#include "tools/private_instance.h"
 
 namespace hxctl {
 
-class DemoInstance {
+class DemoInstance : public PrivateInstance {
  public:
   // Creates the state directory and the instance's configuration, and makes
   // the instance current for this process and its children (HXREG, HXFOCUS,
@@ -23,18 +24,8 @@ class DemoInstance {
   // Writes "Hxd" ComputerThroughputMBPH, which every registration re-reads.
   bool SetConfiguredMachineLimit(uint32_t mbph, std::string* error);
 
-  const std::string& focus() const { return focus_; }
-  const std::string& stateDir() const { return stateDir_; }
-  const std::string& registry() const { return registry_; }
-  std::string perfLogDir() const { return logDir_ + "/ResourceMonitor"; }
-  std::string debugLog() const { return logDir_ + "/hxdebug.log"; }
-  bool temporary() const { return temporary_; }
-
-  // Segments of this instance's tables that still exist. With remove, those
-  // no process is attached to are removed (a process that ended without
-  // detaching leaves its count in the table, so the table never removes
-  // itself); *removed counts them.
-  int CountSegments(bool remove, int* removed) const;
+  std::string perfLogDir() const { return logDir() + "/ResourceMonitor"; }
+  std::string debugLog() const { return logDir() + "/hxdebug.log"; }
 
   struct CsvFile {
     std::string name;
@@ -45,19 +36,6 @@ class DemoInstance {
   // Copies the perf logs and the debug log to a new folder
   // /tmp/hxctl-demo-logs.XXXXXX and returns its path ("" with *error).
   std::string CopyLogsToKeptFolder(std::string* error) const;
-
-  // Lock files of this instance's named mutexes.
-  std::vector<std::string> LockFiles() const;
-
-  // Removes the lock files; for a temporary state also the state directory
-  // and the instance's registry entry. Safe to call more than once.
-  void Cleanup();
-
- private:
-  std::string focus_, stateDir_, registry_, logDir_, jobResultsDir_;
-  bool temporary_ = false;
-  bool created_ = false;
-  bool hadRegistryRoot_ = true;  // <registry>/Halvex existed before the run
 };
 
 }  // namespace hxctl

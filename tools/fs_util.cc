@@ -113,7 +113,7 @@ bool CopyFile(const std::string& from, const std::string& to, std::string* error
   return WriteWholeFile(to, content, error);
 }
 
-bool SetProperty(const std::string& path, const std::string& name, const std::string& value,
+bool SetProperty(const std::string& path, const std::string& name, const std::string* value,
                  std::string* error) {
   std::string content, kept;
   ReadWholeFile(path, &content);
@@ -122,7 +122,7 @@ bool SetProperty(const std::string& path, const std::string& name, const std::st
   while (std::getline(in, line)) {
     if (line.substr(0, line.find_first_of(" \t")) != name) kept += line + "\n";
   }
-  kept += name + " " + value + "\n";
+  if (value != nullptr) kept += name + " " + *value + "\n";
   // Readers in other processes must never see a half-written file: write a
   // sibling and rename it over the original.
   std::string tmp = path + ".tmp." + std::to_string(getpid());

@@ -20,9 +20,10 @@ bool ReadWholeFile(const std::string& path, std::string* content);
 // Writes content to path, replacing it.
 bool WriteWholeFile(const std::string& path, const std::string& content, std::string* error);
 bool CopyFile(const std::string& from, const std::string& to, std::string* error);
-// Sets name to value in a "name value" properties file, keeping other lines.
-// The file is replaced atomically, so concurrent readers see old or new.
-bool SetProperty(const std::string& path, const std::string& name, const std::string& value,
+// Sets name to *value in a "name value" properties file (removes its line
+// when value is null), keeping other lines. The file is replaced atomically,
+// so concurrent readers see old or new.
+bool SetProperty(const std::string& path, const std::string& name, const std::string* value,
                  std::string* error);
 
 }  // namespace hxctl

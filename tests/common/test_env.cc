@@ -22,6 +22,7 @@
 #include <stdexcept>
 
 #include "platform/hx_platform_info.h"
+#include "throttling/table_kinds.h"
 
 namespace hxtest {
 namespace {
@@ -33,83 +34,23 @@ bool IsElf32(const std::string& program) {
   return std::string(head, sizeof(head)) == std::string("\x7f" "ELF\x01", 5);
 }
 
-std::atomic<int> g_counter{0};
 
 }  // namespace
 
 TestInstance::TestInstance() {
-  char tmpl[] = "/tmp/hxtest.XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-  root_ = tmpl;
-  focus_ = "T" + std::to_string(getpid()) + "_" + std::to_string(g_counter++);
-  jobResults_ = root_ + "/JobResults";
-  logDir_ = root_ + "/Log";
-  std::filesystem::create_directories(jobResults_);
-  std::filesystem::create_directories(logDir_);
-  for (const char* name : {"HXREG", "HXFOCUS"}) {
-    if (const char* value = getenv(name)) saved_[name] = value;
+  Options options;
+  options.tempPrefix = "/tmp/hxtest";
+  options.namePrefix = "T";
+  std::string error;
+  if (!Create(options, &error) || !SetConfig("Platform", "PhysicalMachine", "hxtesthost", &error) ||
+      !SetConfig("Platform", "DebugLevel", "20", &error)) {
+    throw std::runtime_error("test instance: " + error);
   }
-  setenv("HXREG", (root_ + "/registry").c_str(), 1);
-  setenv("HXFOCUS", focus_.c_str(), 1);
-  HXPI_Focus::setFocus(focus_.c_str());
-  SetConfig("Platform", "JobResultsDirectory", jobResults_);
-  SetConfig("Platform", "LogFilesDirectory", logDir_);
-  SetConfig("Platform", "PhysicalMachine", "hxtesthost");
-  SetConfig("Platform", "DebugLevel", "20");
-}
-
-TestInstance::~TestInstance() {
-  DIR* d = opendir(jobResults_.c_str());
-  if (d) {
-    while (dirent* e = readdir(d)) {
-      if (std::strstr(e->d_name, "_HX_THROTTLE_")) RemoveSegmentForKeyFile(jobResults_ + "/" + e->d_name);
-    }
-    closedir(d);
-  }
-  // Locks whose users were all killed keep their segments until removed so.
-  const std::string locks = jobResults_ + "/.locks";
-  if (DIR* l = opendir(locks.c_str())) {
-    while (dirent* e = readdir(l)) {
-      if (e->d_name[0] != '.') CNamedMutex::RemoveLockFile(locks + "/" + e->d_name);
-    }
-    closedir(l);
-  }
-  std::error_code ec;  // a tree the test made unreadable must not throw here
-  std::filesystem::remove_all(root_, ec);
-  for (const char* name : {"HXREG", "HXFOCUS"}) {
-    const auto it = saved_.find(name);
-    if (it == saved_.end()) unsetenv(name);
-    if (it != saved_.end()) setenv(name, it->second.c_str(), 1);
-  }
-  if (saved_.count("HXFOCUS") != 0) HXPI_Focus::setFocus(saved_["HXFOCUS"].c_str());
-}
-
-void TestInstance::SetConfig(const std::string& section, const std::string& name,
-                             const std::string& value) {
-  RemoveConfig(section, name);
-  std::string dir = root_ + "/registry/Halvex/" + focus_ + "/" + section;
-  std::filesystem::create_directories(dir);
-  {
-    std::ofstream f(dir + "/.properties", std::ios::app);
-    f << name << " " << value << "\n";
-  }
-  EvDebug::ReloadSettings();  // seen by this process's debug log at once
-}
-
-void TestInstance::RemoveConfig(const std::string& section, const std::string& name) {
-  const std::string path = root_ + "/registry/Halvex/" + focus_ + "/" + section + "/.properties";
-  std::stringstream in(ReadFile(path));
-  std::string kept;
-  for (std::string line; std::getline(in, line);) {
-    if (line.substr(0, line.find_first_of(" \t")) != name) kept += line + "\n";
-  }
-  if (!in.str().empty()) WriteFile(path, kept);
-  EvDebug::ReloadSettings();
 }
 
 std::vector<std::string> TestInstance::LogLines() const {
   std::vector<std::string> lines;
-  std::stringstream in(ReadFile(logDir_ + "/hxdebug.log"));
+  std::stringstream in(ReadFile(logDir() + "/hxdebug.log"));
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
@@ -122,13 +63,12 @@ std::vector<std::string> TestInstance::LogLinesContaining(const std::string& tex
   return out;
 }
 
-void TestInstance::ClearLog() const { unlink((logDir_ + "/hxdebug.log").c_str()); }
+void TestInstance::ClearLog() const { unlink((logDir() + "/hxdebug.log").c_str()); }
 
-void RemoveSegmentForKeyFile(const std::string& path) {
-  key_t key = ftok(path.c_str(), 0xFEFA);
-  if (key == -1) return;
-  int id = shmget(key, 0, 0);
-  if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+int TableAttachments(const TestInstance& inst, unsigned int kind) {
+  const int id = hx::TableSegmentOf(hx::TableKeyFile(inst.jobResultsDir(), inst.focus(), kind));
+  shmid_ds ds;
+  return id == -1 || shmctl(id, IPC_STAT, &ds) != 0 ? -1 : static_cast<int>(ds.shm_nattch);
 }
 
 std::string ChildPath(const std::string& name) { return std::string(HX_TEST_BIN_DIR) + "/" + name; }

@@ -10,31 +10,17 @@
 #include <vector>
 
 #include "platform/hx_env.h"
+#include "tools/private_instance.h"
 
 namespace hxtest {
 
-// A private instance: a fresh temporary directory holding the registry
-// ($HXREG), the job-results directory (and in it the named mutexes' lock
-// files) and the log directory, a unique instance
-// name made current with HXPI_Focus, and HXREG/HXFOCUS exported for children.
-// The destructor removes every System V segment keyed by a file of its
-// job-results directory, then the whole directory, and restores HXREG/HXFOCUS.
-class TestInstance {
+// A private instance (/tmp/hxtest.XXXXXX) with the debug log at level 20;
+// the destructor leaves nothing of it behind (see PrivateInstance).
+class TestInstance : public hxctl::PrivateInstance {
  public:
   TestInstance();
-  ~TestInstance();
-  TestInstance(const TestInstance&) = delete;
-  TestInstance& operator=(const TestInstance&) = delete;
 
-  const std::string& root() const { return root_; }          // temp dir
-  const std::string& focus() const { return focus_; }        // instance name
-  const std::string& jobResultsDir() const { return jobResults_; }
-  const std::string& logDir() const { return logDir_; }
-
-  // Writes "name value" into <registry>/<instance>/<section>/.properties,
-  // replacing an earlier line of the same name.
-  void SetConfig(const std::string& section, const std::string& name, const std::string& value);
-  void RemoveConfig(const std::string& section, const std::string& name);
+  const std::string& root() const { return stateDir(); }  // temp dir
 
   // Lines of the debug log (hxdebug.log) written so far, and those containing text.
   std::vector<std::string> LogLines() const;
@@ -42,14 +28,10 @@ class TestInstance {
   // Removes the debug log (start assertions from a clean slate).
   void ClearLog() const;
 
- private:
-  std::string root_, focus_, jobResults_, logDir_;
-  std::map<std::string, std::string> saved_;  // HXREG and HXFOCUS as they were
 };
 
-// Removes the segment that ftok(path, 0xFEFA) names, if any.
-void RemoveSegmentForKeyFile(const std::string& path);
-
+// Processes attached to the inst's table of kind (1..4); -1 when it has none.
+int TableAttachments(const TestInstance& inst, unsigned int kind);
 
 // Path of a helper program built from tests/<sub>/children/<name>.cc.
 std::string ChildPath(const std::string& name);

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "perfmonitor/monitor_handle.h"
+#include "throttling/table_kinds.h"
 #include "tests/common/prom_text.h"
 #include "tests/common/test_env.h"
 #include "tests/perfmonitor/perf_manager_test_peer.h"
@@ -28,11 +29,7 @@ class MonitorProcess : public ::testing::Test {
     for (bool inbound : {true, false}) EXPECT_EQ(-1, Attachments(inbound)) << inbound;
   }
   int Attachments(bool inbound) const {
-    const std::string file = inst_.jobResultsDir() + "/" + inst_.focus() + (inbound ? "_HX_THROTTLE_SHMEM_IN" : "_HX_THROTTLE_SHMEM_OUT");
-    const key_t key = ftok(file.c_str(), 0xFEFA);
-    const int id = key == -1 ? -1 : shmget(key, 0, 0);
-    shmid_ds ds;
-    return id == -1 || shmctl(id, IPC_STAT, &ds) != 0 ? -1 : static_cast<int>(ds.shm_nattch);
+    return hxtest::TableAttachments(inst_, inbound ? kTMKindInbound : kTMKindOutbound);
   }
   // What j_monitor printed for one scenario ("name=value" lines).
   std::string Run(const std::vector<std::string>& args) {

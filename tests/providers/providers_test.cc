@@ -187,16 +187,13 @@ TEST_F(ProviderShell, UpdatesNeverSeeAHalfReplacedList) {
 class JobsProvider : public ProviderShell {
  protected:
   std::string KeyFile(unsigned int kind) const {
-    return instance.jobResultsDir() + "/" + instance.focus() + (kind == kTMKindInbound ? "_HX_THROTTLE_SHMEM_IN" : "_HX_THROTTLE_SHMEM_OUT");
+    return hx::TableKeyFile(instance.jobResultsDir(), instance.focus(), kind);
   }
   // Attachments of the inbound and outbound tables' segments, -1 for none.
   std::string Attached() const {
     std::string text;
     for (unsigned int kind : {kTMKindInbound, kTMKindOutbound}) {
-      key_t key = ftok(KeyFile(kind).c_str(), 0xFEFA);
-      int id = key == -1 ? -1 : shmget(key, 0, 0);
-      shmid_ds ds;
-      text += (text.empty() ? "" : " ") + std::to_string(id == -1 || shmctl(id, IPC_STAT, &ds) != 0 ? -1 : int(ds.shm_nattch));
+      text += (text.empty() ? "" : " ") + std::to_string(TableAttachments(instance, kind));
     }
     return text;
   }

@@ -70,11 +70,11 @@ class FaultTest : public ::testing::Test {
     g_failures = 0;
     EXPECT_EQ(m_.Uninitialize(), 0);
   }
-  std::string KeyFile(const char* kind = "_HX_THROTTLE_CLOUD_SHMEM_OUT") const {
+  std::string KeyFile(unsigned int kind = kTMKindCloudOutbound) const {
     return thrtest::KeyFile(inst_, kind);
   }
   bool LockFree() {
-    return thrtest::LockFreeWithin(inst_.focus() + "_HX_THROTTLE_CLOUD_MUTEX_OUT", 100);
+    return thrtest::LockFreeWithin(hx::TableMutexName(inst_.focus(), kTMKindCloudOutbound), 100);
   }
   unsigned long long Register(uint32_t job) {
     _TMSRegParams p = Params(job);
@@ -122,7 +122,7 @@ TEST_F(FaultTest, ProcReadsThatFailAreResultsAndLeaveTheLockFree) {
 // to attach removes the segment only where it created it: a table in use
 // stays and still serves its users.
 TEST_F(FaultTest, FailedAttachNeverRemovesATableInUse) {
-  const int id = thrtest::SegmentOf(KeyFile());
+  const int id = thrtest::TableSegmentOf(KeyFile());
   const unsigned long long h = Register(3);
   for (unsigned int kind : {kTMKindCloudOutbound, kTMKindCloudInbound}) {
     thrtest::Manager late(&env_);
@@ -134,8 +134,8 @@ TEST_F(FaultTest, FailedAttachNeverRemovesATableInUse) {
     EXPECT_TRUE(LockFree());
   }
   EXPECT_NE(id, -1);
-  EXPECT_EQ(thrtest::SegmentOf(KeyFile()), id);
-  EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_CLOUD_SHMEM_IN")), -1);
+  EXPECT_EQ(thrtest::TableSegmentOf(KeyFile()), id);
+  EXPECT_EQ(thrtest::TableSegmentOf(KeyFile(kTMKindCloudInbound)), -1);
   EXPECT_EQ(Rate(h), 0);
   EXPECT_EQ(m_.UnregisterStream(h), 0);
 }
@@ -186,10 +186,10 @@ TEST_F(FaultTest, EveryOperationFailsCleanly) {
     EXPECT_EQ(never.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), -1);
     runAll(never);
     inst_.RemoveConfig("Hxd", "DontUseParallelThrottling");
-    ASSERT_EQ(symlink("nowhere", KeyFile("_HX_THROTTLE_SHMEM_IN").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", KeyFile(kTMKindInbound).c_str()), 0);
     EXPECT_EQ(never.Initialize(inst_.focus().c_str(), 1, kTMKindInbound), -1);
     runAll(never);
-    EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_SHMEM_OUT")), -1);
+    EXPECT_EQ(thrtest::TableSegmentOf(KeyFile(kTMKindOutbound)), -1);
   }
   {
     // The file-lock kind of the table lock takes an fcntl lock on every
@@ -253,9 +253,9 @@ TEST_F(FaultTest, SecondInitializeNeitherCountsTwiceNorSwitches) {
   EXPECT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudInbound), -1);
   EXPECT_EQ(m_.table(), table);
   EXPECT_EQ(table->RefCount, 1u);
-  EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_CLOUD_SHMEM_IN")), -1);
+  EXPECT_EQ(thrtest::TableSegmentOf(KeyFile(kTMKindCloudInbound)), -1);
   EXPECT_EQ(m_.Uninitialize(), 0);
-  EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1) << "one Uninitialize releases the one attachment";
+  EXPECT_EQ(thrtest::TableSegmentOf(KeyFile()), -1) << "one Uninitialize releases the one attachment";
 }
 
 // The last process attached removes the segment, whatever RefCount says: a
@@ -271,12 +271,12 @@ TEST_F(FaultTest, TheAttachCountDecidesWhoIsLast) {
     inst_.ClearLog();
     ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);
     m_.table()->RefCount = c.refCount;
-    void* other = c.otherAttached ? shmat(thrtest::SegmentOf(KeyFile()), nullptr, SHM_RDONLY) : nullptr;
+    void* other = c.otherAttached ? shmat(thrtest::TableSegmentOf(KeyFile()), nullptr, SHM_RDONLY) : nullptr;
     EXPECT_EQ(m_.Uninitialize(), 0);
-    EXPECT_EQ(thrtest::SegmentOf(KeyFile()) == -1, !c.otherAttached);
+    EXPECT_EQ(thrtest::TableSegmentOf(KeyFile()) == -1, !c.otherAttached);
     if (other != nullptr) shmdt(other);
     EXPECT_EQ(thrtest::LogCount(inst_, "[ERROR] RefCount already 0"), c.refCount == 0 ? 1u : 0u);
-    hxtest::RemoveSegmentForKeyFile(KeyFile());
+    shmctl(hx::TableSegmentOf(KeyFile()), IPC_RMID, nullptr);
   }
 }
 
@@ -308,11 +308,11 @@ TEST_F(FaultTest, AForkedChildIsAUserOnlyOnceItUsesTheTable) {
     EXPECT_EQ(m_.table()->RefCount, what == kUses ? 2u : 1u);
     EXPECT_EQ(m_.UnregisterStream(h), 0);
     EXPECT_EQ(m_.Uninitialize(), 0);
-    EXPECT_EQ(thrtest::SegmentOf(KeyFile()) != -1, what == kUses);
+    EXPECT_EQ(thrtest::TableSegmentOf(KeyFile()) != -1, what == kUses);
     EXPECT_EQ(write(go[1], "x", 1), 1);
     EXPECT_EQ(hxtest::WaitExit(child), 0);
-    EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1);
-    hxtest::RemoveSegmentForKeyFile(KeyFile());
+    EXPECT_EQ(thrtest::TableSegmentOf(KeyFile()), -1);
+    shmctl(hx::TableSegmentOf(KeyFile()), IPC_RMID, nullptr);
     for (int fd : {go[0], go[1], said[0], said[1]}) close(fd);
   }
 }
@@ -321,9 +321,9 @@ TEST_F(FaultTest, AForkedChildIsAUserOnlyOnceItUsesTheTable) {
 // a segment of another size (a table of an older layout) replaced by a zeroed
 // one while its old users keep their mapping; removal only when asked.
 TEST_F(FaultTest, SegmentsOfAnotherSizeAreReplaced) {
-  const std::string keyFile = KeyFile("_HX_THROTTLE_SHMEM_TEST");
+  const std::string keyFile = inst_.jobResultsDir() + "/test_key";
   hxtest::WriteFile(keyFile, "");
-  const unsigned int key = static_cast<unsigned int>(ftok(keyFile.c_str(), 0xFEFA));
+  const unsigned int key = static_cast<unsigned int>(hx::TableKeyOf(keyFile));
   std::unique_ptr<CHxShMem, void (*)(CHxShMem*)> a(GetCHxShMem(), FreeCHxShMem),
       b(GetCHxShMem(), FreeCHxShMem);
   bool created = false;
@@ -331,7 +331,7 @@ TEST_F(FaultTest, SegmentsOfAnotherSizeAreReplaced) {
   EXPECT_EQ(a->Connect(0u, 4096u, created, sysError), 2);
   EXPECT_EQ(a->Connect(key, 0u, created, sysError), 2);
   EXPECT_EQ(a->Connect("name", 4096u, created, sysError), -1);
-  EXPECT_EQ(thrtest::SegmentOf(keyFile), -1) << "nothing may be created";
+  EXPECT_EQ(thrtest::TableSegmentOf(keyFile), -1) << "nothing may be created";
   ASSERT_EQ(a->Connect(key, 8192u, created, sysError), 0);
   char* first = static_cast<char*>(a->GetMemPointer());
   strcpy(first + 8191 - 4, "kept");
@@ -341,7 +341,7 @@ TEST_F(FaultTest, SegmentsOfAnotherSizeAreReplaced) {
   EXPECT_STREQ(first + 8191 - 4, "kept");
   EXPECT_EQ(a->Disconnect(false), 0);
   EXPECT_EQ(b->Disconnect(true), 0);
-  EXPECT_EQ(thrtest::SegmentOf(keyFile), -1);
+  EXPECT_EQ(thrtest::TableSegmentOf(keyFile), -1);
 }
 
 // The daemon's start resets both of its tables in place, keeping the count
@@ -373,7 +373,7 @@ TEST_F(FaultTest, DaemonStartResetsTablesKeepingCountAndUniqueId) {
   EXPECT_EQ(thrtest::LogCount(inst_, "HXDInitialize(): Succeeded..."), 2u);
   EXPECT_EQ(UnInitializeThrottlingManagersForHXD(), 0);
   EXPECT_EQ(t.RefCount, 1u);
-  EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_SHMEM_IN")), -1);
+  EXPECT_EQ(thrtest::TableSegmentOf(KeyFile(kTMKindInbound)), -1);
 }
 
 // A thread inside the lock that calls an operation (a nested lock) must not
@@ -428,7 +428,7 @@ TEST_F(FaultTest, OneManagerSurvivesUninitializeUnderItsThreads) {
   EXPECT_EQ(bad.load(), 0);
   EXPECT_GT(done.load(), 0);
   EXPECT_EQ(m_.Uninitialize(), 0);
-  EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1);
+  EXPECT_EQ(thrtest::TableSegmentOf(KeyFile()), -1);
 }
 
 }  // namespace

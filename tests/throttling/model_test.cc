@@ -117,7 +117,7 @@ class ModelTest : public ::testing::TestWithParam<unsigned int> {
       EXPECT_EQ(m_.Uninitialize(), 0);
     }
   }
-  bool LockFree() { return thrtest::LockFreeWithin(inst_.focus() + "_HX_THROTTLE_MUTEX_OUT", 100); }
+  bool LockFree() { return thrtest::LockFreeWithin(hx::TableMutexName(inst_.focus(), kTMKindOutbound), 100); }
 
   static uint64_t Handle(uint32_t job, uint32_t stream, uint32_t uid) {
     return (uint64_t{job} << 48) | (uint64_t{stream} << 32) | uid;

@@ -98,7 +98,7 @@ class ProcessesTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(m_.Uninitialize(), 0); }
   std::string F(const std::string& name) const { return inst_.root() + "/" + name; }
   void Go(const std::string& name) const { hxtest::WriteFile(F(name), ""); }
-  std::string KeyFile() const { return thrtest::KeyFile(inst_, "_HX_THROTTLE_SHMEM_OUT"); }
+  std::string KeyFile() const { return thrtest::KeyFile(inst_, kTMKindOutbound); }
   std::unique_ptr<Child> Start(const std::vector<std::string>& script, bool otherAbi = false) {
     return std::make_unique<Child>(script, inst_.root(), otherAbi);
   }
@@ -142,7 +142,7 @@ class ProcessesTest : public ::testing::Test {
   // The lock is free at once; one registration's clean-up leaves nothing of a
   // dead owner and the raw table sound; the last detach removes the segment.
   void ExpectCleanTableAndNoSegmentLeft() {
-    EXPECT_TRUE(thrtest::LockFreeWithin(inst_.focus() + "_HX_THROTTLE_MUTEX_OUT", 100));
+    EXPECT_TRUE(thrtest::LockFreeWithin(hx::TableMutexName(inst_.focus(), kTMKindOutbound), 100));
     _TMSRegParams p = Params(999);
     const unsigned long long h = m_.RegisterStream(p);
     ASSERT_NE(h, kTMInvalidHandle);
@@ -156,7 +156,7 @@ class ProcessesTest : public ::testing::Test {
       }
     }
     EXPECT_EQ(m_.Uninitialize(), 0);
-    EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1);
+    EXPECT_EQ(thrtest::TableSegmentOf(KeyFile()), -1);
   }
 
   hxtest::TestInstance inst_;
@@ -366,7 +366,7 @@ TEST_F(ProcessesTest, RandomBytesWrittenIntoALiveTableCrashNobody) {
   // The writer attaches the table as any process of the machine could.
   ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), 0);
   unsigned char* bytes =
-      static_cast<unsigned char*>(shmat(thrtest::SegmentOf(KeyFile()), nullptr, 0));
+      static_cast<unsigned char*>(shmat(thrtest::TableSegmentOf(KeyFile()), nullptr, 0));
   ASSERT_NE(bytes, reinterpret_cast<unsigned char*>(-1));
   // Mostly where the processes work: the header and the first job slots'
   // counts, allocation tables and first streams.

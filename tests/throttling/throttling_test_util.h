@@ -61,15 +61,10 @@ struct Copies : IEnumerateJobInfoCallback {
 };
 
 // Path of a table kind's key file in the instance's job-results directory.
-inline std::string KeyFile(const hxtest::TestInstance& inst, const char* suffix) {
-  return inst.jobResultsDir() + "/" + inst.focus() + suffix;
+inline std::string KeyFile(const hxtest::TestInstance& inst, unsigned int kind) {
+  return hx::TableKeyFile(inst.jobResultsDir(), inst.focus(), kind);
 }
-
-// Id of the segment of that key file, or -1 when there is none.
-inline int SegmentOf(const std::string& keyFile) {
-  const key_t key = ftok(keyFile.c_str(), 0xFEFA);
-  return key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
-}
+using hx::TableSegmentOf;
 
 // The texts of the debug-log calls made so far ("YYYY-MM-DD HH:MM:SS pid tid
 // level tag text"); a text with newlines spans several lines of the file.

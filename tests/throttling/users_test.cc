@@ -24,8 +24,8 @@ TEST(UsersTest, AnotherUserSharesATableItMayAttachAndNoOtherUserDoes) {
     ASSERT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
     struct shmid_ds segment;
     struct stat lockFile;
-    ASSERT_EQ(shmctl(thrtest::SegmentOf(thrtest::KeyFile(inst, "_HX_THROTTLE_SHMEM_OUT")), IPC_STAT, &segment) +
-                  stat((CNamedMutex::LockDirectory() + "/" + inst.focus() + "_HX_THROTTLE_MUTEX_OUT.lock").c_str(), &lockFile), 0);
+    ASSERT_EQ(shmctl(thrtest::TableSegmentOf(thrtest::KeyFile(inst, kTMKindOutbound)), IPC_STAT, &segment) +
+                  stat((CNamedMutex::LockDirectory() + "/" + hx::TableMutexName(inst.focus(), kTMKindOutbound) + ".lock").c_str(), &lockFile), 0);
     EXPECT_EQ(std::make_tuple(segment.shm_perm.mode & 0777u, segment.shm_perm.gid, lockFile.st_mode & 07777u, lockFile.st_gid),
               std::make_tuple(unsigned{mode}, gid, unsigned{mode}, gid)) << group;
     const std::string out = inst.root() + "/nobody.out", program = hxtest::ChildPath("job_child");

@@ -104,9 +104,7 @@ class Hxctl : public ::testing::Test {
     EXPECT_EQ(out_.Uninitialize(), 0);
     EXPECT_EQ(in_.Uninitialize(), 0);
     // Every hxctl run detached again: our detach removed the tables.
-    for (const char* suffix : {"_HX_THROTTLE_SHMEM_OUT", "_HX_THROTTLE_SHMEM_IN"}) {
-      EXPECT_EQ(shmget(ftok((t_.jobResultsDir() + "/" + t_.focus() + suffix).c_str(), 0xFEFA), 0, 0), -1) << suffix;
-    }
+    for (unsigned int kind : {kTMKindOutbound, kTMKindInbound}) EXPECT_EQ(hxtest::TableAttachments(t_, kind), -1) << kind;
   }
   void Register(CHxThrottlingManager& m, uint32_t job, uint32_t limit, const char* computer) {
     _TMSRegParams p;
