@@ -12,6 +12,7 @@
 #include "fleet/share.h"
 #include "perfmonitor/exposition_text.h"
 #include "perfmonitor/metrics_textfile.h"
+#include "platform/hx_mutex.h"
 #include "platform/hx_platform_info.h"
 #include "throttling/throttling_manager.h"
 #include "throttling/throughput_schedule.h"
@@ -135,7 +136,12 @@ class Table : public CHxThrottlingManager {
     RecomputeThroughputs();
     return Unlock();
   }
-  void CleanUpNow() { CheckAndCleanupStreams(true); }
+  // Under the table lock: the pass rewrites the shared table.
+  void CleanUpNow() {
+    if (!Lock()) return;
+    CheckAndCleanupStreams(true);
+    Unlock();
+  }
 };
 
 struct Usage {
@@ -166,17 +172,26 @@ class JobCollector : public IEnumerateJobInfoCallback {
 
 // The members, reserves and budget of the site as last listed or watched.
 struct SiteView {
-  std::mutex mu;
+  hx::Mutex mu;
+  int64_t revision GUARDED_BY(mu) = 0;
+  bool haveBudget GUARDED_BY(mu) = false;
+  Budget budget GUARDED_BY(mu);
+  std::map<std::string, Member> members GUARDED_BY(mu);
+  // Safe share and floor held for each machine.
+  std::map<std::string, Member> reserves GUARDED_BY(mu);
+  bool listed GUARDED_BY(mu) = false;
+};
+
+// A copy of the view taken under its lock, to work on without it.
+struct SiteSnapshot {
   int64_t revision = 0;
   bool haveBudget = false;
   Budget budget;
-  std::map<std::string, Member> members;
-  std::map<std::string, Member> reserves;  // safe share and floor held for each machine
-  bool listed = false;
+  std::map<std::string, Member> members, reserves;
 };
 
 void ApplyKv(SiteView* v, const std::string& site, const std::string& key,
-             const std::string* value) {
+             const std::string* value) REQUIRES(v->mu) {
   const std::string prefix = SitePrefix(site);
   if (key.compare(0, prefix.size(), prefix) != 0) return;
   const std::string rest = key.substr(prefix.size());
@@ -218,7 +233,7 @@ void FollowSite(const std::vector<std::string>& endpoints, const std::string& si
       continue;
     }
     {
-      std::lock_guard<std::mutex> lock(view->mu);
+      hx::MutexLock lock(&view->mu);
       view->members.clear();
       view->reserves.clear();
       view->haveBudget = false;
@@ -230,7 +245,7 @@ void FollowSite(const std::vector<std::string>& endpoints, const std::string& si
     etcd.Watch(
         prefix, end, rev + 1,
         [&](const Json& events, int64_t revision) {
-          std::lock_guard<std::mutex> lock(view->mu);
+          hx::MutexLock lock(&view->mu);
           (void)revision;  // a header may be ahead of the events delivered yet
           for (const Json& e : events) {
             const Json kv = e.value("kv", Json::object());
@@ -383,9 +398,9 @@ class Agent {
       }
     }
     if (!tables_.Attach(o_.focus)) return;
-    SiteView view;
+    SiteSnapshot view;
     {
-      std::lock_guard<std::mutex> lock(view_.mu);
+      hx::MutexLock lock(&view_.mu);
       if (!view_.listed) return;
       view.revision = view_.revision;
       view.haveBudget = view_.haveBudget;

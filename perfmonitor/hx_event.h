@@ -24,25 +24,25 @@ class HX_EXPORT HxEvent {
 };
 
 // A lock that the holding thread may re-enter (each enter needs one leave).
-class HX_EXPORT HxCriticalSection {
+class HX_EXPORT CAPABILITY("critical section") HxCriticalSection {
  public:
   HxCriticalSection();
   ~HxCriticalSection();
   HxCriticalSection(const HxCriticalSection&) = delete;
   HxCriticalSection& operator=(const HxCriticalSection&) = delete;
 
-  void enter(bool wait);
-  void leave();
+  void enter(bool wait) ACQUIRE() NO_THREAD_SAFETY_ANALYSIS;
+  void leave() RELEASE() NO_THREAD_SAFETY_ANALYSIS;
 
  private:
   HxCriticalSectionH* m_cs;
 };
 
 // Holds an HxCriticalSection for the lifetime of the guard.
-class HxCriticalSectionGuard {
+class SCOPED_CAPABILITY HxCriticalSectionGuard {
  public:
-  explicit HxCriticalSectionGuard(HxCriticalSection& cs) : m_cs(cs) { m_cs.enter(true); }
-  ~HxCriticalSectionGuard() { m_cs.leave(); }
+  explicit HxCriticalSectionGuard(HxCriticalSection& cs) ACQUIRE(cs) : m_cs(cs) { m_cs.enter(true); }
+  ~HxCriticalSectionGuard() RELEASE() { m_cs.leave(); }
   HxCriticalSectionGuard(const HxCriticalSectionGuard&) = delete;
   HxCriticalSectionGuard& operator=(const HxCriticalSectionGuard&) = delete;
 

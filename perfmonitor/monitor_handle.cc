@@ -30,12 +30,13 @@ T* Create(Args... args) {
 }
 
 // Frees the half-built handle of a failed start and leaves the process Idle.
-void AbandonStart() {
+void AbandonStart() REQUIRES(g_criticalRsrcMonitorSection) {
   DestructHandle(g_pRsrcMonitorHandle);
   g_pRsrcMonitorHandle = nullptr;
 }
 
-bool StartLocked(EvDebug* log, unsigned long tickMs, HxEnv* env) {
+bool StartLocked(EvDebug* log, unsigned long tickMs, HxEnv* env)
+    REQUIRES(g_criticalRsrcMonitorSection) {
   EvDebug localLog(nullptr);
   EvDebug* out = log != nullptr ? log : &localLog;
 
@@ -122,7 +123,9 @@ extern "C" GenericResourceAgent* GetGenericResourceAgent() {
   }
   HxCriticalSectionGuard guard(g_criticalRsrcMonitorSection);
   if (g_StopSystemresourceMonitorLogCalled.load()) return nullptr;  // going down
-  if (g_pRsrcMonitorHandle == nullptr && !StartSystemresourceMonitorLog(nullptr)) return nullptr;
+  if (g_pRsrcMonitorHandle == nullptr && !StartLocked(nullptr, kProductionTickMs, HxEnv::Default())) {
+    return nullptr;
+  }
   if (g_pRsrcMonitorHandle == nullptr || g_pRsrcMonitorHandle->pPerfManager == nullptr) {
     return nullptr;
   }

@@ -96,5 +96,5 @@ HX_EXPORT void DestructHandle(_RsrcMonitorHandle* handle);
 extern HX_EXPORT HxCriticalSection g_criticalRsrcMonitorSection;
 // Set by the first stop and never cleared: the daemon is going down.
 extern HX_EXPORT std::atomic<bool> g_StopSystemresourceMonitorLogCalled;
-// The live handle or null. REQUIRES: g_criticalRsrcMonitorSection held.
-extern HX_EXPORT _RsrcMonitorHandle* g_pRsrcMonitorHandle;
+// The live handle or null.
+extern HX_EXPORT _RsrcMonitorHandle* g_pRsrcMonitorHandle GUARDED_BY(g_criticalRsrcMonitorSection);

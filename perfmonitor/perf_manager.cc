@@ -53,14 +53,14 @@ CHxPerfManager::~CHxPerfManager() {
   // A thread left running would use the members destroyed below.
   bool joinable;
   {
-    std::lock_guard<std::mutex> g(m_joinMutex);
+    hx::MutexLock g(&m_joinMutex);
     joinable = m_threadJoinable;
   }
   if (joinable) Stop();
   // A GenericResourceAgent call running on another thread (SM_Stop, waiting
   // in Stop beside the owner's stop) still uses the members.
-  std::unique_lock<std::mutex> calls(m_callsMutex);
-  m_callsDone.wait(calls, [this] { return m_activeCalls == 0; });
+  hx::MutexLock calls(&m_callsMutex);
+  while (m_activeCalls != 0) m_callsDone.Wait(&m_callsMutex);
 }
 
 bool CHxPerfManager::OnMonitorThread() const { return t_monitorOf == this; }
@@ -221,7 +221,7 @@ int CHxPerfManager::Run() {
     m_pLog->debugLvl(1, -1, "%s: System Resource Monitor found running state....", kRun);
     return 0;
   }
-  std::lock_guard<std::mutex> join(m_joinMutex);
+  hx::MutexLock join(&m_joinMutex);
   if (m_threadJoinable) {
     // A thread that ended by itself cannot exist (it ends only on a stop
     // request), but never start a second one over an unjoined thread.
@@ -274,7 +274,7 @@ int CHxPerfManager::Stop() {
     }
   }
   {
-    std::lock_guard<std::mutex> join(m_joinMutex);
+    hx::MutexLock join(&m_joinMutex);
     if (m_threadJoinable) {
       m_thread.join();
       m_threadJoinable = false;

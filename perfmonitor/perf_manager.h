@@ -28,6 +28,7 @@
 #include "perfmonitor/perf_log_items.h"
 #include "platform/ev_debug.h"
 #include "platform/hx_env.h"
+#include "platform/hx_mutex.h"
 #include "platform/hx_export.h"
 #include "platform/hx_thread.h"
 #include "platform/ua_file.h"
@@ -119,8 +120,9 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
   // Deletes files of the log directory last modified more than three days
   // before now (files dated in the future are kept).
   void CheckAndCleanLogFiles();
-  // First policy record of type, in set order. REQUIRES: m_lock held.
-  bool GetPolicyID(ResourceAgentType type, unsigned long& policyId1, unsigned long& policyId2);
+  // First policy record of type, in set order.
+  bool GetPolicyID(ResourceAgentType type, unsigned long& policyId1, unsigned long& policyId2)
+      REQUIRES(m_lock);
 
  private:
   friend class CHxPerfManagerTestPeer;
@@ -147,20 +149,21 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
   HxEvent m_stopEvent;
   std::vector<_PerfAgentInfo> m_agents;
   std::atomic<PolicyDataCallback> m_pfnPolicyCallback;
-  std::set<GenericResourcePolicyDetails> m_policies;
   HxCriticalSection m_lock;
+  std::set<GenericResourcePolicyDetails> m_policies GUARDED_BY(m_lock);
 
   HxEnv* m_env;
   unsigned long m_tickMs;
   std::shared_ptr<PerfLogOpenFiles> m_openLogs;  // monitor thread only
   // Providers report through it; it passes every report on to OnUpdateLog.
   CHxPerfMetricsTick m_metrics;
-  std::mutex m_joinMutex;    // serialises joining the thread between stoppers
-  bool m_threadJoinable;     // guarded by m_joinMutex (set by Run before the thread starts)
+  hx::Mutex m_joinMutex;  // serialises joining the thread between stoppers
+  // Set by Run before the thread starts.
+  bool m_threadJoinable GUARDED_BY(m_joinMutex);
 
   // GenericResourceAgent calls in progress; the destructor waits for zero.
   class InterfaceCall;
-  std::mutex m_callsMutex;
-  std::condition_variable m_callsDone;
-  int m_activeCalls = 0;     // guarded by m_callsMutex
+  hx::Mutex m_callsMutex;
+  hx::CondVar m_callsDone;
+  int m_activeCalls GUARDED_BY(m_callsMutex) = 0;
 };

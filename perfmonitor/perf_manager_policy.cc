@@ -16,12 +16,12 @@ const char kSMStop[] = "CHxPerfManager::SM_Stop";
 class CHxPerfManager::InterfaceCall {
  public:
   explicit InterfaceCall(CHxPerfManager& m) : m_(m) {
-    std::lock_guard<std::mutex> g(m_.m_callsMutex);
+    hx::MutexLock g(&m_.m_callsMutex);
     ++m_.m_activeCalls;
   }
   ~InterfaceCall() {
-    std::lock_guard<std::mutex> g(m_.m_callsMutex);
-    if (--m_.m_activeCalls == 0) m_.m_callsDone.notify_all();
+    hx::MutexLock g(&m_.m_callsMutex);
+    if (--m_.m_activeCalls == 0) m_.m_callsDone.SignalAll();
   }
   InterfaceCall(const InterfaceCall&) = delete;
   InterfaceCall& operator=(const InterfaceCall&) = delete;

@@ -18,6 +18,7 @@
 
 #include "platform/config_store.h"
 #include "platform/hx_env.h"
+#include "platform/hx_mutex.h"
 #include "platform/hx_platform_info.h"
 #include "platform/secure_fs.h"
 
@@ -43,8 +44,9 @@ struct LogSettings {
 
 constexpr int64_t kSettingsRecheckMs = 1000;
 
-std::mutex g_settingsMu;
-LogSettings* g_settings = new LogSettings;  // never destroyed: logging may run at exit
+hx::Mutex g_settingsMu;
+// Never destroyed: logging may run at exit.
+LogSettings* const g_settings PT_GUARDED_BY(g_settingsMu) = new LogSettings;
 
 bool SameStat(const struct stat& a, const struct stat& b) {
   return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
@@ -52,8 +54,7 @@ bool SameStat(const struct stat& a, const struct stat& b) {
          a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// REQUIRES: g_settingsMu held.
-LogSettings& CurrentSettingsLocked() {
+LogSettings& CurrentSettingsLocked() REQUIRES(g_settingsMu) {
   LogSettings& s = *g_settings;
   const char* registry = std::getenv("HXREG");
   if (!registry) registry = "";
@@ -86,9 +87,9 @@ LogSettings& CurrentSettingsLocked() {
   return s;
 }
 
-// REQUIRES: g_settingsMu held. Returns the log file path, or "" when the
+// The log file path, or "" when the
 // directory cannot be had.
-std::string LogPathLocked(LogSettings& s) {
+std::string LogPathLocked(LogSettings& s) REQUIRES(g_settingsMu) {
   if (!s.directoryReady) s.directoryReady = hxp::MakeDirectories(s.directory, nullptr);
   if (!s.directoryReady) return "";
   return s.directory + "/hxdebug.log";
@@ -104,7 +105,7 @@ void WriteLine(int level, const std::string& tag, const char* prefix, const char
   ErrnoKeeper keep;  // logging must not disturb the caller's errno
   std::string path;
   {
-    std::lock_guard<std::mutex> lock(g_settingsMu);
+    hx::MutexLock lock(&g_settingsMu);
     LogSettings& s = CurrentSettingsLocked();
     if (level >= 0 && level > s.level) return;
     path = LogPathLocked(s);
@@ -182,16 +183,16 @@ void EvDebug::DebugLvl(const char* function, int level, const char* format, ...)
 }
 
 int EvDebug::GetDebugLevel() const {
-  std::lock_guard<std::mutex> lock(g_settingsMu);
+  hx::MutexLock lock(&g_settingsMu);
   return CurrentSettingsLocked().level;
 }
 
 void EvDebug::ReloadSettings() {
-  std::lock_guard<std::mutex> lock(g_settingsMu);
+  hx::MutexLock lock(&g_settingsMu);
   g_settings->valid = false;
 }
 
 std::string EvDebug::LogFilePath() {
-  std::lock_guard<std::mutex> lock(g_settingsMu);
+  hx::MutexLock lock(&g_settingsMu);
   return LogPathLocked(CurrentSettingsLocked());
 }

@@ -13,6 +13,7 @@
 
 #include "platform/config_store.h"
 #include "platform/hx_env.h"
+#include "platform/hx_mutex.h"
 #include "platform/hx_platform_info.h"
 #include "platform/secure_fs.h"
 
@@ -30,15 +31,16 @@ constexpr unsigned long kMaxSetting = 1024;
 // second). Its size is counted between look-ups, so one write per line is
 // the only system call.
 struct Sink {
-  std::mutex mu;
-  bool valid = false;
-  std::string registry, focus;
-  int64_t resolvedMs = 0;  // monotonic clock
-  std::string path;  // "" while the directory cannot be used
-  unsigned long sizeMB = kDefaultSizeMB;
-  unsigned long count = kDefaultCount;
-  int fd = -1;
-  uint64_t size = 0;  // of the open file: fstat at open and refresh, plus what was written
+  hx::Mutex mu;
+  bool valid GUARDED_BY(mu) = false;
+  std::string registry GUARDED_BY(mu), focus GUARDED_BY(mu);
+  int64_t resolvedMs GUARDED_BY(mu) = 0;  // monotonic clock
+  std::string path GUARDED_BY(mu);  // "" while the directory cannot be used
+  unsigned long sizeMB GUARDED_BY(mu) = kDefaultSizeMB;
+  unsigned long count GUARDED_BY(mu) = kDefaultCount;
+  int fd GUARDED_BY(mu) = -1;
+  // Of the open file: fstat at open and refresh, plus what was written.
+  uint64_t size GUARDED_BY(mu) = 0;
 };
 
 Sink* g_sink = new Sink;  // never destroyed: metrics may be written at exit
@@ -68,20 +70,19 @@ bool SameFile(int fd, const std::string& path, uint64_t* size) {
          byFd.st_ino == byPath.st_ino;
 }
 
-void CloseLocked(Sink& s) {
+void CloseLocked(Sink& s) REQUIRES(s.mu) {
   if (s.fd >= 0) close(s.fd);
   s.fd = -1;
 }
 
-// REQUIRES: s.mu held, no file open.
-void OpenLocked(Sink& s) {
+// No file open.
+void OpenLocked(Sink& s) REQUIRES(s.mu) {
   s.fd = hxp::OpenFileNoFollow(s.path, O_WRONLY | O_APPEND | O_CREAT, 0644, nullptr);
   struct stat st;
   s.size = s.fd >= 0 && fstat(s.fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
-// REQUIRES: s.mu held.
-void RefreshLocked(Sink& s) {
+void RefreshLocked(Sink& s) REQUIRES(s.mu) {
   const char* reg = std::getenv("HXREG");
   const char* registry = reg ? reg : "";
   const char* focus = HXPI_Focus::getFocus();  // interned: valid for good
@@ -104,8 +105,8 @@ void RefreshLocked(Sink& s) {
 
 // Moves the current file to generation 1, and the older ones up, into the
 // first free generation; the oldest is dropped when all are taken.
-// REQUIRES: s.mu held, the file closed.
-void RotateLocked(Sink& s) {
+// The file closed.
+void RotateLocked(Sink& s) REQUIRES(s.mu) {
   unsigned long free = 0;
   for (unsigned long g = 1; g <= s.count && free == 0; ++g) {
     struct stat st;
@@ -127,7 +128,7 @@ void Append(const char* category, const char* name, const char* text) {
   line.append(name ? name : "").append(1, '|');
   line.append(text ? text : "").append(1, '\n');
   Sink& s = *g_sink;
-  std::lock_guard<std::mutex> lock(s.mu);
+  hx::MutexLock lock(&s.mu);
   RefreshLocked(s);
   // Rotated before a line once it has grown past the limit; at most once per
   // line, so a file that cannot be moved away is appended to, never lost.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/config_store.h"
+#include "platform/hx_mutex.h"
 
 std::string HxRegistryRoot() {
   const char* reg = std::getenv("HXREG");
@@ -24,9 +25,9 @@ namespace {
 // Focus names are interned and never freed, so a pointer handed out by
 // getFocus stays valid whatever other threads set later.
 struct FocusState {
-  std::mutex mu;
-  std::set<std::string> names;
-  const char* current = nullptr;
+  hx::Mutex mu;
+  std::set<std::string> names GUARDED_BY(mu);
+  const char* current GUARDED_BY(mu) = nullptr;
 };
 
 FocusState& Focus() {
@@ -34,7 +35,7 @@ FocusState& Focus() {
   return *state;
 }
 
-const char* InternLocked(FocusState& s, const std::string& name) {
+const char* InternLocked(FocusState& s, const std::string& name) REQUIRES(s.mu) {
   return s.names.insert(name).first->c_str();
 }
 
@@ -42,7 +43,7 @@ const char* InternLocked(FocusState& s, const std::string& name) {
 
 const char* HXPI_Focus::getFocus() {
   FocusState& s = Focus();
-  std::lock_guard<std::mutex> lock(s.mu);
+  hx::MutexLock lock(&s.mu);
   if (!s.current) {
     const char* env = std::getenv("HXFOCUS");
     s.current = InternLocked(s, (env && *env) ? env : "Instance001");
@@ -53,7 +54,7 @@ const char* HXPI_Focus::getFocus() {
 void HXPI_Focus::setFocus(const char* name) {
   if (!name || !*name) return;
   FocusState& s = Focus();
-  std::lock_guard<std::mutex> lock(s.mu);
+  hx::MutexLock lock(&s.mu);
   s.current = InternLocked(s, name);
 }
 

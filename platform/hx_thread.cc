@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/hx_mutex.h"
+
 struct HxThread::Impl {
   pthread_t thread{};
   bool joinable = false;
@@ -35,10 +37,10 @@ int HxThread::join() {
 }
 
 struct HxEventH::Impl {
-  std::mutex mu;
-  std::condition_variable cv;
+  hx::Mutex mu;
+  hx::CondVar cv;
   bool manualReset = false;
-  bool signaled = false;  // GUARDED_BY(mu)
+  bool signaled GUARDED_BY(mu) = false;
 };
 
 HxEventH::HxEventH(bool manualReset) : impl_(new Impl) { impl_->manualReset = manualReset; }
@@ -48,29 +50,35 @@ HxEventH::~HxEventH() { delete impl_; }
 int HxEventH::wait(unsigned long milliseconds) {
   // Waits of more than ten years are taken as "without limit".
   const unsigned long long kForever = 10ULL * 365 * 24 * 3600 * 1000;
-  std::unique_lock<std::mutex> lock(impl_->mu);
-  auto ready = [this] { return impl_->signaled; };
-  if (milliseconds >= kForever) {
-    impl_->cv.wait(lock, ready);
-  } else if (!impl_->cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
-    return 1;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(
+      milliseconds >= kForever ? 0 : milliseconds);
+  hx::MutexLock lock(&impl_->mu);
+  while (!impl_->signaled) {
+    if (milliseconds >= kForever) {
+      impl_->cv.Wait(&impl_->mu);
+      continue;
+    }
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return 1;
+    impl_->cv.WaitFor(&impl_->mu, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
   }
   if (!impl_->manualReset) impl_->signaled = false;
   return 0;
 }
 
 void HxEventH::set() {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  hx::MutexLock lock(&impl_->mu);
   impl_->signaled = true;
   if (impl_->manualReset) {
-    impl_->cv.notify_all();
+    impl_->cv.SignalAll();
   } else {
-    impl_->cv.notify_one();
+    impl_->cv.Signal();
   }
 }
 
 void HxEventH::reset() {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  hx::MutexLock lock(&impl_->mu);
   impl_->signaled = false;
 }
 

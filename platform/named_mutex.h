@@ -26,6 +26,7 @@
 #include <string>
 
 #include "platform/hx_export.h"
+#include "platform/thread_annotations.h"
 
 // Error record filled by platform objects: code 0 = no error.
 class HXP_EXPORT CError {
@@ -43,7 +44,7 @@ class HXP_EXPORT CError {
   std::string text_;
 };
 
-class HXP_EXPORT CNamedMutex {
+class HXP_EXPORT CAPABILITY("named mutex") CNamedMutex {
  public:
   enum Kind { kShared, kFileLock };
 

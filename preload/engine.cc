@@ -60,21 +60,28 @@ struct Table {
   int state = 0;  // 0 not tried, 1 attached, -1 failed for good
 };
 
-pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+// The engine's lock: a statically initialised pthread mutex (no constructor
+// runs before the first call), started afresh in a forked child.
+struct CAPABILITY("mutex") EngineMutex {
+  pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
+  void Lock() ACQUIRE() { pthread_mutex_lock(&mu); }
+  void Unlock() RELEASE() { pthread_mutex_unlock(&mu); }
+};
+EngineMutex g_mutex;
 // Zero-initialised storage: no constructor has to run before the first call.
 FdEntry g_fds[kMaxFds];
-Table g_tables[2];
+Table g_tables[2] GUARDED_BY(g_mutex);
 RunSettings* g_settings = nullptr;  // null: not run by hxctl, or bad settings
 bool g_started = false;
-bool g_exitHookSet = false;
+bool g_exitHookSet GUARDED_BY(g_mutex) = false;
 uint32_t g_generation = 1;  // bumped in every forked child
 int g_highestFd = -1;       // highest descriptor ever given a stream
 int g_highestKnown = -1;    // highest descriptor ever looked at
 
-class MutexLock {
+class SCOPED_CAPABILITY MutexLock {
  public:
-  MutexLock() { pthread_mutex_lock(&g_mutex); }
-  ~MutexLock() { pthread_mutex_unlock(&g_mutex); }
+  MutexLock() ACQUIRE(g_mutex) { g_mutex.Lock(); }
+  ~MutexLock() RELEASE() { g_mutex.Unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 };
@@ -92,26 +99,28 @@ const char* Getenv(const char* name) { return getenv(name); }
 // signal handler that interrupted this library on its own thread skips that.
 bool g_forkLocked = false;
 
-void OnForkPrepare() {
+// (Opt-out: the lock is held from the prepare handler to the parent's or the
+// child's, which the analysis cannot pair.)
+void OnForkPrepare() NO_THREAD_SAFETY_ANALYSIS {
   if (t_depth == 0) {
-    pthread_mutex_lock(&g_mutex);
+    g_mutex.Lock();
     g_forkLocked = true;
   }
 }
 
-void OnForkParent() {
+void OnForkParent() NO_THREAD_SAFETY_ANALYSIS {
   if (g_forkLocked) {
     g_forkLocked = false;
-    pthread_mutex_unlock(&g_mutex);
+    g_mutex.Unlock();
   }
 }
 
-void OnForkChild() {
+void OnForkChild() NO_THREAD_SAFETY_ANALYSIS {
   // Start the mutex afresh (held by the parent's forking thread, or by one
   // of its other threads after a fork from a signal handler). The parent's
   // streams and managers stay the parent's business.
   g_forkLocked = false;
-  g_mutex = PTHREAD_MUTEX_INITIALIZER;
+  g_mutex = EngineMutex();
   ++g_generation;
   for (Table& t : g_tables) t = Table();
 }
@@ -134,8 +143,7 @@ bool IsNetStream(int fd) {
   return domain == AF_INET || domain == AF_INET6;
 }
 
-// REQUIRES: g_mutex held.
-CHxThrottlingManager* Attach(Direction d) {
+CHxThrottlingManager* Attach(Direction d) REQUIRES(g_mutex) {
   Table& t = g_tables[d];
   if (t.state == 1) return t.manager;
   if (t.state == -1 || g_settings == nullptr) return nullptr;
@@ -160,8 +168,8 @@ CHxThrottlingManager* Attach(Direction d) {
 }
 
 // The stream of fd in direction d for this process, reset when it belongs to
-// another generation. REQUIRES: g_mutex held; fd in range.
-Stream& StreamOf(int fd, Direction d) {
+// another generation. fd in range.
+Stream& StreamOf(int fd, Direction d) REQUIRES(g_mutex) {
   Stream& s = g_fds[fd].streams[d];
   if (s.generation != g_generation) {
     s = Stream();
@@ -170,8 +178,7 @@ Stream& StreamOf(int fd, Direction d) {
   return s;
 }
 
-// REQUIRES: g_mutex held.
-void Query(Stream& s, Direction d, int64_t now) {
+void Query(Stream& s, Direction d, int64_t now) REQUIRES(g_mutex) {
   CHxThrottlingManager* m = g_tables[d].manager;
   if (m == nullptr) return;
   unsigned int mbph = 0;
@@ -187,8 +194,8 @@ void Query(Stream& s, Direction d, int64_t now) {
   // On -1 the last rate stays.
 }
 
-// REQUIRES: g_mutex held; fd tracked.
-void Register(int fd, Stream& s, Direction d, int64_t now) {
+// fd is tracked.
+void Register(int fd, Stream& s, Direction d, int64_t now) REQUIRES(g_mutex) {
   CHxThrottlingManager* m = Attach(d);
   if (m == nullptr) {
     s.failed = true;
@@ -211,16 +218,15 @@ void Register(int fd, Stream& s, Direction d, int64_t now) {
   Query(s, d, now);
 }
 
-// REQUIRES: g_mutex held.
-void Unregister(Stream& s, Direction d) {
+void Unregister(Stream& s, Direction d) REQUIRES(g_mutex) {
   if (s.generation == g_generation && s.registered && g_tables[d].manager != nullptr) {
     g_tables[d].manager->UnregisterStream(s.handle);
   }
   s = Stream();
 }
 
-// REQUIRES: g_mutex held; fd in range.
-void Forget(int fd) {
+// fd is in range.
+void Forget(int fd) REQUIRES(g_mutex) {
   FdEntry& e = g_fds[fd];
   if (e.kind == kNetStream) {
     Unregister(e.streams[kOutbound], kOutbound);
@@ -232,8 +238,8 @@ void Forget(int fd) {
 
 // Brings what is known of fd up to date with what the number now holds: a
 // different file than the one recorded (or none) ends the recorded streams.
-// REQUIRES: g_mutex held; fd in range.
-void Check(int fd, uint32_t nowMs) {
+// fd is in range.
+void Check(int fd, uint32_t nowMs) REQUIRES(g_mutex) {
   FdEntry& e = g_fds[fd];
   struct stat64 st;
   if (fstat64(fd, &st) != 0) {
@@ -324,8 +330,7 @@ void ForgetRange(unsigned int first, unsigned int last) {
 
 namespace {
 
-// REQUIRES: g_mutex held.
-void UnregisterAll() {
+void UnregisterAll() REQUIRES(g_mutex) {
   for (int fd = 0; fd <= g_highestFd && fd < kMaxFds; ++fd) {
     Unregister(g_fds[fd].streams[kOutbound], kOutbound);
     Unregister(g_fds[fd].streams[kInbound], kInbound);

@@ -90,12 +90,12 @@ void CHxPerfProviderLinuxProcess::SetAgentProp(ResourceAgentType type,
   if (type != RSRC_AGENT_PROCESS) return;
   if (property == RSRC_PROP_PROCESS_NAMES) {
     std::vector<std::string> copy(values);
-    std::lock_guard<std::mutex> hold(m_lock);
+    hx::MutexLock hold(&m_lock);
     m_processNames.swap(copy);
     m_bNamesChanged = true;
   } else if (property == RSRC_PROP_PROCESS_PATHS) {
     std::vector<std::string> copy(values);
-    std::lock_guard<std::mutex> hold(m_lock);
+    hx::MutexLock hold(&m_lock);
     m_processPaths.swap(copy);
   }
 }
@@ -104,7 +104,7 @@ std::string CHxPerfProviderLinuxProcess::GatherIds() {
   std::string pgrepCommand;
   std::vector<std::string> paths;
   {
-    std::lock_guard<std::mutex> hold(m_lock);
+    hx::MutexLock hold(&m_lock);
     if (m_bNamesChanged) {
       m_pgrepCommand = BuildPgrepCommand(m_processNames);
       m_bNamesChanged = false;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/hx_mutex.h"
 #include "providers/linux_provider_base.h"
 
 class HX_EXPORT CHxPerfProviderLinuxProcess : public CHxLinuxPerfProviderBase {
@@ -36,9 +37,9 @@ class HX_EXPORT CHxPerfProviderLinuxProcess : public CHxLinuxPerfProviderBase {
   // Reports the row of one id; false when the process could not be read.
   bool ReportProcess(long id);
 
-  std::mutex m_lock;  // guards the four members below
-  std::vector<std::string> m_processNames;
-  std::vector<std::string> m_processPaths;
-  bool m_bNamesChanged = false;
-  std::string m_pgrepCommand;
+  hx::Mutex m_lock;
+  std::vector<std::string> m_processNames GUARDED_BY(m_lock);
+  std::vector<std::string> m_processPaths GUARDED_BY(m_lock);
+  bool m_bNamesChanged GUARDED_BY(m_lock) = false;
+  std::string m_pgrepCommand GUARDED_BY(m_lock);
 };

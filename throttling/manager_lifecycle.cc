@@ -1,5 +1,9 @@
 // CHxThrottlingManager: construction, Initialize / HXDInitialize /
 // Uninitialize, the table lock, configuration and the stream handle.
+//
+// Log texts are read by the platform's log tools and operators' scripts and
+// stay letter for letter as they always were, misspellings included
+// ("LOCk() failed", "Unock()", "faild").
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/ipc.h>
@@ -35,6 +39,20 @@ const int kKeyFileAttempts = 10;
 
 }  // namespace
 
+// LifeMu exclusively, announced to Lock() while it is waited for.
+class SCOPED_CAPABILITY CHxThrottlingManager::LifeWriter {
+ public:
+  explicit LifeWriter(CHxThrottlingManager& m) ACQUIRE(m.LifeMu) : mu_(m.LifeMu) {
+    m.LifeWritersWaiting.fetch_add(1);
+    mu_.Lock();
+    m.LifeWritersWaiting.fetch_sub(1);
+  }
+  ~LifeWriter() RELEASE() { mu_.Unlock(); }
+
+ private:
+  hx::SharedMutex& mu_;
+};
+
 CHxThrottlingManager::CHxThrottlingManager(HxEnv* environment)
     : Log(nullptr), env(environment != nullptr ? environment : HxEnv::Default()) {
   LastCleanupTime = env->NowSeconds();
@@ -64,7 +82,7 @@ void CHxThrottlingManager::LogFault(const char* label) noexcept {
 
 int CHxThrottlingManager::Initialize(const char* focus, unsigned int logTag,
                                      unsigned int kind) try {
-  std::unique_lock<std::shared_mutex> life = LockLifeExclusive();
+  LifeWriter life(*this);
   return InitializeLocked(focus, logTag, kind);
 } catch (...) {
   LogFault("Initialize()");
@@ -119,7 +137,7 @@ int CHxThrottlingManager::InitializeLocked(const char* focus, unsigned int logTa
   Error.Clear();
   Mutex = new (std::nothrow) CNamedMutex(MutexName.c_str(), Error, true);
   if (Mutex == nullptr || Error.GetCode() != 0) {
-    FailInitialize(focus, false);
+    FailInitialize(focus);
     return -1;
   }
 
@@ -127,7 +145,7 @@ int CHxThrottlingManager::InitializeLocked(const char* focus, unsigned int logTa
 
   if (!LockTable()) {
     Log.debugLvl(1, LogTag, "%s: LOCk() failed.Throttling has been disabled..", kLabel);
-    FailInitialize(focus, false);
+    FailInitialize(focus);
     return -1;
   }
 
@@ -138,8 +156,7 @@ int CHxThrottlingManager::InitializeLocked(const char* focus, unsigned int logTa
     return attached;
   } catch (...) {
     LogFault(kLabel);
-    FailInitialize(focus, true);
-    return -1;
+    return FailAttach(focus);
   }
 }
 
@@ -151,8 +168,7 @@ int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
   const char* directory = client.getJobResultsDirectory(config.getPhysicalMachine());
   if (directory == nullptr || directory[0] == '\0') {
     Log.debugLvl(1, LogTag, "%s:[error] cannot Get Job-result folder", kLabel);
-    FailInitialize(focus, true);
-    return -1;
+    return FailAttach(focus);
   }
 
   std::string keyPath(directory);
@@ -175,15 +191,13 @@ int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
   } else if (lastErrno != EEXIST) {
     Log.debugLvl(1, LogTag, "%s: Shared memory key creation failed. %d, %d, %d [%s]", kLabel, fd,
                  lastErrno, attemptsLeft, keyPath.c_str());
-    FailInitialize(focus, true);
-    return -1;
+    return FailAttach(focus);
   }
 
   const key_t key = hx::TableKeyOf(keyPath);
   if (key == static_cast<key_t>(-1)) {
     Log.debugLvl(1, LogTag, "%s:Cannot Get IPC-Key(%d)[%s]", kLabel, errno, MutexName.c_str());
-    FailInitialize(focus, true);
-    return -1;
+    return FailAttach(focus);
   }
   IpcKey = static_cast<unsigned int>(key);
   char keyText[16];
@@ -193,8 +207,7 @@ int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
   ShMem = GetCHxShMem();
   if (ShMem == nullptr) {
     Log.debugLvl(1, LogTag, "%s: Cannot Create GetCHxShMem", kLabel);
-    FailInitialize(focus, true);
-    return -1;
+    return FailAttach(focus);
   }
 
   bool created = false;
@@ -203,14 +216,12 @@ int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
   if (connected != 0) {
     Log.debugLvl(1, LogTag, "%s:  HxShMem-Connection has faild - %d [Sys-error - %d].", kLabel,
                  connected, sysError);
-    FailInitialize(focus, true);
-    return -1;
+    return FailAttach(focus);
   }
   Table = static_cast<_TMThrottleTable*>(ShMem->GetMemPointer());
   if (Table == nullptr) {
     Log.debugLvl(1, LogTag, "%s: Cannot HxShMem-Connect2 has faild.", kLabel);
-    FailInitialize(focus, true);
-    return -1;
+    return FailAttach(focus);
   }
   Focus = focus;
 
@@ -238,8 +249,13 @@ int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
   return 0;
 }
 
-void CHxThrottlingManager::FailInitialize(const char* focus, bool locked) {
-  if (locked) UnlockTable();
+int CHxThrottlingManager::FailAttach(const char* focus) {
+  UnlockTable();
+  FailInitialize(focus);
+  return -1;
+}
+
+void CHxThrottlingManager::FailInitialize(const char* focus) {
   TrackAttachment(false);
   delete Mutex;
   Mutex = nullptr;
@@ -279,7 +295,7 @@ int CHxThrottlingManager::HXDInitialize(const char* focus, unsigned int logTag,
 
 int CHxThrottlingManager::Uninitialize() try {
   static const char kLabel[] = "Uninitialize()";
-  std::unique_lock<std::shared_mutex> life = LockLifeExclusive();
+  LifeWriter life(*this);
   if (Table == nullptr) return 0;
   if (AttachGeneration.load() != g_forkGeneration.load()) {
     // Inherited through fork and never used here: this process has neither an
@@ -391,7 +407,7 @@ void CHxThrottlingManager::DropAttachment() {
 }
 
 void CHxThrottlingManager::AttachAfterFork() try {
-  std::unique_lock<std::shared_mutex> life = LockLifeExclusive();
+  LifeWriter life(*this);
   const unsigned int generation = g_forkGeneration.load();
   if (AttachGeneration.load() == generation) return;  // another thread attached
   AttachGeneration.store(generation);
@@ -400,7 +416,7 @@ void CHxThrottlingManager::AttachAfterFork() try {
   const std::string focus = Focus;
   HXPI_Focus::setFocus(focus.c_str());
   if (!LockTable()) {
-    FailInitialize(focus.c_str(), false);
+    FailInitialize(focus.c_str());
     return;
   }
   HxPlatformInfo config;
@@ -412,14 +428,6 @@ void CHxThrottlingManager::AttachAfterFork() try {
   LogFault("Lock()");
 }
 
-std::unique_lock<std::shared_mutex> CHxThrottlingManager::LockLifeExclusive() {
-  struct Announce {
-    std::atomic<int>& waiting;
-    explicit Announce(std::atomic<int>& w) : waiting(w) { waiting.fetch_add(1); }
-    ~Announce() { waiting.fetch_sub(1); }
-  } announce(LifeWritersWaiting);
-  return std::unique_lock<std::shared_mutex>(LifeMu);
-}
 
 bool CHxThrottlingManager::Lock() {
   const std::thread::id self = std::this_thread::get_id();
@@ -430,7 +438,7 @@ bool CHxThrottlingManager::Lock() {
     }
     while (LifeWritersWaiting.load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  LifeMu.lock_shared();
+  LifeMu.LockShared();
   bool held = false;
   try {
     held = Mutex != nullptr && LockTable();
@@ -443,7 +451,7 @@ bool CHxThrottlingManager::Lock() {
     LogFault("Lock()");
   }
   if (!held) {
-    LifeMu.unlock_shared();
+    LifeMu.UnlockShared();
   } else if (TableHolder.load() == self) {
     ++TableHolderDepth;
   } else {
@@ -461,7 +469,7 @@ bool CHxThrottlingManager::Unlock() {
     TableHolder.store(std::thread::id());
   }
   const bool unlocked = UnlockTable();
-  LifeMu.unlock_shared();
+  LifeMu.UnlockShared();
   return unlocked;
 }
 

@@ -4,10 +4,14 @@
 
 #include "throttling/throttling_manager.h"
 
-class CHxThrottlingManager::TableLock {
+// For the analysis the lock is held inside the scope; at run time the code
+// must still look at held() before touching the table.
+class SCOPED_CAPABILITY CHxThrottlingManager::TableLock {
  public:
-  explicit TableLock(CHxThrottlingManager& manager) : manager_(manager), held_(manager.Lock()) {}
-  ~TableLock() {
+  // Opt-out: Lock() may fail, which a scoped capability cannot express.
+  explicit TableLock(CHxThrottlingManager& manager) ACQUIRE(manager.Mutex) NO_THREAD_SAFETY_ANALYSIS
+      : manager_(manager), held_(manager.Lock()) {}
+  ~TableLock() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
     if (held_) manager_.Unlock();
   }
   TableLock(const TableLock&) = delete;

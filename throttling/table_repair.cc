@@ -144,7 +144,7 @@ unsigned int CHxThrottlingManager::CheckAndRepairTable(const char* reason) {
 
   const uint32_t used = RebuildAllocationTable(
       t.JobAT, t.JobATIndex, kTMMaxJobs,
-      [&t](uint32_t s) { return (t.Jobs[s].Flags & kTMJobInUse) != 0; }, &repairs.entries);
+      [jobs = t.Jobs](uint32_t s) { return (jobs[s].Flags & kTMJobInUse) != 0; }, &repairs.entries);
   for (uint32_t p = 0; p < used; ++p) {
     SetBackIndex(t.Jobs[t.JobAT[p]].JobOldATIdx, p, &repairs.backIndexes);
   }

@@ -23,8 +23,12 @@
 // new holder checks the table and repairs what a half-made change left
 // (allocation tables, back indexes, counts, free slots) before using it.
 //
-// Operations marked "REQUIRES: lock held" expect the caller to hold the table
-// lock (Lock()); they are for the manager's own use.
+// Operations marked REQUIRES(Mutex) expect the caller to hold the table lock
+// (Lock() or a TableLock); clang's -Wthread-safety checks it (preset tsa).
+//
+// Member names without the trailing underscore (IpcKey, ShMemName, Mutex,
+// Table, ...) are those the platform's own code and documentation use for
+// this class: keep them letter for letter.
 #pragma once
 
 #include <atomic>
@@ -38,7 +42,9 @@
 #include "platform/ev_debug.h"
 #include "platform/hx_env.h"
 #include "platform/hx_export.h"
+#include "platform/hx_mutex.h"
 #include "platform/named_mutex.h"
+#include "platform/thread_annotations.h"
 #include "throttling/hx_shmem.h"
 #include "throttling/fleet_share.h"
 #include "throttling/table_kinds.h"
@@ -84,16 +90,18 @@ class HX_EXPORT CHxThrottlingManager {
   // initialised (also when Uninitialize ran while it waited) or on failure;
   // Unlock is true when not initialised. Each Lock that returned true must be
   // paired with one Unlock on the same thread.
-  bool Lock();
-  bool Unlock();
+  // (Opt-out of the analysis inside: they hold LifeMu shared from Lock() to
+  // Unlock() and count the re-entry depth, which it cannot follow.)
+  bool Lock() TRY_ACQUIRE(true, Mutex) NO_THREAD_SAFETY_ANALYSIS;
+  bool Unlock() RELEASE(Mutex) NO_THREAD_SAFETY_ANALYSIS;
   // Reads "ComputerThroughputMBPH" and "ThroughputSchedule" and writes the
   // machine limit they give now into the table (the schedule's when there is
   // a valid one), and reads "ThrottleLanFreeSDT" into ThrottleLanFree
-  // (inbound and outbound tables only). REQUIRES: lock held.
-  void ConfigureComputerThroughput();
+  // (inbound and outbound tables only).
+  void ConfigureComputerThroughput() REQUIRES(Mutex);
   // Resets the whole table to its initial contents and configures the
-  // machine throughput. REQUIRES: lock held.
-  void InitializeThrottleData();
+  // machine throughput.
+  void InitializeThrottleData() REQUIRES(Mutex);
 
   // ---- Stream handle: (job slot << 48) | (stream slot << 32) | unique id --
   unsigned long long GetHandle(unsigned int jobSlot, unsigned int streamSlot,
@@ -132,76 +140,79 @@ class HX_EXPORT CHxThrottlingManager {
 
   // ---- Diagnostic dump ----------------------------------------------------
   // Writes the whole table to the log at level 1 when the log level is above 4
-  // or force is true. REQUIRES: lock held.
-  void DumpAll(bool force);
+  // or force is true.
+  void DumpAll(bool force) REQUIRES(Mutex);
 
  protected:
-  // ---- Job and stream slots (REQUIRES: lock held) -------------------------
+  // ---- Job and stream slots (table lock held) -----------------------------
   // Slot of the job in use whose JobID is jobId, or -1.
-  int GetJobIndex(unsigned int jobId);
+  int GetJobIndex(unsigned int jobId) REQUIRES(Mutex);
   // Next free job slot, reserved for jobId with the given limit; -1 when full.
-  int ReserveJobIndex(int jobId, unsigned int limitMBPH);
+  int ReserveJobIndex(int jobId, unsigned int limitMBPH) REQUIRES(Mutex);
   // Releases a job slot in use (its record is zeroed); always 0.
-  int UnReserveJobIndex(int jobSlot);
+  int UnReserveJobIndex(int jobSlot) REQUIRES(Mutex);
   // Next free stream slot of the job, filled in; -1 when the job is full.
   int ReserveStreamIndex(int jobSlot, unsigned int uniqueId, unsigned int jobId,
                          unsigned int rcid, unsigned int flags, unsigned char type,
-                         char* computerName);
+                         char* computerName) REQUIRES(Mutex);
   // Releases a stream slot, folding it into its job (and, when intoTable,
   // its bytes into the table's TotalSizeProcessed), and the job with its
   // last stream. 0 (also when the slot is not in use), -1 when uniqueId does
   // not match the slot's.
   int UnreserveStreamIndex(int jobSlot, int streamSlot, unsigned int uniqueId,
-                           bool intoTable = false);
+                           bool intoTable = false) REQUIRES(Mutex);
   // The fold of a stream being released into the totals, through the release
   // mark (throttle_table.h): a holder killed at any instant leaves the stream
   // either unreleased and uncounted or marked, and a marked one is finished
   // here by the repair. intoTable is used only for a stream not yet marked.
-  void FoldReleasedStream(_TMJobRecord& job, _TMStreamRecord& stream, bool intoTable);
+  void FoldReleasedStream(_TMJobRecord& job, _TMStreamRecord& stream, bool intoTable)
+      REQUIRES(Mutex);
 
-  // ---- Throughput allocation (REQUIRES: lock held) ------------------------
-  int RecomputeThroughputs();
+  // ---- Throughput allocation ----------------------------------------------
+  int RecomputeThroughputs() REQUIRES(Mutex);
 
-  // ---- Crash consistency (REQUIRES: lock held) ----------------------------
+  // ---- Crash consistency ---------------------------------------------------
   // Checks the table against its invariants and repairs it from the in-use
   // flags: allocation tables rebuilt as permutations with the slots in use
   // first, back indexes and counts set to match, free slots zeroed, job slots
   // without streams released unless a job limit holds them. Logs one
   // "[ERROR]" line naming what was repaired (reason says why it ran). The
   // number of repairs; 0 when the table was sound.
-  unsigned int CheckAndRepairTable(const char* reason);
+  unsigned int CheckAndRepairTable(const char* reason) REQUIRES(Mutex);
 
-  // ---- Clean-up (REQUIRES: lock held) -------------------------------------
+  // ---- Clean-up ------------------------------------------------------------
   // True if pid exists and is the process recorded at registration: its start
   // in clock ticks after boot matches ownerMark (TMOwnerMark of the stream,
   // which no clock step moves), or, when nothing was recorded (ownerMark 0),
   // it did not start after registrationTime.
-  bool IsProcAlive(unsigned int pid, unsigned int registrationTime, uint64_t ownerMark = 0);
+  bool IsProcAlive(unsigned int pid, unsigned int registrationTime, uint64_t ownerMark = 0)
+      REQUIRES(Mutex);
   // One pass: marks streams silent for more than 600 s, unregisters those of
   // dead processes and those silent for more than 1800 s, then recomputes.
   // Unless force, does nothing within 600 s of this manager's last pass.
-  void CheckAndCleanupStreams(bool force);
+  void CheckAndCleanupStreams(bool force) REQUIRES(Mutex);
   // What one look at /proc tells about a process; a pass looks at each
   // distinct process once and judges each of its streams from that.
   struct ProcessFacts;
   ProcessFacts LookAtProcess(unsigned int pid);
   bool JudgeProcess(const ProcessFacts& facts, unsigned int pid, unsigned int registrationTime,
-                    uint64_t ownerMark);
+                    uint64_t ownerMark) REQUIRES(Mutex);
   // Benchmark comparison only: look at /proc again for every stream.
   bool CheckEachStreamProcess = false;
 
-  // ---- Bounds on shared bytes (REQUIRES: lock held) -----------------------
+  // ---- Bounds on shared bytes (table lock held) ----------------------------
   // The segment is writable by any process of the machine: these never let a
   // count or an allocation-table entry index outside the table, and log
   // "[ERROR]" (with label) when the table holds an impossible value.
   // Jobs to walk: ActiveJobCount, at most 512.
-  unsigned int SafeJobCount(const char* label);
+  unsigned int SafeJobCount(const char* label) REQUIRES(Mutex);
   // Streams to walk in a job slot (< 512): ActiveStreamCount, at most 512.
-  unsigned int SafeStreamCount(unsigned int jobSlot, const char* label);
+  unsigned int SafeStreamCount(unsigned int jobSlot, const char* label) REQUIRES(Mutex);
   // JobAT[position], or -1 when position or the entry is 512 or more.
-  int SafeJobSlotAt(unsigned int position, const char* label);
+  int SafeJobSlotAt(unsigned int position, const char* label) REQUIRES(Mutex);
   // StreamAT[position] of a job slot (< 512), or -1 when out of range.
-  int SafeStreamSlotAt(unsigned int jobSlot, unsigned int position, const char* label);
+  int SafeStreamSlotAt(unsigned int jobSlot, unsigned int position, const char* label)
+      REQUIRES(Mutex);
   // Whether a handle's job and stream slot numbers lie inside the table; when
   // not, writes the "Invalid Job-Index" / "Invalid Stream-Index" line under
   // label. Touches no shared byte, so it needs no lock.
@@ -215,18 +226,20 @@ class HX_EXPORT CHxThrottlingManager {
   EvDebug Log;                       // the manager's debug log
   EvDebugFileInstance LogFile;       // file instance Log writes through
   CHxShMem* ShMem = nullptr;         // null when not initialised
-  _TMThrottleTable* Table = nullptr; // null when not initialised
+  _TMThrottleTable* Table PT_GUARDED_BY(Mutex) = nullptr;  // null when not initialised
   // Tag of every log line; read by log calls made outside the lock.
   std::atomic<unsigned int> LogTag{0};
   CError Error;                      // filled by the named mutex
-  unsigned int LastCleanupTime = 0;  // time of the last clean-up pass
+  unsigned int LastCleanupTime GUARDED_BY(Mutex) = 0;  // time of the last clean-up pass
   unsigned int TableKind = 0;        // 1..4
   std::atomic<bool> ThrottleLanFree{true};  // false: LAN-free streams are not throttled
   HxEnv* env;                        // clock seam
   std::string Focus;                 // focus of the attached table ("" if none)
   // Shared by every operation for as long as it may touch Mutex or Table;
-  // exclusive in Initialize and Uninitialize, which replace them.
-  std::shared_mutex LifeMu;
+  // exclusive in Initialize and Uninitialize, which replace them. (The
+  // pointers Mutex, ShMem and Table are written only with LifeMu held
+  // exclusively; every reader holds it shared, Lock() until Unlock().)
+  hx::SharedMutex LifeMu;
   // Writers announce themselves here; a new outermost Lock() waits while one
   // is announced, so that threads querying back to back cannot keep the
   // shared side busy forever and starve Initialize / Uninitialize.
@@ -237,43 +250,44 @@ class HX_EXPORT CHxThrottlingManager {
   std::atomic<std::thread::id> TableHolder{};
   int TableHolderDepth = 0;
   // LifeMu exclusively, announced to Lock() first.
-  std::unique_lock<std::shared_mutex> LockLifeExclusive();
+  class LifeWriter;
   bool RepairPending = false;        // owner died while no table was attached
   // ---- Machine limit (process-local; the table lock guards them) ----------
+  // Members the project added itself take the trailing underscore.
   // The configuration's limit settings as last read, and the schedule parsed
   // from them (empty when there is none or it does not parse).
-  unsigned long configuredMbph_ = 0;
-  std::string scheduleText_;
-  bool limitSettingsRead_ = false;
-  hx::ThroughputSchedule schedule_;
+  unsigned long configuredMbph_ GUARDED_BY(Mutex) = 0;
+  std::string scheduleText_ GUARDED_BY(Mutex);
+  bool limitSettingsRead_ GUARDED_BY(Mutex) = false;
+  hx::ThroughputSchedule schedule_ GUARDED_BY(Mutex);
   // The machine's share of a budget divided between machines ("HxFleet"
   // "Share"), a further cap with deadlines of its own; valid only when it
   // parsed.
-  std::string fleetText_;
-  bool fleetValid_ = false;
-  hx::FleetShare fleet_;
+  std::string fleetText_ GUARDED_BY(Mutex);
+  bool fleetValid_ GUARDED_BY(Mutex) = false;
+  hx::FleetShare fleet_ GUARDED_BY(Mutex);
   // The rate query looks at the settings and the schedule again once
   // now - limitCheckFrom_ >= limitCheckSpan_ (a clock set back also passes).
-  uint32_t limitCheckFrom_ = 0;
-  uint32_t limitCheckSpan_ = 0;
+  uint32_t limitCheckFrom_ GUARDED_BY(Mutex) = 0;
+  uint32_t limitCheckSpan_ GUARDED_BY(Mutex) = 0;
   // Reads the limit settings; true when they differ from the last reading.
-  bool ReadLimitSettings(const char* label);
+  bool ReadLimitSettings(const char* label) REQUIRES(Mutex);
   // What the configuration gives at now for this table: the schedule's limit
   // or "ComputerThroughputMBPH" (0 = none), capped by the fleet share; the
   // next instant either changes and, when source is given, the
   // kTMLimitFrom* the limit comes from.
-  uint32_t ConfiguredLimitAt(uint32_t now, uint32_t* nextChange, uint32_t* source = nullptr) const;
+  uint32_t ConfiguredLimitAt(uint32_t now, uint32_t* nextChange, uint32_t* source = nullptr) const
+      REQUIRES(Mutex);
   // Writes the configured limit, its source and next change into the table.
   // keepHandSet leaves a limit set by hand in place. True when the limit
-  // changed. REQUIRES: lock held.
-  bool ApplyConfiguredLimit(uint32_t now, bool keepHandSet);
+  // changed.
+  bool ApplyConfiguredLimit(uint32_t now, bool keepHandSet) REQUIRES(Mutex);
   // The rate query's look: re-reads the settings every few seconds and
   // applies a change they or the schedule make due, recomputing the shares.
-  // REQUIRES: lock held.
-  void RefreshMachineLimit(uint32_t now);
-  void ScheduleNextLimitCheck(uint32_t now);
+  void RefreshMachineLimit(uint32_t now) REQUIRES(Mutex);
+  void ScheduleNextLimitCheck(uint32_t now) REQUIRES(Mutex);
   // ConfigureComputerThroughput; keepHandSet as for ApplyConfiguredLimit.
-  void ConfigureLimits(bool keepHandSet);
+  void ConfigureLimits(bool keepHandSet) REQUIRES(Mutex);
   // The fork generation (forks this process descends from) of the attachment:
   // a manager inherited through fork attaches anew, for the child, on its
   // first Lock().
@@ -283,16 +297,20 @@ class HX_EXPORT CHxThrottlingManager {
   class TableLock;
   // The named mutex alone (Lock without the lifetime lock), with the repair
   // pass when the previous holder died inside. REQUIRES: LifeMu held.
-  bool LockTable();
-  bool UnlockTable();
+  // (Opt-out inside: the named mutex's results say whether it was taken.)
+  bool LockTable() TRY_ACQUIRE(true, Mutex) NO_THREAD_SAFETY_ANALYSIS;
+  bool UnlockTable() RELEASE(Mutex) NO_THREAD_SAFETY_ANALYSIS;
   // Logs the exception being handled (call only inside a catch handler) with
   // "[ERROR]"; never throws. For the catch-all of every exported operation.
   void LogFault(const char* label) noexcept;
-  int InitializeLocked(const char* focus, unsigned int logTag, unsigned int kind);
+  int InitializeLocked(const char* focus, unsigned int logTag, unsigned int kind) REQUIRES(LifeMu);
   // The part of Initialize that runs under the table lock: key file, segment,
-  // RefCount. REQUIRES: LifeMu held exclusively and the table lock held.
-  int AttachTable(const char* focus, class HxPlatformInfo& config, const char* keyFileSuffix);
-  void FailInitialize(const char* focus, bool locked);
+  // RefCount.
+  int AttachTable(const char* focus, class HxPlatformInfo& config, const char* keyFileSuffix)
+      REQUIRES(LifeMu) RELEASE(Mutex);
+  // Leaves the manager uninitialised, holding nothing; -1.
+  void FailInitialize(const char* focus) REQUIRES(LifeMu);
+  int FailAttach(const char* focus) REQUIRES(LifeMu) RELEASE(Mutex);
   // Lists (or unlists) this manager as having a table attached, for the fork
   // handler.
   void TrackAttachment(bool attached);
@@ -303,15 +321,14 @@ class HX_EXPORT CHxThrottlingManager {
   // In a forked child, on the first Lock(): attaches and counts anew (or
   // fails every later operation when the table cannot be had).
   void AttachAfterFork();
-  // Forgets the segment object and the table pointer. REQUIRES: LifeMu held
-  // exclusively.
-  void DropAttachment();
+  // Forgets the segment object and the table pointer.
+  void DropAttachment() REQUIRES(LifeMu);
   // EnumerateJobsInfo (readOnly false) and SnapshotJobsInfo (readOnly true).
   int CopyAndReportJobs(void* context, IEnumerateJobInfoCallback* callback, bool reset,
                         bool readOnly);
   // InitializeThrottleData; zeroFilled skips the writes of zeros that a
   // freshly created (all-zero) segment does not need.
-  void ResetTableContents(bool zeroFilled);
+  void ResetTableContents(bool zeroFilled) REQUIRES(Mutex);
   void AppendAllocationText(std::string& out, const uint32_t* entries, unsigned int count,
                             unsigned int length);
 };

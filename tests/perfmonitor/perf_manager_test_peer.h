@@ -20,7 +20,7 @@ class CHxPerfManagerTestPeer {
   bool stopRequested() const { return m_.m_bStopRequested; }
   // Interface calls (SM_Stop and the like) under way on other threads.
   int activeCalls() const {
-    std::lock_guard<std::mutex> g(m_.m_callsMutex);
+    hx::MutexLock g(&m_.m_callsMutex);
     return m_.m_activeCalls;
   }
 
