@@ -36,15 +36,22 @@
 #include <vector>
 
 #include "platform/ev_debug.h"
+#include "platform/hx_error.h"
 #include "platform/hx_env.h"
 #include "platform/hx_export.h"
-#include "platform/named_mutex.h"
-#include "throttling/hx_shmem.h"
 #include "throttling/fleet_share.h"
-#include "throttling/throttle_table.h"
 #include "throttling/throttling_types.h"
 #include "throttling/throughput_schedule.h"
 #include "throttling/tm_stats.h"
+
+// Held by pointer only: their definitions (platform/named_mutex.h,
+// throttling/hx_shmem.h, throttling/throttle_table.h) are not part of the
+// interface a caller compiles against.
+class CNamedMutex;
+class CHxShMem;
+struct _TMThrottleTable;
+struct _TMJobRecord;
+struct _TMStreamRecord;
 
 // Table kinds, the third argument of Initialize.
 constexpr unsigned int kTMKindOutbound = 1;
