@@ -199,7 +199,8 @@ class HX_EXPORT CHxThrottlingManager {
   ProcessFacts LookAtProcess(unsigned int pid);
   bool JudgeProcess(const ProcessFacts& facts, unsigned int pid, unsigned int registrationTime,
                     uint64_t ownerMark);
-  // Benchmark comparison only: look at /proc again for every stream.
+  // Benchmark comparison only (the model test runs both ways): look at /proc
+  // again for every stream. Off in every caller.
   bool CheckEachStreamProcess = false;
 
   // ---- Bounds on shared bytes (REQUIRES: lock held) -----------------------
