@@ -15,7 +15,11 @@
 #   sets HX_LAYER_ROOT_<name> to it.
 function(hx_include_root name)
   set(root "${CMAKE_BINARY_DIR}/layers/${name}")
-  file(REMOVE_RECURSE "${root}")
+  # Links of an earlier configuration go (removing a link leaves its folder).
+  file(GLOB old LIST_DIRECTORIES true "${root}/*")
+  if(old)
+    file(REMOVE ${old})
+  endif()
   file(MAKE_DIRECTORY "${root}")
   foreach(folder IN LISTS ARGN)
     file(CREATE_LINK "${PROJECT_SOURCE_DIR}/${folder}" "${root}/${folder}" SYMBOLIC)
