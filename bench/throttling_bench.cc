@@ -17,6 +17,7 @@
 #include "bench/bench_instance.h"
 #include "benchmark/benchmark.h"
 #include "platform/hx_platform_info.h"
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 namespace {

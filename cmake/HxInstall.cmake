@@ -22,14 +22,6 @@ set(HX_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/halvex")
 set(HX_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/Halvex")
 set(HX_INSTALL_PCDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 
-# What a consumer includes: the throttling manager and its types, monitor
-# start/stop and the policy interface, the platform focus. Everything these
-# include comes along.
-hx_public_headers(HX_PUBLIC_HEADERS
-  throttling/throttling_manager.h
-  perfmonitor/monitor_handle.h
-  perfmonitor/generic_resource_agent.h
-  platform/hx_platform_info.h)
 foreach(header IN LISTS HX_PUBLIC_HEADERS)
   get_filename_component(dir "${header}" DIRECTORY)
   install(FILES "${header}" DESTINATION "${HX_INSTALL_INCLUDEDIR}/${dir}" COMPONENT dev)

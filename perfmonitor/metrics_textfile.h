@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "perfmonitor/perf_log_items.h"
 #include "platform/hx_export.h"
+#include "providers/perf_log_items.h"
 
 namespace hxmetrics {
 

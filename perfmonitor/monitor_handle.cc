@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "perfmonitor/perf_manager.h"
 #include "platform/hx_platform_info.h"
 #include "providers/linux_disk_provider.h"
 #include "providers/linux_process_provider.h"

@@ -27,7 +27,6 @@
 
 #include "perfmonitor/generic_resource_agent.h"
 #include "perfmonitor/hx_event.h"
-#include "perfmonitor/perf_manager.h"
 #include "platform/ev_debug.h"
 #include "platform/hx_env.h"
 #include "platform/hx_export.h"
@@ -36,6 +35,9 @@
 // Configuration values read by the start (section "Hxd"): "CollectStreamStats"
 // non-zero adds the jobs provider; "HX_PERF_LOG_DISABLE" non-zero disables the
 // monitor (the start fails).
+
+// Held by pointer only (perfmonitor/perf_manager.h defines it).
+class CHxPerfManager;
 
 // The monitor of the process: the manager and the providers whose
 // registration succeeded, in registration order. Owns all of them.

@@ -25,13 +25,13 @@
 #include "perfmonitor/generic_resource_agent.h"
 #include "perfmonitor/hx_event.h"
 #include "perfmonitor/metrics_tick.h"
-#include "perfmonitor/perf_log_items.h"
 #include "platform/ev_debug.h"
 #include "platform/hx_env.h"
 #include "platform/hx_mutex.h"
 #include "platform/hx_export.h"
 #include "platform/hx_thread.h"
 #include "platform/ua_file.h"
+#include "providers/perf_log_items.h"
 #include "providers/perf_provider.h"
 
 // One entry per provider and agent type; entries are never removed.

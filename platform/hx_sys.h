@@ -27,6 +27,10 @@ struct HxSysCalls {
   int (*fcntlLock)(int fd, int command, struct flock* lock);
 };
 
+// A test seam, exported only because it must be one table for the process:
+// the system library (its segments) calls through it from outside this
+// library, and a test that makes a call fail must reach the calls of both.
+// Not installed; callers of the libraries never need it.
 // The table in force. Never null.
 HXP_EXPORT HxSysCalls* HxSys();
 // Puts every entry back to the real call.

@@ -25,24 +25,9 @@
 
 #include <string>
 
+#include "platform/hx_error.h"
 #include "platform/hx_export.h"
 #include "platform/thread_annotations.h"
-
-// Error record filled by platform objects: code 0 = no error.
-class HXP_EXPORT CError {
- public:
-  long GetCode() const { return code_; }
-  const char* GetText() const { return text_.c_str(); }
-  void Set(long code, const std::string& text) {
-    code_ = code;
-    text_ = text;
-  }
-  void Clear() { Set(0, ""); }
-
- private:
-  long code_ = 0;
-  std::string text_;
-};
 
 class HXP_EXPORT CAPABILITY("named mutex") CNamedMutex {
  public:

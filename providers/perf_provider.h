@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "perfmonitor/perf_log_items.h"
 #include "platform/ev_debug.h"
 #include "platform/hx_export.h"
+#include "providers/perf_log_items.h"
 #include "providers/resource_agent_type.h"
 
 // Configuration value (section "Hxd") holding the update interval, in minutes,

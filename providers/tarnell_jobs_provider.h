@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "perfmonitor/perf_log_items.h"
 #include "platform/ev_debug.h"
 #include "platform/hx_env.h"
 #include "platform/hx_export.h"
+#include "providers/perf_log_items.h"
 #include "providers/perf_provider.h"
 #include "providers/resource_agent_type.h"
 #include "throttling/throttling_manager.h"

@@ -5,6 +5,7 @@
 // within it; each job's share is split evenly between its throttled streams.
 // While any limit applies a throttled stream is never allotted less than
 // 1 MBPH, because 0 means "no limit" to the streams that read it.
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 namespace {

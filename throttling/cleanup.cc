@@ -15,6 +15,7 @@
 
 #include "platform/md_process.h"
 #include "throttling/table_lock.h"
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 namespace {

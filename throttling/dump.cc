@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 namespace {

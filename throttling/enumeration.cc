@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "throttling/table_lock.h"
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 namespace {

@@ -14,6 +14,7 @@
 
 #include "platform/hx_platform_info.h"
 #include "throttling/table_lock.h"
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 namespace {

@@ -20,7 +20,10 @@
 #include <new>
 
 #include "platform/hx_platform_info.h"
+#include "platform/named_mutex.h"
+#include "throttling/hx_shmem.h"
 #include "throttling/table_lock.h"
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "throttling/table_lock.h"
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 unsigned long long CHxThrottlingManager::RegisterStream(_TMSRegParams& params) try {

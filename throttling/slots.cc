@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/md_process.h"
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 namespace {

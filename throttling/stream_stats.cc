@@ -6,6 +6,7 @@
 // reset option zeroes. Differences are taken in the counter's own width and
 // wrap, so a report that goes backwards is added as it is, never refused.
 #include "throttling/table_lock.h"
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 int CHxThrottlingManager::UpdateStreamStats(unsigned long long handle, _TMStats& stats) try {

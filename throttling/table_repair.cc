@@ -13,6 +13,7 @@
 // into the totals and freed, so that its bytes count exactly once.
 #include <cstring>
 
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 namespace {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "throttling/throttling_types.h"
 #include "throttling/tm_stats.h"
 
 constexpr uint32_t kTMMaxJobs = 512;             // job slots per table
@@ -32,9 +33,6 @@ constexpr uint32_t kTMJobInUse = 0x1;
 constexpr uint32_t kTMStreamInUse = 0x1;
 constexpr uint32_t kTMStreamUnresponsive = 0x2;  // no rate query for > 600 s
 constexpr uint32_t kTMStreamNotThrottled = 0x4;  // LAN-free, never throttled
-
-// The handle of a failed registration.
-constexpr uint64_t kTMInvalidHandle = 0xFFFFFFFFFFFFFFFFULL;
 
 #pragma pack(push, 4)
 
@@ -115,16 +113,10 @@ inline void TMSetOwnerMark(_TMStreamRecord& record, uint64_t mark) {
   record.Reserved2[1] = static_cast<uint32_t>(mark >> 32);
 }
 
-// Where the machine limit in ComputerThrottleMBPH came from (Reserved1[0])
-// and the time of its next scheduled change (Reserved1[1], 0 when none). The
-// words were zero in tables written before schedules existed, which reads as
-// "the configuration, no change due".
-constexpr uint32_t kTMLimitFromConfiguration = 0;
-constexpr uint32_t kTMLimitFromSchedule = 1;
-constexpr uint32_t kTMLimitSetByHand = 2;
-// The machine's share of a budget shared with other machines ("HxFleet"
-// "Share"), lower than what the configuration or the schedule allows.
-constexpr uint32_t kTMLimitFromFleet = 3;
+// Where the machine limit in ComputerThrottleMBPH came from (Reserved1[0]:
+// kTMLimitFrom*, throttling_types.h) and the time of its next scheduled change
+// (Reserved1[1], 0 when none). The words were zero in tables written before
+// schedules existed, which reads as "the configuration, no change due".
 inline uint32_t TMLimitSource(const _TMThrottleTable& t) { return t.Reserved1[0]; }
 inline uint32_t TMNextLimitChange(const _TMThrottleTable& t) { return t.Reserved1[1]; }
 inline void TMSetLimitSource(_TMThrottleTable& t, uint32_t source, uint32_t nextChange) {

@@ -40,18 +40,26 @@
 #include <vector>
 
 #include "platform/ev_debug.h"
+#include "platform/hx_error.h"
 #include "platform/hx_env.h"
 #include "platform/hx_export.h"
 #include "platform/hx_mutex.h"
-#include "platform/named_mutex.h"
 #include "platform/thread_annotations.h"
-#include "throttling/hx_shmem.h"
 #include "throttling/fleet_share.h"
 #include "throttling/table_kinds.h"
-#include "throttling/throttle_table.h"
 #include "throttling/throttling_types.h"
 #include "throttling/throughput_schedule.h"
 #include "throttling/tm_stats.h"
+
+// Held by pointer only: their definitions (platform/named_mutex.h,
+// throttling/hx_shmem.h, throttling/throttle_table.h) are not part of the
+// interface a caller compiles against. The table's named mutex is the
+// capability of the lock annotations.
+class CAPABILITY("named mutex") CNamedMutex;
+class CHxShMem;
+struct _TMThrottleTable;
+struct _TMJobRecord;
+struct _TMStreamRecord;
 
 class HX_EXPORT CHxThrottlingManager {
  public:
@@ -197,7 +205,8 @@ class HX_EXPORT CHxThrottlingManager {
   ProcessFacts LookAtProcess(unsigned int pid);
   bool JudgeProcess(const ProcessFacts& facts, unsigned int pid, unsigned int registrationTime,
                     uint64_t ownerMark) REQUIRES(Mutex);
-  // Benchmark comparison only: look at /proc again for every stream.
+  // Benchmark comparison only (the model test runs both ways): look at /proc
+  // again for every stream. Off in every caller.
   bool CheckEachStreamProcess = false;
 
   // ---- Bounds on shared bytes (table lock held) ----------------------------

@@ -7,6 +7,9 @@
 
 #include "throttling/tm_stats.h"
 
+// The handle of a failed registration (RegisterStream).
+constexpr uint64_t kTMInvalidHandle = 0xFFFFFFFFFFFFFFFFULL;
+
 // A stream registration request, filled by the caller. RegisterStream may
 // clear bit 0x4 of Flags (when LAN-free streams are throttled).
 struct _TMSRegParams {
@@ -64,6 +67,14 @@ class IEnumerateJobInfoCallback {
  protected:
   ~IEnumerateJobInfoCallback() = default;
 };
+
+// Where a table's machine limit came from (_TMMachineLimitInfo::Source).
+constexpr uint32_t kTMLimitFromConfiguration = 0;
+constexpr uint32_t kTMLimitFromSchedule = 1;
+constexpr uint32_t kTMLimitSetByHand = 2;
+// The machine's share of a budget shared with other machines ("HxFleet"
+// "Share"), lower than what the configuration or the schedule allows.
+constexpr uint32_t kTMLimitFromFleet = 3;
 
 // The machine limit of a table as an operator sees it (MB per hour, 0 = no
 // limit; times as time() seconds).

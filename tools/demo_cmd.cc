@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <string>

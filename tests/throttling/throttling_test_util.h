@@ -17,7 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/named_mutex.h"
 #include "tests/common/test_env.h"
+#include "throttling/hx_shmem.h"
+#include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
 
 namespace thrtest {
