@@ -36,6 +36,19 @@ class HXP_EXPORT SyncPoints {
   Impl* impl();
 };
 
+// A test's order for its own scope: loaded and enabled here, disabled (every
+// waiter released) at the end.
+class ScopedSyncOrder {
+ public:
+  explicit ScopedSyncOrder(const std::vector<std::pair<std::string, std::string>>& order) {
+    SyncPoints::Get()->LoadDependency(order);
+    SyncPoints::Get()->EnableProcessing();
+  }
+  ~ScopedSyncOrder() { SyncPoints::Get()->DisableProcessing(); }
+  ScopedSyncOrder(const ScopedSyncOrder&) = delete;
+  ScopedSyncOrder& operator=(const ScopedSyncOrder&) = delete;
+};
+
 }  // namespace hxp
 
 #define HX_SYNC_POINT(name) ::hxp::SyncPoints::Get()->Process(name)

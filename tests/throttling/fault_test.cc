@@ -21,6 +21,7 @@
 #include "gtest/gtest.h"
 #include "platform/hx_sys.h"
 #include "platform/md_process.h"
+#include "platform/sync_point.h"
 #include "tests/throttling/throttling_test_util.h"
 
 namespace {
@@ -378,15 +379,27 @@ TEST_F(FaultTest, DaemonStartResetsTablesKeepingCountAndUniqueId) {
 
 // A thread inside the lock that calls an operation (a nested lock) must not
 // wait for an Uninitialize queued by another thread: that one waits for it.
-TEST_F(FaultTest, NestedLockNeverWaitsForAQueuedUninitialize) {
+// A new outermost Lock() does wait for the queued Uninitialize, and so fails.
+TEST_F(FaultTest, NestedLockPassesAndNewLockWaitsForAQueuedUninitialize) {
   ASSERT_TRUE(m_.Lock());
   ASSERT_TRUE(m_.Lock());
   m_.Unlock();
+  hxp::ScopedSyncOrder order({{"CHxThrottlingManager::LockLifeExclusive:Announced", "FaultTest:Nested"},
+                              {"CHxThrottlingManager::LockLifeExclusive:Announced", "FaultTest:Outer"},
+                              {"CHxThrottlingManager::Lock:Outermost", "FaultTest:Unlock"}});
   std::thread other([this] { EXPECT_EQ(m_.Uninitialize(), 0); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::thread outer([this] {
+    HX_SYNC_POINT("FaultTest:Outer");
+    const bool ahead = m_.Lock();  // of the queued Uninitialize
+    EXPECT_FALSE(ahead);
+    if (ahead) m_.Unlock();
+  });
+  HX_SYNC_POINT("FaultTest:Nested");
   EXPECT_NE(Register(1), kTMInvalidHandle);
+  HX_SYNC_POINT("FaultTest:Unlock");
   m_.Unlock();
   other.join();
+  outer.join();
   EXPECT_EQ(m_.table(), nullptr);
 }
 
@@ -417,10 +430,14 @@ TEST_F(FaultTest, OneManagerSurvivesUninitializeUnderItsThreads) {
       }
     });
   }
+  // Each state change comes after the users made progress in the state before.
+  const auto progress = [&done] {
+    for (const int from = done.load(); done.load() < from + 3;) std::this_thread::yield();
+  };
   for (int cycle = 0; cycle < 20; ++cycle) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    progress();
     EXPECT_EQ(m_.Uninitialize(), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    progress();
     EXPECT_EQ(m_.Initialize(focus.c_str(), 1, kTMKindCloudOutbound), 0);
   }
   stop = true;
