@@ -244,6 +244,7 @@ int CHxPerfManager::Run() {
 
 int CHxPerfManager::Stop() {
   m_bStopRequested = true;
+  HX_SYNC_POINT("CHxPerfManager::Stop:Requested");
   if (OnMonitorThread()) {
     // Waiting here would wait for this very thread. The request suffices:
     // the current tick serves no further entry and the loop ends after it.

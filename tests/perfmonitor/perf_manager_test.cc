@@ -188,6 +188,8 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
     SCOPED_TRACE(c.name);
     const bool held = c.how >= kSmStopInTick, viaDestructor = c.how == kDestructorInTick;
     hxp::ScopedSyncOrder order({{"CHxPerfManager::PeriodicMonitorThread:Waiting", "PerfMonitorTest:Stop"},
+                                {"CHxPerfManager::Stop:Requested", "PerfMonitorTest:Requested"},
+                                {"CHxPerfManager::InterfaceCall:Counted", "PerfMonitorTest:Counted"},
                                 {"CHxPerfManager::Stop:Join", "PerfMonitorTest:Joining"},
                                 {"PerfMonitorTest:Joined", "PerfMonitorTest:ThreadExit"}});
     g_threadExited = false;
@@ -238,10 +240,10 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
       if (!held) m->Stop();
     });
     if (held) {
-      ASSERT_TRUE(hxtest::WaitFor([&] { return peer.stopRequested(); }));
+      HX_SYNC_POINT("PerfMonitorTest:Requested");
       if (viaDestructor) {
         b = std::async(std::launch::async, [raw] { raw->SM_Stop(); });  // waits beside the destructor
-        ASSERT_TRUE(hxtest::WaitFor([&] { return peer.activeCalls() == 1; }));
+        HX_SYNC_POINT("PerfMonitorTest:Counted");
       }
       EXPECT_EQ(std::future_status::timeout, a.wait_for(std::chrono::milliseconds(20)));  // still inside the tick
       release.set_value();
