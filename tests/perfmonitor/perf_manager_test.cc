@@ -271,20 +271,6 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
   }
 }
 
-std::string Head(const std::string& path, size_t n) {
-  std::string head(n, '\0');
-  std::ifstream in(path, std::ios::binary);
-  in.read(&head[0], static_cast<std::streamsize>(n));
-  head.resize(static_cast<size_t>(in.gcount()));
-  return head;
-}
-
-std::set<std::string> DirNames(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().string());
-  return names;
-}
-
 // Random writes, growth past the size limit, removals and ageing; after every
 // step the directory holds exactly the model's files, each of the model's
 // size, beginning with one header and its first row.
@@ -344,14 +330,14 @@ TEST_F(PerfMonitorTest, RotationAndCleanUpFollowTheModel) {
       tv[1] = tv[0];
       ASSERT_EQ(0, utimes(it->first.c_str(), tv));
     }
-    std::set<std::string> want;
+    std::set<std::string> want, got;
     for (const auto& f : model) want.insert(f.first);
-    ASSERT_EQ(want, DirNames(logDir)) << "step " << step;
+    for (const auto& e : std::filesystem::directory_iterator(logDir)) got.insert(e.path().string());
+    ASSERT_EQ(want, got) << "step " << step;
     for (const auto& f : model) {
-      struct stat st;
-      ASSERT_EQ(0, stat(f.first.c_str(), &st));
-      EXPECT_EQ(f.second.size, static_cast<uint64_t>(st.st_size)) << f.first << " step " << step;
-      const std::string head = Head(f.first, header.size() + kRow);
+      EXPECT_EQ(f.second.size, std::filesystem::file_size(f.first)) << f.first << " step " << step;
+      std::string head(header.size() + kRow, '\0');
+      std::ifstream(f.first, std::ios::binary).read(&head[0], static_cast<std::streamsize>(head.size()));
       EXPECT_EQ(header, head.substr(0, header.size())) << f.first;
       EXPECT_EQ(f.second.first + "\r\n", head.substr(header.size() + 18)) << f.first;
     }

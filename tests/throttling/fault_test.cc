@@ -243,26 +243,15 @@ TEST_F(FaultTest, EveryOperationFailsCleanly) {
 }
 
 // A second Initialize of the same table counts nothing; of another table it
-// is refused and the first stays attached.
-TEST_F(FaultTest, SecondInitializeNeitherCountsTwiceNorSwitches) {
-  _TMThrottleTable* table = m_.table();
-  EXPECT_EQ(table->ComputerThrottleMBPH, 0u);
+// is refused and the first stays attached. The last process attached removes
+// the segment, whatever RefCount says: a process killed without Uninitialize
+// leaves its count behind, and a foreign writer or a reset can zero it while
+// others are attached.
+TEST_F(FaultTest, TheAttachCountDecidesWhoIsLast) {
+  EXPECT_EQ(m_.table()->ComputerThrottleMBPH, 0u);
   _TMSRegParams lanFree = Params(1, 1, 0, kTMStreamNotThrottled);
   EXPECT_EQ(m_.UnregisterStream(m_.RegisterStream(lanFree)), 0);
   EXPECT_EQ(lanFree.Flags, 0u) << "LAN-free streams of cloud tables are throttled";
-  EXPECT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);
-  EXPECT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudInbound), -1);
-  EXPECT_EQ(m_.table(), table);
-  EXPECT_EQ(table->RefCount, 1u);
-  EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_CLOUD_SHMEM_IN")), -1);
-  EXPECT_EQ(m_.Uninitialize(), 0);
-  EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1) << "one Uninitialize releases the one attachment";
-}
-
-// The last process attached removes the segment, whatever RefCount says: a
-// process killed without Uninitialize leaves its count behind, and a foreign
-// writer or a reset can zero it while others are attached.
-TEST_F(FaultTest, TheAttachCountDecidesWhoIsLast) {
   struct Case {
     uint32_t refCount;   // written over the count before Uninitialize
     bool otherAttached;  // another attach (not counted) stays
@@ -270,11 +259,14 @@ TEST_F(FaultTest, TheAttachCountDecidesWhoIsLast) {
   for (const Case c : {Case{0, false}, Case{1689, false}, Case{0, true}, Case{2, true}}) {
     SCOPED_TRACE("RefCount " + std::to_string(c.refCount) + (c.otherAttached ? " other" : ""));
     inst_.ClearLog();
-    ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);
+    ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudOutbound), 0);  // the first: a second one
+    EXPECT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindCloudInbound), -1);
+    ASSERT_EQ(m_.table()->RefCount, 1u);
     m_.table()->RefCount = c.refCount;
     void* other = c.otherAttached ? shmat(thrtest::SegmentOf(KeyFile()), nullptr, SHM_RDONLY) : nullptr;
     EXPECT_EQ(m_.Uninitialize(), 0);
     EXPECT_EQ(thrtest::SegmentOf(KeyFile()) == -1, !c.otherAttached);
+    EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_CLOUD_SHMEM_IN")), -1);
     if (other != nullptr) shmdt(other);
     EXPECT_EQ(thrtest::LogCount(inst_, "[ERROR] RefCount already 0"), c.refCount == 0 ? 1u : 0u);
     hxtest::RemoveSegmentForKeyFile(KeyFile());
