@@ -176,14 +176,10 @@ struct ThreadExitMark {
 // nothing is served before the stop, and the stop does not wait it out.
 TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
   enum How { kTwoStops, kRunRacesStop, kSmStopInTick, kDestructorInTick };
-  const struct {
-    const char* name;
-    How how;
-    int repeat;
-    unsigned tickMs;
-  } kCases[] = {{"production tick, two stops", kTwoStops, 1, 60000}, {"two stops", kTwoStops, 10, 1},
-                {"Run races Stop", kRunRacesStop, 10, 1}, {"SM_Stop inside a tick", kSmStopInTick, 1, 1},
-                {"destructor inside a tick, SM_Stop beside", kDestructorInTick, 1, 1}};
+  const struct { const char* name; How how; int repeat; unsigned tickMs; } kCases[] = {
+      {"production tick, two stops", kTwoStops, 1, 60000}, {"two stops", kTwoStops, 10, 1},
+      {"Run races Stop", kRunRacesStop, 10, 1}, {"SM_Stop inside a tick", kSmStopInTick, 1, 1},
+      {"destructor inside a tick, SM_Stop beside", kDestructorInTick, 1, 1}};
   for (const auto& c : kCases) for (int rep = 0; rep < c.repeat; ++rep) {
     SCOPED_TRACE(c.name);
     const bool held = c.how >= kSmStopInTick, viaDestructor = c.how == kDestructorInTick;
@@ -236,9 +232,7 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
       else if (c.how == kRunRacesStop) m->Run();
       else m->Stop();
     });
-    auto b = std::async(std::launch::async, [&] {
-      if (!held) m->Stop();
-    });
+    auto b = std::async(std::launch::async, [&] { if (!held) m->Stop(); });
     if (held) {
       HX_SYNC_POINT("PerfMonitorTest:Requested");
       if (viaDestructor) {

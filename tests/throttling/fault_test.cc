@@ -134,7 +134,6 @@ TEST_F(FaultTest, FailedAttachNeverRemovesATableInUse) {
     HxSysReset();
     EXPECT_TRUE(LockFree());
   }
-  EXPECT_NE(id, -1);
   EXPECT_EQ(thrtest::SegmentOf(KeyFile()), id);
   EXPECT_EQ(thrtest::SegmentOf(KeyFile("_HX_THROTTLE_CLOUD_SHMEM_IN")), -1);
   EXPECT_EQ(Rate(h), 0);
@@ -406,8 +405,7 @@ TEST_F(FaultTest, OneManagerSurvivesUninitializeUnderItsThreads) {
   for (uint32_t u = 0; u < 3; ++u) {
     users.emplace_back([&, u] {
       while (!stop.load()) {
-        _TMSRegParams p = Params(1 + u);
-        const unsigned long long h = m_.RegisterStream(p);
+        const unsigned long long h = Register(1 + u);
         unsigned int rate = 0;
         const int r = m_.GetThroughputRate(h, 1, rate);
         std::vector<_TMAllJobStreamInfo> jobs;
@@ -423,9 +421,7 @@ TEST_F(FaultTest, OneManagerSurvivesUninitializeUnderItsThreads) {
     });
   }
   // Each state change comes after the users made progress in the state before.
-  const auto progress = [&done] {
-    for (const int from = done.load(); done.load() < from + 3;) std::this_thread::yield();
-  };
+  const auto progress = [&done] { for (int from = done; done < from + 3;) std::this_thread::yield(); };
   for (int cycle = 0; cycle < 20; ++cycle) {
     progress();
     EXPECT_EQ(m_.Uninitialize(), 0);
@@ -435,7 +431,6 @@ TEST_F(FaultTest, OneManagerSurvivesUninitializeUnderItsThreads) {
   stop = true;
   for (std::thread& t : users) t.join();
   EXPECT_EQ(bad.load(), 0);
-  EXPECT_GT(done.load(), 0);
   EXPECT_EQ(m_.Uninitialize(), 0);
   EXPECT_EQ(thrtest::SegmentOf(KeyFile()), -1);
 }
