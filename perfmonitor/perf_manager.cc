@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/hx_platform_info.h"
+#include "platform/sync_point.h"
 #include "platform/ua_sleep.h"
 
 namespace {
@@ -243,6 +244,7 @@ int CHxPerfManager::Run() {
 
 int CHxPerfManager::Stop() {
   m_bStopRequested = true;
+  HX_SYNC_POINT("CHxPerfManager::Stop:Requested");
   if (OnMonitorThread()) {
     // Waiting here would wait for this very thread. The request suffices:
     // the current tick serves no further entry and the loop ends after it.
@@ -273,6 +275,7 @@ int CHxPerfManager::Stop() {
       m_pLog->debugLvl(1, -1, "%s: System Resource Monitor Thread did not exit on it's own", kStop);
     }
   }
+  HX_SYNC_POINT("CHxPerfManager::Stop:Join");
   {
     hx::MutexLock join(&m_joinMutex);
     if (m_threadJoinable) {
@@ -361,6 +364,7 @@ void CHxPerfManager::PeriodicMonitorThread() {
   m_pLog->debugLvl(1, -1, "%s: System Resource Monitor Thread Started....", kThread);
   int ticks = 0;
   while (!m_bStopRequested) {
+    HX_SYNC_POINT("CHxPerfManager::PeriodicMonitorThread:Waiting");
     m_stopEvent.wait(m_tickMs);
     if (m_bStopRequested) break;
     UpdateTimerAndPerfLogs();

@@ -1,6 +1,7 @@
 // The policy-control interface of the perf manager: a policy engine takes
 // over the intervals, receives every collected row and stops the monitor.
 #include "perfmonitor/perf_manager.h"
+#include "platform/sync_point.h"
 
 namespace {
 
@@ -16,8 +17,11 @@ const char kSMStop[] = "CHxPerfManager::SM_Stop";
 class CHxPerfManager::InterfaceCall {
  public:
   explicit InterfaceCall(CHxPerfManager& m) : m_(m) {
-    hx::MutexLock g(&m_.m_callsMutex);
-    ++m_.m_activeCalls;
+    {
+      hx::MutexLock g(&m_.m_callsMutex);
+      ++m_.m_activeCalls;
+    }
+    HX_SYNC_POINT("CHxPerfManager::InterfaceCall:Counted");
   }
   ~InterfaceCall() {
     hx::MutexLock g(&m_.m_callsMutex);

@@ -18,7 +18,9 @@ namespace hxp {
 class HXP_EXPORT SyncPoints {
  public:
   static SyncPoints* Get();
-  // Each pair (a, b): a thread reaching b waits until some thread has passed a.
+  // Each pair (a, b): a thread reaching b waits until some thread has passed a
+  // (for every a paired with b). Replaces the previous order and forgets
+  // which points were passed.
   void LoadDependency(const std::vector<std::pair<std::string, std::string>>& order);
   // A callback run by the thread reaching point (before it waits or passes).
   void SetCallBack(const std::string& point, std::function<void()> callback);
@@ -32,6 +34,19 @@ class HXP_EXPORT SyncPoints {
   SyncPoints() = default;
   struct Impl;
   Impl* impl();
+};
+
+// A test's order for its own scope: loaded and enabled here, disabled (every
+// waiter released) at the end.
+class ScopedSyncOrder {
+ public:
+  explicit ScopedSyncOrder(const std::vector<std::pair<std::string, std::string>>& order) {
+    SyncPoints::Get()->LoadDependency(order);
+    SyncPoints::Get()->EnableProcessing();
+  }
+  ~ScopedSyncOrder() { SyncPoints::Get()->DisableProcessing(); }
+  ScopedSyncOrder(const ScopedSyncOrder&) = delete;
+  ScopedSyncOrder& operator=(const ScopedSyncOrder&) = delete;
 };
 
 }  // namespace hxp

@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -22,6 +22,7 @@
 #include "platform/hx_platform_info.h"
 #include "platform/named_mutex.h"
 #include "throttling/hx_shmem.h"
+#include "platform/sync_point.h"
 #include "throttling/table_lock.h"
 #include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
@@ -38,6 +39,24 @@ std::atomic<CHxThrottlingManager*> g_attached[kForkSlots];
 // Forks this process descends from, counted in each child by the handler.
 std::atomic<unsigned> g_forkGeneration{0};
 std::once_flag g_forkHandlerOnce;
+// Where outermost Lock() calls wait while a writer of their manager is
+// announced (LifeWritersWaiting). One for every manager of the process:
+// writers are rare, and a woken waiter looks at its own manager's count.
+// A forked child gets new ones: the parent's threads may have held the mutex
+// or waited on the variable, and they do not exist in the child.
+struct LifeWait {
+  std::mutex mu;
+  std::condition_variable writersGone;
+};
+std::atomic<LifeWait*> g_lifeWait{nullptr};
+std::once_flag g_lifeWaitOnce;
+LifeWait& TheLifeWait() {
+  std::call_once(g_lifeWaitOnce, [] {
+    g_lifeWait.store(new LifeWait);
+    pthread_atfork(nullptr, nullptr, [] { g_lifeWait.store(new LifeWait); });  // the old one leaks
+  });
+  return *g_lifeWait.load();
+}
 const int kKeyFileAttempts = 10;
 
 }  // namespace
@@ -47,8 +66,15 @@ class SCOPED_CAPABILITY CHxThrottlingManager::LifeWriter {
  public:
   explicit LifeWriter(CHxThrottlingManager& m) ACQUIRE(m.LifeMu) : mu_(m.LifeMu) {
     m.LifeWritersWaiting.fetch_add(1);
+    HX_SYNC_POINT("CHxThrottlingManager::LifeWriter:Announced");
     mu_.Lock();
-    m.LifeWritersWaiting.fetch_sub(1);
+    if (m.LifeWritersWaiting.fetch_sub(1) == 1) {
+      // A waiter tests the count under mu: taking mu here puts the
+      // notification after its test or after it began to wait, never between.
+      LifeWait& wait = TheLifeWait();
+      { std::lock_guard<std::mutex> g(wait.mu); }
+      wait.writersGone.notify_all();
+    }
   }
   ~LifeWriter() RELEASE() { mu_.Unlock(); }
 
@@ -439,7 +465,12 @@ bool CHxThrottlingManager::Lock() {
         g_forkGeneration.load(std::memory_order_relaxed)) {
       AttachAfterFork();
     }
-    while (LifeWritersWaiting.load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    HX_SYNC_POINT("CHxThrottlingManager::Lock:Outermost");
+    if (LifeWritersWaiting.load() > 0) {
+      LifeWait& wait = TheLifeWait();
+      std::unique_lock<std::mutex> g(wait.mu);
+      wait.writersGone.wait(g, [this] { return LifeWritersWaiting.load() == 0; });
+    }
   }
   LifeMu.LockShared();
   bool held = false;

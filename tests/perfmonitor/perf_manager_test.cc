@@ -17,6 +17,7 @@
 #include "perfmonitor/exposition_text.h"
 #include "perfmonitor/metrics_textfile.h"
 #include "perfmonitor/monitor_handle.h"
+#include "platform/sync_point.h"
 #include "tests/common/prom_text.h"
 #include "tests/common/test_env.h"
 #include "tests/perfmonitor/perf_manager_test_peer.h"
@@ -155,12 +156,13 @@ TEST_F(PerfMonitorTest, TicksServeEntriesAsTheModelSays) {
 }
 
 // Set at the very end of the monitor thread, by its thread-local destructor
-// (run after the thread's function has returned).
+// (run after the thread's function has returned), once the test has seen the
+// stop wait at the join for it.
 std::atomic<bool> g_threadExited{false};
 struct ThreadExitMark {
   bool touched = false;
   ~ThreadExitMark() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    HX_SYNC_POINT("PerfMonitorTest:ThreadExit");
     g_threadExited = true;
   }
 };
@@ -173,8 +175,19 @@ struct ThreadExitMark {
 // one or two stops never leaves a thread behind; with the production tick
 // nothing is served before the stop, and the stop does not wait it out.
 TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
-  for (int round = 0; round < 22; ++round) {
-    const bool held = round >= 20, viaDestructor = round == 21;
+  enum How { kTwoStops, kRunRacesStop, kSmStopInTick, kDestructorInTick };
+  const struct { const char* name; How how; int repeat; unsigned tickMs; } kCases[] = {
+      {"production tick, two stops", kTwoStops, 1, 60000}, {"two stops", kTwoStops, 10, 1},
+      {"Run races Stop", kRunRacesStop, 10, 1}, {"SM_Stop inside a tick", kSmStopInTick, 1, 1},
+      {"destructor inside a tick, SM_Stop beside", kDestructorInTick, 1, 1}};
+  for (const auto& c : kCases) for (int rep = 0; rep < c.repeat; ++rep) {
+    SCOPED_TRACE(c.name);
+    const bool held = c.how >= kSmStopInTick, viaDestructor = c.how == kDestructorInTick;
+    hxp::ScopedSyncOrder order({{"CHxPerfManager::PeriodicMonitorThread:Waiting", "PerfMonitorTest:Stop"},
+                                {"CHxPerfManager::Stop:Requested", "PerfMonitorTest:Requested"},
+                                {"CHxPerfManager::InterfaceCall:Counted", "PerfMonitorTest:Counted"},
+                                {"CHxPerfManager::Stop:Join", "PerfMonitorTest:Joining"},
+                                {"PerfMonitorTest:Joined", "PerfMonitorTest:ThreadExit"}});
     g_threadExited = false;
     FakeProvider p("P", {RSRC_AGENT_SYSTEM}, 1), bad("Bad", {RSRC_AGENT_TCPIP}, 1), off("Off", {RSRC_AGENT_PROCESS}, 0);
     bad.initResult = -1;
@@ -196,12 +209,12 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
     struct Manager final : CHxPerfManager {
       using CHxPerfManager::CHxPerfManager;
     };
-    auto m = std::make_unique<Manager>(&env, round == 0 ? 60000 : 1);
+    auto m = std::make_unique<Manager>(&env, c.tickMs);
     CHxPerfManager* const raw = m.get();
     CHxPerfManagerTestPeer peer(*m);
     ASSERT_EQ(0, m->Initialize(nullptr));
     for (FakeProvider* f : {&p, &bad, &off}) ASSERT_EQ(0, m->RegisterPerfProvider(f));
-    if (round % 2 == 0 || held) {
+    if (c.how != kRunRacesStop) {
       ASSERT_EQ(0, m->Run());
       EXPECT_EQ(0, m->Run());  // already running
       EXPECT_EQ(-1, m->RegisterPerfProvider(&p));
@@ -210,37 +223,38 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
       off.intervals[RSRC_AGENT_PROCESS] = 1;  // only the refresh every 30 ticks sees it
       inside.get_future().wait();
     }
-    // With the production tick, a thread that did not wait between ticks
-    // would serve the provider within this window.
-    if (round == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // With the production tick, the stop comes once the thread waits for its
+    // first tick: one that did not wait would serve the provider first.
+    if (c.tickMs > 1) HX_SYNC_POINT("PerfMonitorTest:Stop");
     auto a = std::async(std::launch::async, [&] {
       if (viaDestructor) m.reset();
       else if (held) m->SM_Stop();
-      else if (round % 2) m->Run();
+      else if (c.how == kRunRacesStop) m->Run();
       else m->Stop();
     });
-    auto b = std::async(std::launch::async, [&] {
-      if (!held) m->Stop();
-    });
+    auto b = std::async(std::launch::async, [&] { if (!held) m->Stop(); });
     if (held) {
-      ASSERT_TRUE(hxtest::WaitFor([&] { return peer.stopRequested(); }));
+      HX_SYNC_POINT("PerfMonitorTest:Requested");
       if (viaDestructor) {
         b = std::async(std::launch::async, [raw] { raw->SM_Stop(); });  // waits beside the destructor
-        ASSERT_TRUE(hxtest::WaitFor([&] { return peer.activeCalls() == 1; }));
+        HX_SYNC_POINT("PerfMonitorTest:Counted");
       }
       EXPECT_EQ(std::future_status::timeout, a.wait_for(std::chrono::milliseconds(20)));  // still inside the tick
       release.set_value();
+      HX_SYNC_POINT("PerfMonitorTest:Joining");
+      EXPECT_EQ(std::future_status::timeout, a.wait_for(std::chrono::milliseconds(20)));  // the thread has not ended
+      HX_SYNC_POINT("PerfMonitorTest:Joined");
     }
     ASSERT_EQ(std::future_status::ready, a.wait_for(std::chrono::seconds(30)));
     ASSERT_EQ(std::future_status::ready, b.wait_for(std::chrono::seconds(30)));
-    EXPECT_EQ(held, g_threadExited.load()) << round;
+    EXPECT_EQ(held, g_threadExited.load());
     if (m) m->Stop();
     EXPECT_TRUE(viaDestructor || !peer.running());
     EXPECT_EQ(p.initCalls.load(), p.uninitCalls.load());
     EXPECT_EQ(0, bad.uninitCalls.load() + bad.updateCalls.load());
-    EXPECT_TRUE(!held || (p.updateCalls.load() == heldAt && off.uninitCalls.load() == 1)) << round;
-    EXPECT_TRUE(round != 0 || p.updateCalls.load() == 0);
-    if (round == 20) {
+    EXPECT_TRUE(!held || (p.updateCalls.load() == heldAt && off.uninitCalls.load() == 1));
+    EXPECT_TRUE(c.tickMs == 1 || p.updateCalls.load() == 0);
+    if (c.how == kSmStopInTick) {
       std::vector<std::string> values = {"x"};
       m->SM_SetAgentProp(RSRC_AGENT_SYSTEM, RSRC_PROP_PROCESS_NAMES, values);  // stopped: ignored
       EXPECT_TRUE(p.props.empty());
@@ -249,20 +263,6 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
       EXPECT_EQ(-1, m->Initialize(nullptr));
     }
   }
-}
-
-std::string Head(const std::string& path, size_t n) {
-  std::string head(n, '\0');
-  std::ifstream in(path, std::ios::binary);
-  in.read(&head[0], static_cast<std::streamsize>(n));
-  head.resize(static_cast<size_t>(in.gcount()));
-  return head;
-}
-
-std::set<std::string> DirNames(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().string());
-  return names;
 }
 
 // Random writes, growth past the size limit, removals and ageing; after every
@@ -324,14 +324,14 @@ TEST_F(PerfMonitorTest, RotationAndCleanUpFollowTheModel) {
       tv[1] = tv[0];
       ASSERT_EQ(0, utimes(it->first.c_str(), tv));
     }
-    std::set<std::string> want;
+    std::set<std::string> want, got;
     for (const auto& f : model) want.insert(f.first);
-    ASSERT_EQ(want, DirNames(logDir)) << "step " << step;
+    for (const auto& e : std::filesystem::directory_iterator(logDir)) got.insert(e.path().string());
+    ASSERT_EQ(want, got) << "step " << step;
     for (const auto& f : model) {
-      struct stat st;
-      ASSERT_EQ(0, stat(f.first.c_str(), &st));
-      EXPECT_EQ(f.second.size, static_cast<uint64_t>(st.st_size)) << f.first << " step " << step;
-      const std::string head = Head(f.first, header.size() + kRow);
+      EXPECT_EQ(f.second.size, std::filesystem::file_size(f.first)) << f.first << " step " << step;
+      std::string head(header.size() + kRow, '\0');
+      std::ifstream(f.first, std::ios::binary).read(&head[0], static_cast<std::streamsize>(head.size()));
       EXPECT_EQ(header, head.substr(0, header.size())) << f.first;
       EXPECT_EQ(f.second.first + "\r\n", head.substr(header.size() + 18)) << f.first;
     }

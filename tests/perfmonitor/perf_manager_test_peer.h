@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,12 +16,6 @@ class CHxPerfManagerTestPeer {
  public:
   explicit CHxPerfManagerTestPeer(CHxPerfManager& m) : m_(m) {}
   bool running() const { return m_.m_bRunning; }
-  bool stopRequested() const { return m_.m_bStopRequested; }
-  // Interface calls (SM_Stop and the like) under way on other threads.
-  int activeCalls() const {
-    hx::MutexLock g(&m_.m_callsMutex);
-    return m_.m_activeCalls;
-  }
 
  private:
   CHxPerfManager& m_;
