@@ -24,7 +24,7 @@ namespace {
 
 class BenchManager : public CHxThrottlingManager {
  public:
-  using CHxThrottlingManager::CheckEachStreamProcess;
+  using CHxThrottlingManager::checkEachStreamProcess_;
   using CHxThrottlingManager::RecomputeThroughputs;
   using CHxThrottlingManager::ReserveJobIndex;
   using CHxThrottlingManager::ReserveStreamIndex;
@@ -188,7 +188,7 @@ void BM_RegisterUnregisterFullTable(benchmark::State& state) {
   m.UnreserveStreamIndex(static_cast<int>(lastJob), static_cast<int>(lastStream),
                          t.Jobs[lastJob].Streams[lastStream].UniqueID);
   m.Unlock();
-  m.CheckEachStreamProcess = state.range(0) != 0;
+  m.checkEachStreamProcess_ = state.range(0) != 0;
 
   bool ok = true;
   for (auto _ : state) {

@@ -2,25 +2,25 @@
 
 #include <new>
 
-HxEvent::HxEvent(bool manualReset) : m_event(new (std::nothrow) HxEventH(manualReset)) {
-  if (m_event == nullptr) throw "Not enough memory to initialize HxEvent";
+HxEvent::HxEvent(bool manualReset) : event_(new (std::nothrow) HxEventH(manualReset)) {
+  if (event_ == nullptr) throw "Not enough memory to initialize HxEvent";
 }
 
-HxEvent::~HxEvent() { delete m_event; }
+HxEvent::~HxEvent() { delete event_; }
 
-int HxEvent::wait(unsigned long milliseconds) { return m_event->wait(milliseconds); }
+int HxEvent::wait(unsigned long milliseconds) { return event_->wait(milliseconds); }
 
-void HxEvent::set() { m_event->set(); }
+void HxEvent::set() { event_->set(); }
 
-HxCriticalSection::HxCriticalSection() : m_cs(new (std::nothrow) HxCriticalSectionH()) {
-  if (m_cs == nullptr) throw "Not enough memory to initialize HxCriticalSection";
+HxCriticalSection::HxCriticalSection() : cs_(new (std::nothrow) HxCriticalSectionH()) {
+  if (cs_ == nullptr) throw "Not enough memory to initialize HxCriticalSection";
 }
 
 HxCriticalSection::~HxCriticalSection() {
-  delete m_cs;
-  m_cs = nullptr;
+  delete cs_;
+  cs_ = nullptr;
 }
 
-void HxCriticalSection::enter(bool wait) { m_cs->enter(wait); }
+void HxCriticalSection::enter(bool wait) { cs_->enter(wait); }
 
-void HxCriticalSection::leave() { m_cs->leave(); }
+void HxCriticalSection::leave() { cs_->leave(); }

@@ -20,7 +20,7 @@ class HX_EXPORT HxEvent {
   void set();
 
  private:
-  HxEventH* m_event;
+  HxEventH* event_;
 };
 
 // A lock that the holding thread may re-enter (each enter needs one leave).
@@ -35,17 +35,17 @@ class HX_EXPORT CAPABILITY("critical section") HxCriticalSection {
   void leave() RELEASE() NO_THREAD_SAFETY_ANALYSIS;
 
  private:
-  HxCriticalSectionH* m_cs;
+  HxCriticalSectionH* cs_;
 };
 
 // Holds an HxCriticalSection for the lifetime of the guard.
 class SCOPED_CAPABILITY HxCriticalSectionGuard {
  public:
-  explicit HxCriticalSectionGuard(HxCriticalSection& cs) ACQUIRE(cs) : m_cs(cs) { m_cs.enter(true); }
-  ~HxCriticalSectionGuard() RELEASE() { m_cs.leave(); }
+  explicit HxCriticalSectionGuard(HxCriticalSection& cs) ACQUIRE(cs) : cs_(cs) { cs_.enter(true); }
+  ~HxCriticalSectionGuard() RELEASE() { cs_.leave(); }
   HxCriticalSectionGuard(const HxCriticalSectionGuard&) = delete;
   HxCriticalSectionGuard& operator=(const HxCriticalSectionGuard&) = delete;
 
  private:
-  HxCriticalSection& m_cs;
+  HxCriticalSection& cs_;
 };

@@ -40,34 +40,34 @@ std::string MachineLimitGauges(const std::string& instance) {
 }  // namespace
 
 CHxPerfMetricsTick::CHxPerfMetricsTick(iCHxPerfUpdateCallback* target, HxEnv* env)
-    : m_target(target), m_env(env != nullptr ? env : HxEnv::Default()) {}
+    : target_(target), env_(env != nullptr ? env : HxEnv::Default()) {}
 
 void CHxPerfMetricsTick::Configure(const std::string& instance, EvDebug* log) {
-  m_log = log;
-  m_instance = instance;
+  log_ = log;
+  instance_ = instance;
   HxPlatformInfo info;
   info.setFocus(instance.c_str());
   std::string dir;
   if (info.getString("Hxd", "PerfMetricsTextfileDirectory", &dir) == 0) dir.clear();
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  m_directory = dir;
-  m_path = dir.empty() ? std::string() : dir + "/" + hxmetrics::TextfileName(instance);
-  if (!dir.empty() && m_log != nullptr) {
-    m_log->DebugLvl(kFunction, 1, "System Resource Monitor metrics textfile [%s]", m_path.c_str());
+  directory_ = dir;
+  path_ = dir.empty() ? std::string() : dir + "/" + hxmetrics::TextfileName(instance);
+  if (!dir.empty() && log_ != nullptr) {
+    log_->DebugLvl(kFunction, 1, "System Resource Monitor metrics textfile [%s]", path_.c_str());
   }
 }
 
 int CHxPerfMetricsTick::OnUpdateLog(ResourceAgentType agentType, const char* objectName,
                                     _PerfLogItems& items) {
-  const int result = m_target != nullptr ? m_target->OnUpdateLog(agentType, objectName, items) : 1;
+  const int result = target_ != nullptr ? target_->OnUpdateLog(agentType, objectName, items) : 1;
   if (!enabled()) return result;
   try {
     const std::string name = objectName != nullptr ? objectName : "";
-    hxmetrics::ObjectRows& rows = m_pending[name];
+    hxmetrics::ObjectRows& rows = pending_[name];
     rows.object = name;
-    rows.timeSeconds = m_env->NowSeconds();
+    rows.timeSeconds = env_->NowSeconds();
     rows.batches.push_back(items);
-    m_rowsSinceEntry += items.rows.size();
+    rowsSinceEntry_ += items.rows.size();
   } catch (...) {
     // Out of memory: the rows stay in the CSV log only; the provider goes on.
   }
@@ -79,42 +79,42 @@ void CHxPerfMetricsTick::EntryServed(const _PerfAgentInfo& entry) {
   try {
     std::string provider;
     entry.pProvider->GetPerfProviderName(provider);
-    m_up[UpKey{provider, static_cast<int>(entry.agentType)}] = entry.bInitOk && m_rowsSinceEntry > 0;
+    up_[UpKey{provider, static_cast<int>(entry.agentType)}] = entry.bInitOk && rowsSinceEntry_ > 0;
   } catch (...) {
     // Out of memory: the entry keeps its earlier state in the file.
   }
-  m_rowsSinceEntry = 0;
-  m_served = true;
+  rowsSinceEntry_ = 0;
+  served_ = true;
 }
 
 void CHxPerfMetricsTick::EndTick() {
   if (!enabled()) return;
-  const bool served = m_served;
-  m_served = false;
-  m_rowsSinceEntry = 0;
-  if (!served && m_pending.empty()) return;
+  const bool served = served_;
+  served_ = false;
+  rowsSinceEntry_ = 0;
+  if (!served && pending_.empty()) return;
   std::string error;
   bool ok = false;
   try {
-    for (auto& p : m_pending) m_latest[p.first] = std::move(p.second);
-    m_pending.clear();
+    for (auto& p : pending_) latest_[p.first] = std::move(p.second);
+    pending_.clear();
     std::vector<hxmetrics::ObjectRows> objects;
-    objects.reserve(m_latest.size());
-    for (const auto& o : m_latest) objects.push_back(o.second);
+    objects.reserve(latest_.size());
+    for (const auto& o : latest_) objects.push_back(o.second);
     std::vector<hxmetrics::ProviderUp> ups;
-    for (const auto& u : m_up) ups.push_back({u.first.provider, u.first.agentType, u.second});
-    const std::string text = hxmetrics::RenderMonitorMetrics(m_instance, objects, ups) +
-                             MachineLimitGauges(m_instance);
-    ok = hxmetrics::ReplaceFileAtomically(m_directory, hxmetrics::TextfileName(m_instance), text,
+    for (const auto& u : up_) ups.push_back({u.first.provider, u.first.agentType, u.second});
+    const std::string text = hxmetrics::RenderMonitorMetrics(instance_, objects, ups) +
+                             MachineLimitGauges(instance_);
+    ok = hxmetrics::ReplaceFileAtomically(directory_, hxmetrics::TextfileName(instance_), text,
                                           &error);
   } catch (...) {
     // Out of memory: this tick's file is skipped, the previous one stays whole.
-    m_pending.clear();
+    pending_.clear();
     error = "out of memory";
   }
-  if (!ok && !m_lastWriteFailed && m_log != nullptr) {
-    m_log->DebugLvl(kFunction, 1, "[ERROR] cannot write the metrics textfile [%s]: %s",
-                    m_path.c_str(), error.c_str());
+  if (!ok && !lastWriteFailed_ && log_ != nullptr) {
+    log_->DebugLvl(kFunction, 1, "[ERROR] cannot write the metrics textfile [%s]: %s",
+                    path_.c_str(), error.c_str());
   }
-  m_lastWriteFailed = !ok;
+  lastWriteFailed_ = !ok;
 }

@@ -31,8 +31,8 @@ class HX_EXPORT CHxPerfMetricsTick : public iCHxPerfUpdateCallback {
   // Reads the directory of instance from the configuration; empty or absent
   // turns the textfile off.
   void Configure(const std::string& instance, EvDebug* log);
-  bool enabled() const { return !m_directory.empty(); }
-  const std::string& path() const { return m_path; }
+  bool enabled() const { return !directory_.empty(); }
+  const std::string& path() const { return path_; }
 
   // Passes the report on, keeps its rows when enabled; returns target's result.
   int OnUpdateLog(ResourceAgentType agentType, const char* objectName,
@@ -55,14 +55,14 @@ class HX_EXPORT CHxPerfMetricsTick : public iCHxPerfUpdateCallback {
     }
   };
 
-  iCHxPerfUpdateCallback* m_target;
-  HxEnv* m_env;
-  EvDebug* m_log = nullptr;
-  std::string m_instance, m_directory, m_path;
-  std::map<std::string, hxmetrics::ObjectRows> m_latest;   // by object name
-  std::map<std::string, hxmetrics::ObjectRows> m_pending;  // reported in this tick
-  size_t m_rowsSinceEntry = 0;
-  bool m_served = false;                                    // in this tick
-  std::map<UpKey, bool> m_up;
-  bool m_lastWriteFailed = false;
+  iCHxPerfUpdateCallback* target_;
+  HxEnv* env_;
+  EvDebug* log_ = nullptr;
+  std::string instance_, directory_, path_;
+  std::map<std::string, hxmetrics::ObjectRows> latest_;   // by object name
+  std::map<std::string, hxmetrics::ObjectRows> pending_;  // reported in this tick
+  size_t rowsSinceEntry_ = 0;
+  bool served_ = false;                                    // in this tick
+  std::map<UpKey, bool> up_;
+  bool lastWriteFailed_ = false;
 };

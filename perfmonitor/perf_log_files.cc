@@ -55,9 +55,9 @@ struct PerfLogOpenFiles {
 };
 
 CUaFile* CHxPerfManager::CurrentLogFile(const std::string& key, std::vector<std::string>& columns) {
-  if (!m_openLogs) m_openLogs = std::make_shared<PerfLogOpenFiles>();
-  std::map<std::string, PerfLogOpenFiles::Entry>& open = m_openLogs->byKey;
-  const int64_t now = m_env->MonotonicMs();
+  if (!openLogs_) openLogs_ = std::make_shared<PerfLogOpenFiles>();
+  std::map<std::string, PerfLogOpenFiles::Entry>& open = openLogs_->byKey;
+  const int64_t now = env_->MonotonicMs();
   auto it = open.find(key);
   if (it != open.end()) {
     // Kept while it is what a fresh open would give. Every batch: still the
@@ -212,7 +212,7 @@ void CHxPerfManager::CheckAndCleanLogFiles() {
                      m_logDirectory.c_str(), err.AsString().c_str());
     return;
   }
-  const int64_t now = static_cast<int64_t>(m_env->NowSeconds());
+  const int64_t now = static_cast<int64_t>(env_->NowSeconds());
   SUaDirEntry entry;
   bool end = false;
   while (true) {

@@ -33,7 +33,7 @@ std::string FormatTime(const struct tm& tm, const char* format) {
 
 int CHxPerfManager::OnUpdateLog(ResourceAgentType agentType, const char* objectName,
                                 _PerfLogItems& items) {
-  const time_t now = static_cast<time_t>(m_env->NowSeconds());
+  const time_t now = static_cast<time_t>(env_->NowSeconds());
   // Policy timestamp: the UTC broken-down time read back as local time. Only
   // a policy callback uses it, so it is formed (once) when one is attached:
   // mktime reads the time-zone file on every call.

@@ -45,23 +45,23 @@ CHxPerfManager::CHxPerfManager(HxEnv* env, unsigned long tickMs)
       m_bPolicyMode(false),
       m_stopEvent(true),
       m_pfnPolicyCallback(nullptr),
-      m_env(env != nullptr ? env : HxEnv::Default()),
-      m_tickMs(tickMs),
-      m_metrics(this, m_env),
-      m_threadJoinable(false) {}
+      env_(env != nullptr ? env : HxEnv::Default()),
+      tickMs_(tickMs),
+      metrics_(this, env_),
+      threadJoinable_(false) {}
 
 CHxPerfManager::~CHxPerfManager() {
   // A thread left running would use the members destroyed below.
   bool joinable;
   {
-    hx::MutexLock g(&m_joinMutex);
-    joinable = m_threadJoinable;
+    hx::MutexLock g(&joinMutex_);
+    joinable = threadJoinable_;
   }
   if (joinable) Stop();
   // A GenericResourceAgent call running on another thread (SM_Stop, waiting
   // in Stop beside the owner's stop) still uses the members.
-  hx::MutexLock calls(&m_callsMutex);
-  while (m_activeCalls != 0) m_callsDone.Wait(&m_callsMutex);
+  hx::MutexLock calls(&callsMutex_);
+  while (activeCalls_ != 0) callsDone_.Wait(&callsMutex_);
 }
 
 bool CHxPerfManager::OnMonitorThread() const { return t_monitorOf == this; }
@@ -144,7 +144,7 @@ int CHxPerfManager::Initialize(EvDebug* log) {
   m_maxLogSizeMB = sizeMB;
   m_maxLogCount = count;
   m_bInitialized = true;
-  m_metrics.Configure(HXPI_Focus::getFocus(), m_pLog);
+  metrics_.Configure(HXPI_Focus::getFocus(), m_pLog);
   m_pLog->debugLvl(1, -1,
                    "%s: System Resource Monitor Initialization succeeded ( LogFilesDirectory [%s]  "
                    "[Max-log-File size -  %u MB] [Max-Log-File Count - %u]",
@@ -222,8 +222,8 @@ int CHxPerfManager::Run() {
     m_pLog->debugLvl(1, -1, "%s: System Resource Monitor found running state....", kRun);
     return 0;
   }
-  hx::MutexLock join(&m_joinMutex);
-  if (m_threadJoinable) {
+  hx::MutexLock join(&joinMutex_);
+  if (threadJoinable_) {
     // A thread that ended by itself cannot exist (it ends only on a stop
     // request), but never start a second one over an unjoined thread.
     return -1;
@@ -237,7 +237,7 @@ int CHxPerfManager::Run() {
                      kRun);
     return -1;
   }
-  m_threadJoinable = true;
+  threadJoinable_ = true;
   m_pLog->debugLvl(1, -1, "%s:System Resource Monitor has been started....", kRun);
   return 0;
 }
@@ -266,7 +266,7 @@ int CHxPerfManager::Stop() {
   // The wait runs without m_lock: the monitor thread may be about to take it
   // (it tested the stop flag just before it was set) and must be able to
   // finish its tick.
-  const unsigned long pollMs = std::max<unsigned long>(1, std::min(kStopPollMs, m_tickMs));
+  const unsigned long pollMs = std::max<unsigned long>(1, std::min(kStopPollMs, tickMs_));
   int polls = 0;
   while (m_bRunning) {
     UASLEEP_InTeRnAl(pollMs, __FILE__, __LINE__);
@@ -277,10 +277,10 @@ int CHxPerfManager::Stop() {
   }
   HX_SYNC_POINT("CHxPerfManager::Stop:Join");
   {
-    hx::MutexLock join(&m_joinMutex);
-    if (m_threadJoinable) {
+    hx::MutexLock join(&joinMutex_);
+    if (threadJoinable_) {
       m_thread.join();
-      m_threadJoinable = false;
+      threadJoinable_ = false;
     }
   }
   if (wasRunning) m_pLog->debugLvl(1, -1, "%s:System Resource Monitor has been stopped....", kStop);
@@ -334,7 +334,7 @@ int CHxPerfManager::UpdateTimerAndPerfLogs() {
     ++a.elapsedMinutes;
     if (static_cast<int64_t>(a.elapsedMinutes) < static_cast<int64_t>(interval)) continue;
     if (!a.bInitDone) {
-      if (a.pProvider->Initialize(m_pLog, &m_metrics) == 0) {
+      if (a.pProvider->Initialize(m_pLog, &metrics_) == 0) {
         a.bInitOk = true;
       } else {
         a.bInitOk = false;
@@ -347,10 +347,10 @@ int CHxPerfManager::UpdateTimerAndPerfLogs() {
       a.bInitDone = true;
     }
     if (a.bInitOk) a.pProvider->UpdatePerfCounters(a.agentType);
-    m_metrics.EntryServed(a);
+    metrics_.EntryServed(a);
     a.elapsedMinutes = 0;
   }
-  m_metrics.EndTick();
+  metrics_.EndTick();
   return 0;
 }
 
@@ -365,7 +365,7 @@ void CHxPerfManager::PeriodicMonitorThread() {
   int ticks = 0;
   while (!m_bStopRequested) {
     HX_SYNC_POINT("CHxPerfManager::PeriodicMonitorThread:Waiting");
-    m_stopEvent.wait(m_tickMs);
+    m_stopEvent.wait(tickMs_);
     if (m_bStopRequested) break;
     UpdateTimerAndPerfLogs();
     if (++ticks >= kTicksPerConfigRefresh) {

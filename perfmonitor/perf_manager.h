@@ -136,6 +136,9 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
   // OpenLogfile. Null when OpenLogfile fails. Monitor thread only.
   CUaFile* CurrentLogFile(const std::string& key, std::vector<std::string>& columns);
 
+  // The m_ names are those the platform's documentation gives this class
+  // (m_bRunning, m_lock, m_agents, ...): keep them letter for letter. Members
+  // this project added take the trailing underscore.
   uint32_t m_maxLogSizeMB;
   uint32_t m_maxLogCount;
   EvDebug* m_pLog;
@@ -152,18 +155,18 @@ class HX_EXPORT CHxPerfManager : public iCHxPerfUpdateCallback, public GenericRe
   HxCriticalSection m_lock;
   std::set<GenericResourcePolicyDetails> m_policies GUARDED_BY(m_lock);
 
-  HxEnv* m_env;
-  unsigned long m_tickMs;
-  std::shared_ptr<PerfLogOpenFiles> m_openLogs;  // monitor thread only
+  HxEnv* env_;
+  unsigned long tickMs_;
+  std::shared_ptr<PerfLogOpenFiles> openLogs_;  // monitor thread only
   // Providers report through it; it passes every report on to OnUpdateLog.
-  CHxPerfMetricsTick m_metrics;
-  hx::Mutex m_joinMutex;  // serialises joining the thread between stoppers
+  CHxPerfMetricsTick metrics_;
+  hx::Mutex joinMutex_;  // serialises joining the thread between stoppers
   // Set by Run before the thread starts.
-  bool m_threadJoinable GUARDED_BY(m_joinMutex);
+  bool threadJoinable_ GUARDED_BY(joinMutex_);
 
   // GenericResourceAgent calls in progress; the destructor waits for zero.
   class InterfaceCall;
-  hx::Mutex m_callsMutex;
-  hx::CondVar m_callsDone;
-  int m_activeCalls GUARDED_BY(m_callsMutex) = 0;
+  hx::Mutex callsMutex_;
+  hx::CondVar callsDone_;
+  int activeCalls_ GUARDED_BY(callsMutex_) = 0;
 };

@@ -18,14 +18,14 @@ class CHxPerfManager::InterfaceCall {
  public:
   explicit InterfaceCall(CHxPerfManager& m) : m_(m) {
     {
-      hx::MutexLock g(&m_.m_callsMutex);
-      ++m_.m_activeCalls;
+      hx::MutexLock g(&m_.callsMutex_);
+      ++m_.activeCalls_;
     }
     HX_SYNC_POINT("CHxPerfManager::InterfaceCall:Counted");
   }
   ~InterfaceCall() {
-    hx::MutexLock g(&m_.m_callsMutex);
-    if (--m_.m_activeCalls == 0) m_.m_callsDone.SignalAll();
+    hx::MutexLock g(&m_.callsMutex_);
+    if (--m_.activeCalls_ == 0) m_.callsDone_.SignalAll();
   }
   InterfaceCall(const InterfaceCall&) = delete;
   InterfaceCall& operator=(const InterfaceCall&) = delete;

@@ -106,13 +106,13 @@ int CHxPerfProviderTarnellJobs::OnThrottelingInfo(void* /*context*/, _TMJobInfo*
   if (job == nullptr) return 0;
   if (streams == nullptr) streamCount = 0;
 
-  const uint32_t now = m_env->NowSeconds();
+  const uint32_t now = env_->NowSeconds();
   const uint32_t duration = SecondsSince(job->StartTime, now);
   // The current-interval statistics accumulate from the previous enumeration,
   // or, for a job never enumerated before, from its start (its streams'
   // current statistics start at zero when they register).
   const uint32_t intervalBegin = job->LastEnumTime != 0 ? job->LastEnumTime : job->StartTime;
-  const uint32_t interval = SecondsSince(intervalBegin, m_env->NowSeconds());
+  const uint32_t interval = SecondsSince(intervalBegin, env_->NowSeconds());
 
   TransferSums read, network, write;
   read.total = job->JobStats.ReadSize;

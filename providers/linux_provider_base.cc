@@ -19,22 +19,22 @@ CHxLinuxPerfProviderBase::CHxLinuxPerfProviderBase(ResourceAgentType agentType,
                                                    const char* displayName, HxEnv* env)
     : m_ownLog(nullptr),
       m_pLog(&m_ownLog),
-      m_agentType(agentType),
-      m_className(className),
-      m_displayName(displayName),
-      m_env(env != nullptr ? env : HxEnv::Default()) {}
+      agentType_(agentType),
+      className_(className),
+      displayName_(displayName),
+      env_(env != nullptr ? env : HxEnv::Default()) {}
 
 CHxLinuxPerfProviderBase::~CHxLinuxPerfProviderBase() = default;
 
-void CHxLinuxPerfProviderBase::GetPerfProviderName(std::string& name) { name = m_displayName; }
+void CHxLinuxPerfProviderBase::GetPerfProviderName(std::string& name) { name = displayName_; }
 
 void CHxLinuxPerfProviderBase::GetSupprotedAgentTypes(std::vector<ResourceAgentType>& types) {
   types.clear();
-  types.push_back(m_agentType);
+  types.push_back(agentType_);
 }
 
 int32_t CHxLinuxPerfProviderBase::Initialize(EvDebug* log, iCHxPerfUpdateCallback* callback) {
-  const std::string fn = std::string(m_className) + "::Initialize";
+  const std::string fn = std::string(className_) + "::Initialize";
   if (m_bInitialized) {
     m_pLog->debugLvl(-1, static_cast<uint64_t>(-1), "%s: Already initialized", fn.c_str());
     return 0;
@@ -68,7 +68,7 @@ void CHxLinuxPerfProviderBase::SetAgentProp(ResourceAgentType /*type*/,
 bool CHxLinuxPerfProviderBase::RunCommand(const std::string& command, std::string* out) {
   std::string output;
   std::string error;
-  const int rc = m_env->RunCommand(hxprov::kCommandPrefix + command, &output, &error);
+  const int rc = env_->RunCommand(hxprov::kCommandPrefix + command, &output, &error);
   if (rc != 0) return false;
   *out = std::move(output);
   return true;
@@ -76,11 +76,11 @@ bool CHxLinuxPerfProviderBase::RunCommand(const std::string& command, std::strin
 
 bool CHxLinuxPerfProviderBase::Report(_PerfLogItems& items) {
   std::string objectName;
-  if (!CPerfHeaderInfo::GetPerfHeader(m_agentType, objectName, items.version, items.columns)) {
+  if (!CPerfHeaderInfo::GetPerfHeader(agentType_, objectName, items.version, items.columns)) {
     return false;
   }
   if (items.rows.empty() || m_pCallback == nullptr) return false;
-  m_pCallback->OnUpdateLog(m_agentType, objectName.c_str(), items);
+  m_pCallback->OnUpdateLog(agentType_, objectName.c_str(), items);
   return true;
 }
 

@@ -50,9 +50,9 @@ class HX_EXPORT CHxLinuxPerfProviderBase : public iCHxPerfProvider {
   // handed over (no rows, no callback, no header).
   bool Report(_PerfLogItems& items);
 
-  const char* className() const { return m_className; }
-  ResourceAgentType agentType() const { return m_agentType; }
-  HxEnv* env() const { return m_env; }
+  const char* className() const { return className_; }
+  ResourceAgentType agentType() const { return agentType_; }
+  HxEnv* env() const { return env_; }
 
   iCHxPerfUpdateCallback* m_pCallback = nullptr;  // not owned
   bool m_bInitialized = false;
@@ -60,10 +60,10 @@ class HX_EXPORT CHxLinuxPerfProviderBase : public iCHxPerfProvider {
   EvDebug* m_pLog;  // m_ownLog, or the caller's log (not owned)
 
  private:
-  const ResourceAgentType m_agentType;
-  const char* const m_className;
-  const char* const m_displayName;
-  HxEnv* const m_env;
+  const ResourceAgentType agentType_;
+  const char* const className_;
+  const char* const displayName_;
+  HxEnv* const env_;
 };
 
 // Number reading and printing rules shared by the providers.

@@ -51,13 +51,13 @@ double CHxPerfProviderLinuxSystem::MeasureCpuUsage() {
   std::vector<std::string> lines;
   CpuTimes fresh;
   // A kept reading is usable when both counters moved forward since it.
-  const bool fromKept = m_haveCpuTimes && RunCommand(kCpuTimesCommand, &out) &&
+  const bool fromKept = haveCpuTimes_ && RunCommand(kCpuTimesCommand, &out) &&
                         ParseCpuLine(out.substr(0, out.find('\n')), &fresh) &&
-                        fresh.total > m_lastCpuTimes.total &&
-                        fresh.busy >= m_lastCpuTimes.busy;
-  CpuTimes before = m_lastCpuTimes;
+                        fresh.total > lastCpuTimes_.total &&
+                        fresh.busy >= lastCpuTimes_.busy;
+  CpuTimes before = lastCpuTimes_;
   if (!fromKept) {
-    m_haveCpuTimes = false;
+    haveCpuTimes_ = false;
     if (!RunCommand(kCpuWindowCommand, &out)) return 0.0;
     lines = hxprov::SplitLines(out);
     if (lines.size() != 2 || !ParseCpuLine(lines[0], &before) ||
@@ -66,8 +66,8 @@ double CHxPerfProviderLinuxSystem::MeasureCpuUsage() {
       return 0.0;
     }
   }
-  m_lastCpuTimes = fresh;
-  m_haveCpuTimes = true;
+  lastCpuTimes_ = fresh;
+  haveCpuTimes_ = true;
   const uint64_t busy = fresh.busy - before.busy;
   const uint64_t total = fresh.total - before.total;
   // The kernel's iowait count can go back, so busy time can outgrow total

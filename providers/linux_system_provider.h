@@ -44,6 +44,6 @@ class HX_EXPORT CHxPerfProviderLinuxSystem : public CHxLinuxPerfProviderBase {
   // Busy percentage since the kept reading, keeping the fresh one.
   double MeasureCpuUsage();
 
-  bool m_haveCpuTimes = false;  // m_lastCpuTimes holds a reading
-  CpuTimes m_lastCpuTimes;
+  bool haveCpuTimes_ = false;  // lastCpuTimes_ holds a reading
+  CpuTimes lastCpuTimes_;
 };

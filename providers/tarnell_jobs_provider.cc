@@ -42,7 +42,7 @@ CHxPerfProviderTarnellJobs::CHxPerfProviderTarnellJobs(HxEnv* env)
       m_bInManagerReady(false),
       m_outManager(env != nullptr ? env : HxEnv::Default()),
       m_inManager(env != nullptr ? env : HxEnv::Default()),
-      m_env(env != nullptr ? env : HxEnv::Default()) {
+      env_(env != nullptr ? env : HxEnv::Default()) {
   m_pLog = &m_ownLog;
 }
 

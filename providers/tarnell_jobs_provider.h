@@ -93,5 +93,5 @@ class HX_EXPORT CHxPerfProviderTarnellJobs : public iCHxPerfProvider,
   bool m_bInManagerReady;
   CHxThrottlingManager m_outManager;
   CHxThrottlingManager m_inManager;
-  HxEnv* m_env;
+  HxEnv* env_;
 };

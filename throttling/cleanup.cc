@@ -101,7 +101,7 @@ int CHxThrottlingManager::UnregisterStream(unsigned long long handle) try {
   // slot now holds a newer stream must not add that stream's bytes, which its
   // own unregistration will add.
   const bool own = (stream.Flags & kTMStreamInUse) != 0 && stream.UniqueID == uniqueId;
-  const uint32_t now = env->NowSeconds();
+  const uint32_t now = env_->NowSeconds();
   const unsigned long long size = own ? stream.SizeProcessed : 0;
   Log.debugLvl(3, LogTag,
                "stat- %s:[Handle - %llu (%llx)] [JobID - %u]  [RCID - %u] [Job-idx - %u] "
@@ -123,7 +123,7 @@ int CHxThrottlingManager::UnregisterStream(unsigned long long handle) try {
 void CHxThrottlingManager::CheckAndCleanupStreams(bool force) {
   static const char kLabel[] = "CheckAndCleanupStreams()";
   if (Table == nullptr) return;
-  const uint32_t now = env->NowSeconds();
+  const uint32_t now = env_->NowSeconds();
   if (!force) {
     if (LastCleanupTime > now) {
       // The clock went back: count the spacing from now rather than wait for
@@ -162,7 +162,7 @@ void CHxThrottlingManager::CheckAndCleanupStreams(bool force) {
                                                   stream.UniqueID);
       const uint32_t pid = stream.ProcessID;
       bool alive;
-      if (CheckEachStreamProcess) {
+      if (checkEachStreamProcess_) {
         alive = IsProcAlive(pid, stream.StartTime, TMOwnerMark(stream));
       } else {
         if (lastFacts == nullptr || pid != lastPid) {

@@ -88,7 +88,7 @@ int CHxThrottlingManager::CopyAndReportJobs(void* context, IEnumerateJobInfoCall
   if (!lock.held()) return -1;
   if (!readOnly) CheckAndCleanupStreams(false);
 
-  const uint32_t now = env->NowSeconds();
+  const uint32_t now = env_->NowSeconds();
   _TMThrottleTable& t = *Table;
   const unsigned int jobCount = SafeJobCount(kLabel);
   copies.reserve(jobCount);

@@ -35,10 +35,10 @@ void CHxThrottlingManager::ConfigureComputerThroughput() { ConfigureLimits(false
 void CHxThrottlingManager::ConfigureLimits(bool keepHandSet) try {
   if (!HasMachineLimit(TableKind) || Table == nullptr) return;
   ReadLimitSettings("ConfigureComputerThroughput()");
-  ApplyConfiguredLimit(env->NowSeconds(), keepHandSet);
+  ApplyConfiguredLimit(env_->NowSeconds(), keepHandSet);
 
   HxPlatformInfo config;
-  if (!Focus.empty()) config.setFocus(Focus.c_str());
+  if (!focus_.empty()) config.setFocus(focus_.c_str());
   unsigned long lanFree = 0;
   if (config.getNumber(kSection, "ThrottleLanFreeSDT", &lanFree) != 0 && lanFree == 0) {
     Log.debugLvl(1, LogTag,
@@ -51,7 +51,7 @@ void CHxThrottlingManager::ConfigureLimits(bool keepHandSet) try {
 
 bool CHxThrottlingManager::ReadLimitSettings(const char* label) {
   HxPlatformInfo config;
-  if (!Focus.empty()) config.setFocus(Focus.c_str());
+  if (!focus_.empty()) config.setFocus(focus_.c_str());
   unsigned long mbph = 0;
   if (config.getNumber(kSection, "ComputerThroughputMBPH", &mbph) == 0) mbph = 0;
   // The table holds 32 bits; a larger setting means "as much as can be said".
@@ -191,7 +191,7 @@ void CHxThrottlingManager::RefreshMachineLimit(uint32_t now) try {
 int CHxThrottlingManager::GetMachineLimitInfo(_TMMachineLimitInfo& info) try {
   TableLock lock(*this);
   if (!lock.held()) return -1;
-  const uint32_t now = env->NowSeconds();
+  const uint32_t now = env_->NowSeconds();
   ReadLimitSettings("GetMachineLimitInfo()");
   info = _TMMachineLimitInfo();
   info.LimitMBPH = Table->ComputerThrottleMBPH;

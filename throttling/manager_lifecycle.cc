@@ -40,7 +40,7 @@ std::atomic<CHxThrottlingManager*> g_attached[kForkSlots];
 std::atomic<unsigned> g_forkGeneration{0};
 std::once_flag g_forkHandlerOnce;
 // Where outermost Lock() calls wait while a writer of their manager is
-// announced (LifeWritersWaiting). One for every manager of the process:
+// announced (lifeWritersWaiting_). One for every manager of the process:
 // writers are rare, and a woken waiter looks at its own manager's count.
 // A forked child gets new ones: the parent's threads may have held the mutex
 // or waited on the variable, and they do not exist in the child.
@@ -61,14 +61,14 @@ const int kKeyFileAttempts = 10;
 
 }  // namespace
 
-// LifeMu exclusively, announced to Lock() while it is waited for.
+// lifeMu_ exclusively, announced to Lock() while it is waited for.
 class SCOPED_CAPABILITY CHxThrottlingManager::LifeWriter {
  public:
-  explicit LifeWriter(CHxThrottlingManager& m) ACQUIRE(m.LifeMu) : mu_(m.LifeMu) {
-    m.LifeWritersWaiting.fetch_add(1);
+  explicit LifeWriter(CHxThrottlingManager& m) ACQUIRE(m.lifeMu_) : mu_(m.lifeMu_) {
+    m.lifeWritersWaiting_.fetch_add(1);
     HX_SYNC_POINT("CHxThrottlingManager::LifeWriter:Announced");
     mu_.Lock();
-    if (m.LifeWritersWaiting.fetch_sub(1) == 1) {
+    if (m.lifeWritersWaiting_.fetch_sub(1) == 1) {
       // A waiter tests the count under mu: taking mu here puts the
       // notification after its test or after it began to wait, never between.
       LifeWait& wait = TheLifeWait();
@@ -83,8 +83,8 @@ class SCOPED_CAPABILITY CHxThrottlingManager::LifeWriter {
 };
 
 CHxThrottlingManager::CHxThrottlingManager(HxEnv* environment)
-    : Log(nullptr), env(environment != nullptr ? environment : HxEnv::Default()) {
-  LastCleanupTime = env->NowSeconds();
+    : Log(nullptr), env_(environment != nullptr ? environment : HxEnv::Default()) {
+  LastCleanupTime = env_->NowSeconds();
 }
 
 CHxThrottlingManager::~CHxThrottlingManager() {
@@ -125,14 +125,14 @@ int CHxThrottlingManager::InitializeLocked(const char* focus, unsigned int logTa
 
   if (Table != nullptr) {
     // Already attached: never count this manager twice in RefCount.
-    if (Focus == focus && TableKind == kind) {
+    if (focus_ == focus && TableKind == kind) {
       Log.debugLvl(3, LogTag, "%s: already initialized for %s.[%s][%p]", kLabel, focus,
                    ShMemName.c_str(), static_cast<void*>(this));
       return 0;
     }
     Log.debugLvl(1, LogTag,
                  "%s: [ERROR] already initialized for %s kind %u; cannot switch to %s kind %u",
-                 kLabel, Focus.c_str(), TableKind, focus, kind);
+                 kLabel, focus_.c_str(), TableKind, focus, kind);
     return -1;
   }
 
@@ -179,7 +179,7 @@ int CHxThrottlingManager::InitializeLocked(const char* focus, unsigned int logTa
   }
 
   try {
-    AttachGeneration.store(g_forkGeneration.load());
+    attachGeneration_.store(g_forkGeneration.load());
     const int attached = AttachTable(focus, config, info.keyFileSuffix);
     if (attached == 0) TrackAttachment(true);
     return attached;
@@ -252,18 +252,18 @@ int CHxThrottlingManager::AttachTable(const char* focus, HxPlatformInfo& config,
     Log.debugLvl(1, LogTag, "%s: Cannot HxShMem-Connect2 has faild.", kLabel);
     return FailAttach(focus);
   }
-  Focus = focus;
+  focus_ = focus;
 
   if (created) {
     ResetTableContents(true);
     Table->RefCount = 1;
   } else {
-    if (RepairPending) CheckAndRepairTable("the previous lock holder died");
+    if (repairPending_) CheckAndRepairTable("the previous lock holder died");
     Table->RefCount++;
   }
   // Repaired above, or made new: later holders need not repair again.
-  if (RepairPending) Mutex->MarkRepaired();
-  RepairPending = false;
+  if (repairPending_) Mutex->MarkRepaired();
+  repairPending_ = false;
 
   // Attaching keeps an operator's limit: only a clean-up pass or the next
   // scheduled change replaces it.
@@ -294,7 +294,7 @@ void CHxThrottlingManager::FailInitialize(const char* focus) {
     ShMem = nullptr;
   }
   Table = nullptr;
-  Focus.clear();
+  focus_.clear();
   Log.debugLvl(1, LogTag, "%s:Failed for %s.[%s][%p](%d)", "Initialize()", focus,
                ShMemName.c_str(), static_cast<void*>(this), -1);
 }
@@ -326,7 +326,7 @@ int CHxThrottlingManager::Uninitialize() try {
   static const char kLabel[] = "Uninitialize()";
   LifeWriter life(*this);
   if (Table == nullptr) return 0;
-  if (AttachGeneration.load() != g_forkGeneration.load()) {
+  if (attachGeneration_.load() != g_forkGeneration.load()) {
     // Inherited through fork and never used here: this process has neither an
     // attachment nor a count in RefCount to give back, and is nobody's last
     // user. Only the copies of the parent's objects are dropped.
@@ -385,7 +385,7 @@ int CHxThrottlingManager::Uninitialize() try {
   }
   ShMemName.clear();
   MutexName.clear();
-  Focus.clear();
+  focus_.clear();
   Table = nullptr;
   UnlockTable();
   delete Mutex;
@@ -418,7 +418,7 @@ void CHxThrottlingManager::DetachInheritedTables() {
     CHxThrottlingManager* m = slot.load();
     // The forking thread may be inside that manager's lock (a fork from a
     // signal handler): its code will go on using the mapping.
-    if (m == nullptr || m->Table == nullptr || m->TableHolder.load() == std::this_thread::get_id()) {
+    if (m == nullptr || m->Table == nullptr || m->tableHolder_.load() == std::this_thread::get_id()) {
       continue;
     }
     shmdt(m->Table);
@@ -438,11 +438,11 @@ void CHxThrottlingManager::DropAttachment() {
 void CHxThrottlingManager::AttachAfterFork() try {
   LifeWriter life(*this);
   const unsigned int generation = g_forkGeneration.load();
-  if (AttachGeneration.load() == generation) return;  // another thread attached
-  AttachGeneration.store(generation);
+  if (attachGeneration_.load() == generation) return;  // another thread attached
+  attachGeneration_.store(generation);
   if (Table == nullptr) return;
   DropAttachment();
-  const std::string focus = Focus;
+  const std::string focus = focus_;
   HXPI_Focus::setFocus(focus.c_str());
   if (!LockTable()) {
     FailInitialize(focus.c_str());
@@ -460,19 +460,19 @@ void CHxThrottlingManager::AttachAfterFork() try {
 
 bool CHxThrottlingManager::Lock() {
   const std::thread::id self = std::this_thread::get_id();
-  if (TableHolder.load() != self) {
-    if (AttachGeneration.load(std::memory_order_relaxed) !=
+  if (tableHolder_.load() != self) {
+    if (attachGeneration_.load(std::memory_order_relaxed) !=
         g_forkGeneration.load(std::memory_order_relaxed)) {
       AttachAfterFork();
     }
     HX_SYNC_POINT("CHxThrottlingManager::Lock:Outermost");
-    if (LifeWritersWaiting.load() > 0) {
+    if (lifeWritersWaiting_.load() > 0) {
       LifeWait& wait = TheLifeWait();
       std::unique_lock<std::mutex> g(wait.mu);
-      wait.writersGone.wait(g, [this] { return LifeWritersWaiting.load() == 0; });
+      wait.writersGone.wait(g, [this] { return lifeWritersWaiting_.load() == 0; });
     }
   }
-  LifeMu.LockShared();
+  lifeMu_.LockShared();
   bool held = false;
   try {
     held = Mutex != nullptr && LockTable();
@@ -485,25 +485,25 @@ bool CHxThrottlingManager::Lock() {
     LogFault("Lock()");
   }
   if (!held) {
-    LifeMu.UnlockShared();
-  } else if (TableHolder.load() == self) {
-    ++TableHolderDepth;
+    lifeMu_.UnlockShared();
+  } else if (tableHolder_.load() == self) {
+    ++tableHolderDepth_;
   } else {
-    TableHolder.store(self);
-    TableHolderDepth = 1;
+    tableHolder_.store(self);
+    tableHolderDepth_ = 1;
   }
   return held;
 }
 
 bool CHxThrottlingManager::Unlock() {
-  // Mutex changes only under LifeMu held exclusively, which the caller's
+  // Mutex changes only under lifeMu_ held exclusively, which the caller's
   // shared hold excludes; null means the caller holds nothing.
   if (Mutex == nullptr) return true;
-  if (TableHolder.load() == std::this_thread::get_id() && --TableHolderDepth == 0) {
-    TableHolder.store(std::thread::id());
+  if (tableHolder_.load() == std::this_thread::get_id() && --tableHolderDepth_ == 0) {
+    tableHolder_.store(std::thread::id());
   }
   const bool unlocked = UnlockTable();
-  LifeMu.UnlockShared();
+  lifeMu_.UnlockShared();
   return unlocked;
 }
 
@@ -524,7 +524,7 @@ bool CHxThrottlingManager::LockTable() {
         LogFault("Lock()");
       }
     } else {
-      RepairPending = true;
+      repairPending_ = true;
     }
   }
   return true;

@@ -90,7 +90,7 @@ int CHxThrottlingManager::GetThroughputRate(unsigned long long handle,
     // Counted back in; the shares follow at the next recomputation.
     if ((stream.Flags & kTMStreamNotThrottled) == 0) job.ActiveThrottStreamCount++;
   }
-  const uint32_t now = env->NowSeconds();
+  const uint32_t now = env_->NowSeconds();
   stream.LatUpdateTime = now;
   stream.SizeProcessed = bytesProcessed;
   // The one look the query path takes at the machine limit's timetable. A

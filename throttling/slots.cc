@@ -152,7 +152,7 @@ int CHxThrottlingManager::ReserveJobIndex(int jobId, unsigned int limitMBPH) {
   job.ThrottleMBPH = limitMBPH;
   job.JobOldATIdx = index;
   job.StreamATIndex = 0;
-  job.StartTime = env->NowSeconds();
+  job.StartTime = env_->NowSeconds();
   job.JobStats = _TMStats();
   t.JobATIndex = index + 1;
   t.ActiveJobCount = index + 1;
@@ -217,7 +217,7 @@ int CHxThrottlingManager::ReserveStreamIndex(int jobSlot, unsigned int uniqueId,
                  static_cast<unsigned int>(slot));
     return -1;
   }
-  const uint32_t now = env->NowSeconds();
+  const uint32_t now = env_->NowSeconds();
   stream.SizeProcessed = 0;
   stream.StartTime = now;
   stream.LatUpdateTime = now;

@@ -98,7 +98,7 @@ class HX_EXPORT CHxThrottlingManager {
   // initialised (also when Uninitialize ran while it waited) or on failure;
   // Unlock is true when not initialised. Each Lock that returned true must be
   // paired with one Unlock on the same thread.
-  // (Opt-out of the analysis inside: they hold LifeMu shared from Lock() to
+  // (Opt-out of the analysis inside: they hold lifeMu_ shared from Lock() to
   // Unlock() and count the re-entry depth, which it cannot follow.)
   bool Lock() TRY_ACQUIRE(true, Mutex) NO_THREAD_SAFETY_ANALYSIS;
   bool Unlock() RELEASE(Mutex) NO_THREAD_SAFETY_ANALYSIS;
@@ -207,7 +207,7 @@ class HX_EXPORT CHxThrottlingManager {
                     uint64_t ownerMark) REQUIRES(Mutex);
   // Benchmark comparison only (the model test runs both ways): look at /proc
   // again for every stream. Off in every caller.
-  bool CheckEachStreamProcess = false;
+  bool checkEachStreamProcess_ = false;
 
   // ---- Bounds on shared bytes (table lock held) ----------------------------
   // The segment is writable by any process of the machine: these never let a
@@ -242,25 +242,25 @@ class HX_EXPORT CHxThrottlingManager {
   unsigned int LastCleanupTime GUARDED_BY(Mutex) = 0;  // time of the last clean-up pass
   unsigned int TableKind = 0;        // 1..4
   std::atomic<bool> ThrottleLanFree{true};  // false: LAN-free streams are not throttled
-  HxEnv* env;                        // clock seam
-  std::string Focus;                 // focus of the attached table ("" if none)
+  HxEnv* env_;                        // clock seam
+  std::string focus_;                 // focus of the attached table ("" if none)
   // Shared by every operation for as long as it may touch Mutex or Table;
   // exclusive in Initialize and Uninitialize, which replace them. (The
-  // pointers Mutex, ShMem and Table are written only with LifeMu held
+  // pointers Mutex, ShMem and Table are written only with lifeMu_ held
   // exclusively; every reader holds it shared, Lock() until Unlock().)
-  hx::SharedMutex LifeMu;
+  hx::SharedMutex lifeMu_;
   // Writers announce themselves here; a new outermost Lock() waits while one
   // is announced, so that threads querying back to back cannot keep the
   // shared side busy forever and starve Initialize / Uninitialize.
-  std::atomic<int> LifeWritersWaiting{0};
+  std::atomic<int> lifeWritersWaiting_{0};
   // The thread holding the table lock through Lock(), and how often (only
   // that thread changes the depth). A nested Lock() never waits for writers:
-  // its thread already holds LifeMu shared.
-  std::atomic<std::thread::id> TableHolder{};
-  int TableHolderDepth = 0;
-  // LifeMu exclusively, announced to Lock() first.
+  // its thread already holds lifeMu_ shared.
+  std::atomic<std::thread::id> tableHolder_{};
+  int tableHolderDepth_ = 0;
+  // lifeMu_ exclusively, announced to Lock() first.
   class LifeWriter;
-  bool RepairPending = false;        // owner died while no table was attached
+  bool repairPending_ = false;        // owner died while no table was attached
   // ---- Machine limit (process-local; the table lock guards them) ----------
   // Members the project added itself take the trailing underscore.
   // The configuration's limit settings as last read, and the schedule parsed
@@ -300,26 +300,26 @@ class HX_EXPORT CHxThrottlingManager {
   // The fork generation (forks this process descends from) of the attachment:
   // a manager inherited through fork attaches anew, for the child, on its
   // first Lock().
-  std::atomic<unsigned int> AttachGeneration{0};
+  std::atomic<unsigned int> attachGeneration_{0};
 
  private:
   class TableLock;
   // The named mutex alone (Lock without the lifetime lock), with the repair
-  // pass when the previous holder died inside. REQUIRES: LifeMu held.
+  // pass when the previous holder died inside. REQUIRES: lifeMu_ held.
   // (Opt-out inside: the named mutex's results say whether it was taken.)
   bool LockTable() TRY_ACQUIRE(true, Mutex) NO_THREAD_SAFETY_ANALYSIS;
   bool UnlockTable() RELEASE(Mutex) NO_THREAD_SAFETY_ANALYSIS;
   // Logs the exception being handled (call only inside a catch handler) with
   // "[ERROR]"; never throws. For the catch-all of every exported operation.
   void LogFault(const char* label) noexcept;
-  int InitializeLocked(const char* focus, unsigned int logTag, unsigned int kind) REQUIRES(LifeMu);
+  int InitializeLocked(const char* focus, unsigned int logTag, unsigned int kind) REQUIRES(lifeMu_);
   // The part of Initialize that runs under the table lock: key file, segment,
   // RefCount.
   int AttachTable(const char* focus, class HxPlatformInfo& config, const char* keyFileSuffix)
-      REQUIRES(LifeMu) RELEASE(Mutex);
+      REQUIRES(lifeMu_) RELEASE(Mutex);
   // Leaves the manager uninitialised, holding nothing; -1.
-  void FailInitialize(const char* focus) REQUIRES(LifeMu);
-  int FailAttach(const char* focus) REQUIRES(LifeMu) RELEASE(Mutex);
+  void FailInitialize(const char* focus) REQUIRES(lifeMu_);
+  int FailAttach(const char* focus) REQUIRES(lifeMu_) RELEASE(Mutex);
   // Lists (or unlists) this manager as having a table attached, for the fork
   // handler.
   void TrackAttachment(bool attached);
@@ -331,7 +331,7 @@ class HX_EXPORT CHxThrottlingManager {
   // fails every later operation when the table cannot be had).
   void AttachAfterFork();
   // Forgets the segment object and the table pointer.
-  void DropAttachment() REQUIRES(LifeMu);
+  void DropAttachment() REQUIRES(lifeMu_);
   // EnumerateJobsInfo (readOnly false) and SnapshotJobsInfo (readOnly true).
   int CopyAndReportJobs(void* context, IEnumerateJobInfoCallback* callback, bool reset,
                         bool readOnly);

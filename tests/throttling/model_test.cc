@@ -103,7 +103,7 @@ class ModelTest : public ::testing::TestWithParam<unsigned int> {
     env_.now = t0_ = static_cast<uint32_t>(time(nullptr));
     ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 5, kTMKindOutbound), 0);
     m_.lastCleanupTime() = lastPass_ = env_.now;
-    m_.CheckEachStreamProcess = GetParam() % 2 == 0;
+    m_.checkEachStreamProcess_ = GetParam() % 2 == 0;
     t_ = m_.table();
     ASSERT_TRUE(MDProcess(getppid()).getStartTicks(ownerMark_));
     ownerMark_ += 1;

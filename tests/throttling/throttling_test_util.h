@@ -30,7 +30,7 @@ class Manager : public CHxThrottlingManager {
   explicit Manager(HxEnv* env = HxEnv::Default()) : CHxThrottlingManager(env) {}
   using CHxThrottlingManager::CheckAndCleanupStreams;
   using CHxThrottlingManager::CheckAndRepairTable;
-  using CHxThrottlingManager::CheckEachStreamProcess;
+  using CHxThrottlingManager::checkEachStreamProcess_;
   using CHxThrottlingManager::GetJobIndex;
   using CHxThrottlingManager::ReserveJobIndex;
   using CHxThrottlingManager::ReserveStreamIndex;
