@@ -196,17 +196,22 @@ int CNamedMutex::lock(long timeoutMs, bool wait) {
       BecomeHolder(s, m);
       return 0;
     }
-    const int err = errno;
-    std::string why = std::string("cannot examine the lock file: ") + std::strerror(err);
+    if (atPath < 0) {
+      const int err = errno;
+      hxp::ReleaseWord(m);
+      error_.Set(err, std::string("named mutex: cannot examine the lock file: ") + std::strerror(err));
+      return -1;
+    }
+    std::string why;
     bool switched = false;
     try {
-      if (atPath == 0) switched = hxp::SwitchFile(s, m, &why);
+      switched = hxp::SwitchFile(s, m, &why);
     } catch (...) {
       why = "out of memory";
     }
     hxp::ReleaseWord(m);
     if (!switched) {
-      error_.Set(atPath < 0 ? err : EIO, "named mutex: lock file replaced: " + why);
+      error_.Set(EIO, "named mutex: lock file replaced: " + why);
       return -1;
     }
     s->checkedAtMs = INT64_MIN / 2;  // look at the new file once taken
