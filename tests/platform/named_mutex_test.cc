@@ -265,11 +265,11 @@ TEST_P(NamedMutexTest, NamesMapToDistinctFilesAndUnsafeOnesAreRefused) {
   EXPECT_EQ(chmod(dir.c_str(), 0755), 0);
 }
 
-// Segments this process created that still exist.
-int SegmentsOfThisProcess() {
+// Segments process pid created that still exist.
+int SegmentsOf(pid_t pid) {
   std::ifstream in("/proc/sysvipc/shm");
   int count = 0;
-  for (long key, id, perms, size, cpid; in.ignore(1 << 12, '\n') >> key >> id >> perms >> size >> cpid;) count += cpid == getpid();
+  for (long key, id, perms, size, cpid; in.ignore(1 << 12, '\n') >> key >> id >> perms >> size >> cpid;) count += cpid == pid;
   return count;
 }
 
@@ -291,25 +291,26 @@ TEST_P(NamedMutexTest, FailingFileCallsFailCleanly) {
       {"fstat", [] { HxSys()->fstat = [](int, struct stat*) { return errno = EIO, -1; }; }, {-1, 0}, {-1, 0}},
       {"fcntl", [] { HxSys()->fcntlLock = [](int, int, struct flock*) { return errno = ENOLCK, -1; }; }, {-1, 0}, {-1, 0}},
       {"interrupted fcntl", [] { HxSys()->fcntlLock = [](int fd, int command, struct flock* lock) {
-         static int calls = 0;  // made again
-         return ++calls % 2 ? (errno = EINTR, -1) : fcntl(fd, command, lock); }; }, {0, 1}, {0, 0}},
+         static int calls = 0; return ++calls % 2 ? (errno = EINTR, -1) : fcntl(fd, command, lock); }; }, {0, 1}, {0, 0}},
   };
   ASSERT_EQ(TakesAtOnce("Fault"), 0);  // the file exists, stamped
   for (const auto& row : rows) {
     SCOPED_TRACE(row.call);
-    const R before = {plattest::CountFds(), SegmentsOfThisProcess(), 0};
+    const R before = {plattest::CountFds(), SegmentsOf(getpid()), 0};
     row.inject();
-    R result;
-    {
-      CNamedMutex m("Fault", error, true);
-      result = {m.lock(-1, true), m.kind() == CNamedMutex::kShared};
-      EXPECT_EQ(result[0] == 0 ? m.unlock() : error.GetCode() != 0 ? 0 : 1, 0) << error.GetText();
-    }
+    auto m = std::make_unique<CNamedMutex>("Fault", error, true);
+    const R result = {m->lock(-1, true), m->kind() == CNamedMutex::kShared};
+    EXPECT_EQ(result[0] == 0 ? m->unlock() : error.GetCode() != 0 ? 0 : 1, 0) << error.GetText();
+    m.reset();
     HxSysReset();
     EXPECT_EQ(result, shared() ? row.futex : row.fcntl) << error.GetText();
-    EXPECT_EQ((R{plattest::CountFds(), SegmentsOfThisProcess(), TakesAtOnce("Fault")}), before);
+    EXPECT_EQ((R{plattest::CountFds(), SegmentsOf(getpid()), TakesAtOnce("Fault")}), before);
   }
   EXPECT_EQ(instance_.LogLinesContaining("using file locks").size(), shared() ? 2u : 0u);
+  const pid_t killed = fork();  // leaves its segment behind, which removing the lock file removes
+  if (killed == 0) _exit(kill(getpid(), CNamedMutex("Fault", error, true).lock(0, false) == 0 ? SIGKILL : SIGTERM));
+  EXPECT_EQ(hxtest::WaitExit(killed), 128 + SIGKILL);
+  EXPECT_EQ((R{SegmentsOf(killed), CNamedMutex::RemoveLockFile(CNamedMutex::LockDirectory() + "/Fault.lock"), SegmentsOf(killed)}), (R{shared(), 0, 0}));
 }
 
 }  // namespace
