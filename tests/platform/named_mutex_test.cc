@@ -161,19 +161,21 @@ TEST_P(NamedMutexTest, EveryPromiseOfTheHeaderHolds) {
                    }), 0);
          EXPECT_EQ((R{TakesAtOnce("M"), mutex.unlock()}), (R{2, 0}));
        }},
-      {"a removed lock file: holders move to the file at the path and free the old one", [&] {
-         CNamedMutex moved("Moved", error, true);
+      {"a removed lock file: holders move to the file at the path and close the old one", [&] {
+         const int fds = plattest::CountFds();
+         auto moved = std::make_unique<CNamedMutex>("Moved", error, true);
          int go[2];
          char c;
          ASSERT_EQ(pipe(go), 0);
          const pid_t early = fork();  // has the old file open
-         if (early == 0) _exit(read(go[0], &c, 1) == 1 && moved.lock(5000, true) == 0 && moved.unlock() == 0 ? 0 : 1);
+         if (early == 0) _exit(read(go[0], &c, 1) == 1 && moved->lock(5000, true) == 0 && moved->unlock() == 0 ? 0 : 1);
          EXPECT_EQ(unlink((dir + "/Moved.lock").c_str()), 0);
-         ASSERT_EQ(moved.lock(-1, true), 0) << error.GetText();
-         EXPECT_EQ((R{TakesAtOnce("Moved"), moved.unlock(), static_cast<int>(write(go[1], "g", 1))}), (R{2, 0, 1}));
+         ASSERT_EQ(moved->lock(-1, true), 0) << error.GetText();
+         EXPECT_EQ((R{TakesAtOnce("Moved"), moved->unlock(), static_cast<int>(write(go[1], "g", 1))}), (R{2, 0, 1}));
          EXPECT_EQ(hxtest::WaitExit(early), 0) << "the old file's lock was left held";
          close(go[0]);
          close(go[1]);
+         EXPECT_EQ((moved.reset(), plattest::CountFds()), fds) << "the old file left open";
        }},
       {"a lock file replaced by one that cannot be opened fails every lock until it can", [&] {
          CNamedMutex replaced("Replaced", error, true);
@@ -186,7 +188,6 @@ TEST_P(NamedMutexTest, EveryPromiseOfTheHeaderHolds) {
        }},
       {"a lock file of another magic or format is refused and left as it is; a new one is stamped", [&] {
          const std::string path = dir + "/Format.lock";
-         hxtest::WriteFile(path, "");
          ASSERT_EQ(TakesAtOnce("Format"), 0);
          const std::string stamped = hxtest::ReadFile(path);
          ASSERT_GE(stamped.size(), 16u);
