@@ -96,6 +96,13 @@ class CondVar {
     lock.release();
     return signalled;
   }
+  template <class Clock, class Duration>
+  bool WaitUntil(Mutex* mu, const std::chrono::time_point<Clock, Duration>& deadline) REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
+    const bool signalled = cv_.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    lock.release();
+    return signalled;
+  }
   void Signal() { cv_.notify_one(); }
   void SignalAll() { cv_.notify_all(); }
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -15,9 +16,17 @@ int RealShmctl(int id, int command, struct shmid_ds* status) {
   return ::shmctl(id, command, status);
 }
 int RealFcntlLock(int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); }
+ssize_t RealPread(int fd, void* buffer, size_t size, off_t offset) {
+  return ::pread(fd, buffer, size, offset);
+}
+ssize_t RealPwrite(int fd, const void* buffer, size_t size, off_t offset) {
+  return ::pwrite(fd, buffer, size, offset);
+}
+int RealFstat(int fd, struct stat* status) { return ::fstat(fd, status); }
 
-const HxSysCalls kReal = {RealOpen,  RealRead,   RealShmget,   RealShmat,
-                          RealShmdt, RealShmctl, RealFcntlLock};
+const HxSysCalls kReal = {RealOpen,      RealRead,  RealShmget, RealShmat,
+                          RealShmdt,     RealShmctl, RealFcntlLock, RealPread,
+                          RealPwrite,    RealFstat};
 HxSysCalls g_calls = kReal;
 
 }  // namespace

@@ -1,5 +1,5 @@
 // HxSys: the system calls through which the library touches /proc files,
-// System V segments and file locks, as one process-wide table of function
+// System V segments, file locks and the named mutexes' lock files, as one process-wide table of function
 // pointers. The defaults are the real calls; a test replaces an entry to make
 // that call fail with a chosen errno, and restores it with HxSysReset().
 // Entries are read without synchronisation: change them only while no other
@@ -15,6 +15,7 @@
 #include "platform/hx_export.h"
 
 struct flock;
+struct stat;
 
 struct HxSysCalls {
   int (*open)(const char* path, int flags, mode_t mode);
@@ -25,6 +26,9 @@ struct HxSysCalls {
   int (*shmctl)(int id, int command, struct shmid_ds* status);
   // fcntl with a struct flock argument (F_SETLK, F_SETLKW, F_GETLK).
   int (*fcntlLock)(int fd, int command, struct flock* lock);
+  ssize_t (*pread)(int fd, void* buffer, size_t size, off_t offset);
+  ssize_t (*pwrite)(int fd, const void* buffer, size_t size, off_t offset);
+  int (*fstat)(int fd, struct stat* status);
 };
 
 // A test seam, exported only because it must be one table for the process:

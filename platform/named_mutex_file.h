@@ -1,11 +1,13 @@
 // The lock file and the System V segment behind a CNamedMutex: their names,
-// their layouts and how they are opened. Internal to the platform library.
+// their layouts, how they are opened and how their bytes are read, written
+// and locked. Internal to the platform library.
 //
 // Layout of a lock file, the same for 32- and 64-bit processes:
 //   [0, 64)            NamedMutexFileHeader, read and written with pread and
 //                      pwrite only (never mapped: a file can be shrunk by
 //                      anybody who may write it, and a mapped page beyond the
-//                      end of the file kills whoever touches it with SIGBUS)
+//                      end of the file kills whoever touches it with SIGBUS);
+//                      its magic and format are stamped by the first opener
 //   [kSlotBase + s]    one byte per live user process: process slot s holds a
 //                      write lock (fcntl) on it for as long as it has the file
 //                      open, so "byte locked" means "slot s is alive"
@@ -26,17 +28,26 @@
 namespace hxp {
 
 struct NamedMutexFileHeader {
-  uint32_t unused;
+  // kLockFileMagic once stamped; 0 in a file nobody has stamped yet.
+  uint32_t magic;
   // File-lock variant: 1 from finding the held marker of a dead holder until
   // a holder says it has repaired what the lock protects.
   uint32_t repairPending;
   // File-lock variant: 1 while a process holds the lock.
   uint8_t fileLockHeld;
-  uint8_t reserved[55];
+  uint8_t reserved0[3];
+  // kLockFileFormat; written before the magic, so a stamped file has both.
+  uint32_t format;
+  uint8_t reserved[48];
 };
 static_assert(sizeof(NamedMutexFileHeader) == 64, "lock file layout is shared by both ABIs");
+static_assert(offsetof(NamedMutexFileHeader, magic) == 0, "lock file layout");
 static_assert(offsetof(NamedMutexFileHeader, repairPending) == 4, "lock file layout");
 static_assert(offsetof(NamedMutexFileHeader, fileLockHeld) == 8, "lock file layout");
+static_assert(offsetof(NamedMutexFileHeader, format) == 12, "lock file layout");
+
+constexpr uint32_t kLockFileMagic = 0x484d4c4bu;
+constexpr uint32_t kLockFileFormat = 1;
 
 struct NamedMutexSegment {
   // Bits 0-16: 0 when free, else the holder's slot + 1. Bits 17-30: a
@@ -87,8 +98,25 @@ bool PrepareLockDirectory(const std::string& dir, std::string* error);
 // whatever the umask. -1 with errno and *error.
 int OpenLockFile(const std::string& path, std::string* error);
 
-// Whether fd is the file now found at path.
-bool IsFileAtPath(int fd, const std::string& path);
+// 1 when fd is the file now found at path, 0 when another file or none is
+// there, -1 with errno when fd cannot be examined.
+int IsFileAtPath(int fd, const std::string& path);
+
+// Accepts the lock file fd when its header is stamped with this magic and
+// format, or has no magic yet (a new file: it is stamped when it can be).
+// false with errno and *error for a file of another format, which is never
+// used, or when the header cannot be read.
+bool CheckLockFileFormat(int fd, std::string* error);
+
+// Reads the header ([0, 64): bytes past the end of the file read as 0).
+// 0 or an errno.
+int ReadHeader(int fd, NamedMutexFileHeader* header);
+// Writes size bytes at offset of the header: 0 or an errno (EIO when short).
+int WriteHeader(int fd, const void* data, size_t size, off_t offset);
+
+// Locks (F_WRLCK), or unlocks (F_UNLCK) [start, start + len) of fd with
+// fcntl, waiting for it or not, retrying on EINTR: 0 or an errno.
+int FileLockRange(int fd, short type, off_t start, off_t len, bool wait);
 
 // The System V key of probe i (0 <= i < kSegmentProbes) for the lock file of
 // device dev and inode ino: the same in both ABIs, never IPC_PRIVATE.

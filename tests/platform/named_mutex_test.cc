@@ -3,7 +3,9 @@
 #include "platform/named_mutex.h"
 
 #include <grp.h>
-#include <sys/mount.h>
+
+#include <fstream>
+#include <sstream>
 
 #include "tests/platform/platform_test_util.h"
 
@@ -58,8 +60,7 @@ using R = std::vector<int>;  // results, in the order of the calls
 // file is removed first while this process has it open: the new file at the
 // path counts.
 TEST_P(NamedMutexTest, ProgramsOfBothAbisExcludeEachOtherAndTimedLocksWaitTheirTime) {
-  ASSERT_EQ(unlink((CNamedMutex::LockDirectory() + "/M.lock").c_str()), 0);
-  UASLEEP(150);  // a holder compares its file with the path every 100 ms
+  ASSERT_EQ(unlink((CNamedMutex::LockDirectory() + "/M.lock").c_str()), 0);  // never locked: the first lock looks
   const std::string child = hxtest::ChildPath("named_mutex_child"), other = hxtest::OtherAbiChildPath("named_mutex_child");
   for (const std::string& holder : {child, other}) {
     if (holder.empty()) continue;  // the other ABI's build is not configured
@@ -152,17 +153,6 @@ TEST_P(NamedMutexTest, EveryPromiseOfTheHeaderHolds) {
                    }), 0);
          EXPECT_LT(mutex.unlock(), 0);
        }},
-      {"interrupted file-lock calls are made again", [&] {
-         HxSys()->fcntlLock = [](int fd, int command, struct flock* lock) {
-           static int calls = 0;
-           return ++calls % 2 ? (errno = EINTR, -1) : fcntl(fd, command, lock);
-         };
-         CNamedMutex fresh("Interrupted", error, true);
-         const R results = {fresh.lock(-1, true), fresh.unlock(), fresh.kind() == mutex.kind()};
-         HxSysReset();
-         EXPECT_EQ(results, (R{0, 0, 1})) << error.GetText();
-         EXPECT_EQ(TakesAtOnce("Interrupted"), 0);
-       }},
       {"a child made by fork holds nothing of its parent's", [&] {
          ASSERT_EQ(mutex.lock(-1, true), 0);
          EXPECT_EQ(plattest::InChild([&] {
@@ -171,19 +161,21 @@ TEST_P(NamedMutexTest, EveryPromiseOfTheHeaderHolds) {
                    }), 0);
          EXPECT_EQ((R{TakesAtOnce("M"), mutex.unlock()}), (R{2, 0}));
        }},
-      {"a removed lock file: holders move to the file at the path and free the old one", [&] {
-         CNamedMutex moved("Moved", error, true);
+      {"a removed lock file: holders move to the file at the path and close the old one", [&] {
+         const int fds = plattest::CountFds();
+         auto moved = std::make_unique<CNamedMutex>("Moved", error, true);
          int go[2];
          char c;
          ASSERT_EQ(pipe(go), 0);
          const pid_t early = fork();  // has the old file open
-         if (early == 0) _exit(read(go[0], &c, 1) == 1 && moved.lock(5000, true) == 0 && moved.unlock() == 0 ? 0 : 1);
+         if (early == 0) _exit(read(go[0], &c, 1) == 1 && moved->lock(5000, true) == 0 && moved->unlock() == 0 ? 0 : 1);
          EXPECT_EQ(unlink((dir + "/Moved.lock").c_str()), 0);
-         ASSERT_EQ(moved.lock(-1, true), 0) << error.GetText();
-         EXPECT_EQ((R{TakesAtOnce("Moved"), moved.unlock(), static_cast<int>(write(go[1], "g", 1))}), (R{2, 0, 1}));
+         ASSERT_EQ(moved->lock(-1, true), 0) << error.GetText();
+         EXPECT_EQ((R{TakesAtOnce("Moved"), moved->unlock(), static_cast<int>(write(go[1], "g", 1))}), (R{2, 0, 1}));
          EXPECT_EQ(hxtest::WaitExit(early), 0) << "the old file's lock was left held";
          close(go[0]);
          close(go[1]);
+         EXPECT_EQ((moved.reset(), plattest::CountFds()), fds) << "the old file left open";
        }},
       {"a lock file replaced by one that cannot be opened fails every lock until it can", [&] {
          CNamedMutex replaced("Replaced", error, true);
@@ -194,22 +186,26 @@ TEST_P(NamedMutexTest, EveryPromiseOfTheHeaderHolds) {
          ASSERT_EQ(unlink(path.c_str()), 0);
          EXPECT_EQ((R{replaced.lock(-1, true), replaced.unlock()}), (R{0, 0})) << error.GetText();
        }},
+      {"a lock file of another magic or format is refused and left as it is; a new one is stamped", [&] {
+         const std::string path = dir + "/Format.lock";
+         ASSERT_EQ(TakesAtOnce("Format"), 0);
+         const std::string stamped = hxtest::ReadFile(path);
+         ASSERT_GE(stamped.size(), 16u);
+         for (const size_t flip : {0, 12, 16}) {  // a byte of the magic, of the format, none
+           std::string content = stamped;
+           content[flip] ^= flip < 16;
+           hxtest::WriteFile(path, content);
+           CNamedMutex m("Format", error, true);
+           const bool ok = flip == 16, refused = std::string(error.GetText()).find("of another format") != std::string::npos;
+           EXPECT_EQ((R{m.lock(0, false), refused, ok || hxtest::ReadFile(path) == content}), (R{ok ? 0 : -1, !ok, 1})) << error.GetText();
+           if (ok) m.unlock();
+         }
+       }},
       {"a lock file shrunk between two locks kills nobody", [&] {
          EXPECT_EQ(plattest::InChild([&] {
                      const R results = {mutex.lock(-1, true), mutex.unlock(), truncate(file.c_str(), 0), mutex.lock(-1, true), mutex.unlock()};
                      return results == R(5, 0) ? 0 : 1;
                    }), 0);
-       }},
-      {"on a full file system the lock works (shared word) or fails cleanly", [&] {
-         if (geteuid() != 0) return;  // mounting needs root
-         ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=8k,mode=0755"), 0);
-         const int fd = open((dir + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
-         while (fd >= 0 && write(fd, file.c_str(), file.size()) > 0) {
-         }
-         close(fd);
-         const int status = TakesAtOnce("Full");
-         EXPECT_EQ(umount(dir.c_str()), 0);
-         EXPECT_EQ(status, shared() ? 0 : 1);
        }},
       {"a dead holder's slot taken anew between the liveness check and the exchange stays taken", [&] {
          if (!shared() || geteuid() != 0) return;  // choosing the next pid needs root
@@ -246,8 +242,7 @@ TEST_P(NamedMutexTest, EveryPromiseOfTheHeaderHolds) {
 
 // Every name gets a regular file of its own inside the lock directory, long
 // names too; an empty name, a planted symlink and an open directory are
-// refused, and so is every lock through them. Without a liveness byte the
-// lock falls back to file locks and says so.
+// refused, and so is every lock through them.
 TEST_P(NamedMutexTest, NamesMapToDistinctFilesAndUnsafeOnesAreRefused) {
   const std::string dir = CNamedMutex::LockDirectory(), n(300, 'n');
   EXPECT_EQ(dir, instance_.jobResultsDir() + "/.locks");
@@ -268,12 +263,55 @@ TEST_P(NamedMutexTest, NamesMapToDistinctFilesAndUnsafeOnesAreRefused) {
     EXPECT_LT(m.unlock(), 0);
   }
   EXPECT_NE(access(Path("victim").c_str(), F_OK), 0) << "nothing created through the link";
-  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-  HxSys()->fcntlLock = [](int, int, struct flock*) { return errno = ENOLCK, -1; };
-  CNamedMutex fallback("Fallback", error, true);
-  HxSysReset();
-  EXPECT_EQ(fallback.kind(), CNamedMutex::kFileLock);
-  EXPECT_EQ(instance_.LogLinesContaining("using file locks").size(), shared() ? 1u : 0u);
+  EXPECT_EQ(chmod(dir.c_str(), 0755), 0);
+}
+
+// Segments process pid created that still exist.
+int SegmentsOf(pid_t pid) {
+  std::ifstream in("/proc/sysvipc/shm");
+  int count = 0;
+  for (long key, id, perms, size, cpid; in.ignore(1 << 12, '\n') >> key >> id >> perms >> size >> cpid;) count += cpid == pid;
+  return count;
+}
+
+// A failing or short system call on the lock file makes lock() fail with an
+// error, or leaves it working where the call is not needed (the shared word
+// writes nothing; a failed liveness byte or segment falls back to file locks
+// and says so) or made again (interrupted); either way no lock stays held, no descriptor or segment is
+// left, and the lock works once the call does.
+TEST_P(NamedMutexTest, FailingFileCallsFailCleanly) {
+  const struct {
+    const char* call;
+    void (*inject)();
+    R futex, fcntl;  // lock(), kind() == kShared
+  } rows[] = {
+      {"pread", [] { HxSys()->pread = [](int, void*, size_t, off_t) -> ssize_t { return errno = EIO, -1; }; }, {-1, 0}, {-1, 0}},
+      {"short pread", [] { HxSys()->pread = [](int fd, void* b, size_t n, off_t o) { return pread(fd, b, n / 32, o); }; }, {-1, 0}, {-1, 0}},
+      {"pwrite (a full disk)", [] { HxSys()->pwrite = [](int, const void*, size_t, off_t) -> ssize_t { return errno = ENOSPC, -1; }; }, {0, 1}, {-1, 0}},
+      {"short pwrite", [] { HxSys()->pwrite = [](int fd, const void* b, size_t n, off_t o) { return pwrite(fd, b, n / 2, o); }; }, {0, 1}, {-1, 0}},
+      {"fstat", [] { HxSys()->fstat = [](int, struct stat*) { return errno = EIO, -1; }; }, {-1, 0}, {-1, 0}},
+      {"fcntl", [] { HxSys()->fcntlLock = [](int, int, struct flock*) { return errno = ENOLCK, -1; }; }, {-1, 0}, {-1, 0}},
+      {"interrupted fcntl", [] { HxSys()->fcntlLock = [](int fd, int command, struct flock* lock) {
+         static int calls = 0; return ++calls % 2 ? (errno = EINTR, -1) : fcntl(fd, command, lock); }; }, {0, 1}, {0, 0}},
+  };
+  ASSERT_EQ(TakesAtOnce("Fault"), 0);  // the file exists, stamped
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.call);
+    const R before = {plattest::CountFds(), SegmentsOf(getpid()), 0};
+    row.inject();
+    auto m = std::make_unique<CNamedMutex>("Fault", error, true);
+    const R result = {m->lock(-1, true), m->kind() == CNamedMutex::kShared};
+    EXPECT_EQ(result[0] == 0 ? m->unlock() : error.GetCode() != 0 ? 0 : 1, 0) << error.GetText();
+    m.reset();
+    HxSysReset();
+    EXPECT_EQ(result, shared() ? row.futex : row.fcntl) << error.GetText();
+    EXPECT_EQ((R{plattest::CountFds(), SegmentsOf(getpid()), TakesAtOnce("Fault")}), before);
+  }
+  EXPECT_EQ(instance_.LogLinesContaining("using file locks").size(), shared() ? 2u : 0u);
+  const pid_t killed = fork();  // leaves its segment behind, which removing the lock file removes
+  if (killed == 0) _exit(kill(getpid(), CNamedMutex("Fault", error, true).lock(0, false) == 0 ? SIGKILL : SIGTERM));
+  EXPECT_EQ(hxtest::WaitExit(killed), 128 + SIGKILL);
+  EXPECT_EQ((R{SegmentsOf(killed), CNamedMutex::RemoveLockFile(CNamedMutex::LockDirectory() + "/Fault.lock"), SegmentsOf(killed)}), (R{shared(), 0, 0}));
 }
 
 }  // namespace
