@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/hx_env.h"
 #include "platform/sync_point.h"
 
 namespace hxp {
@@ -151,11 +152,7 @@ void AdoptIfForked(State* s) {
   }
 }
 
-int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t NowMs() { return HxEnv::Default()->MonotonicMs(); }
 
 void TouchIfDue(State* s, int fd, int64_t nowMs) {
   if (nowMs - s->touchedAtMs > kTouchEveryMs) {

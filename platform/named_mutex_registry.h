@@ -65,7 +65,7 @@ bool FirstFallback(State* s) EXCLUDES(g_registryMu);
 // byte of its own, once per fork.
 void AdoptIfForked(State* s);
 
-// Milliseconds of the coarse monotonic clock.
+// Milliseconds of the coarse monotonic clock (the environment's).
 int64_t NowMs();
 // Cleaners remove files by age: the holder gives the lock file in use a fresh
 // modification time when the last was kTouchEveryMs ago.
