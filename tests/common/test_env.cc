@@ -1,28 +1,17 @@
 #include "tests/common/test_env.h"
 
-#include "platform/ev_debug.h"
-#include "platform/named_mutex.h"
-
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/hx_platform_info.h"
 #include "throttling/table_kinds.h"
+#include "tools/fs_util.h"
 
 namespace hxtest {
 namespace {
@@ -33,7 +22,6 @@ bool IsElf32(const std::string& program) {
   std::ifstream(program, std::ios::binary).read(head, sizeof(head));
   return std::string(head, sizeof(head)) == std::string("\x7f" "ELF\x01", 5);
 }
-
 
 }  // namespace
 
@@ -65,10 +53,14 @@ std::vector<std::string> TestInstance::LogLinesContaining(const std::string& tex
 
 void TestInstance::ClearLog() const { unlink((logDir() + "/hxdebug.log").c_str()); }
 
-int TableAttachments(const TestInstance& inst, unsigned int kind) {
-  const int id = hx::TableSegmentOf(hx::TableKeyFile(inst.jobResultsDir(), inst.focus(), kind));
-  shmid_ds ds;
-  return id == -1 || shmctl(id, IPC_STAT, &ds) != 0 ? -1 : static_cast<int>(ds.shm_nattch);
+std::string TablesAttached(const TestInstance& inst) {
+  std::string text;
+  for (unsigned int kind : {kTMKindInbound, kTMKindOutbound}) {
+    const int id = hx::TableSegmentOf(hx::TableKeyFile(inst.jobResultsDir(), inst.focus(), kind));
+    shmid_ds ds;
+    text += (text.empty() ? "" : " ") + std::to_string(id == -1 || shmctl(id, IPC_STAT, &ds) != 0 ? -1 : int(ds.shm_nattch));
+  }
+  return text;
 }
 
 std::string ChildPath(const std::string& name) { return std::string(HX_TEST_BIN_DIR) + "/" + name; }
@@ -80,19 +72,16 @@ std::string OtherAbiChildPath(const std::string& name) {
 }
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
-            const std::string& stdoutPath) {
+            const std::string& stdoutPath, const std::string& stderrPath) {
   std::vector<std::string> argv;
   if (IsElf32(program)) argv.push_back(std::strlen(HX_EMULATOR) > 0 ? HX_EMULATOR : "/usr/bin/qemu-i386");
   argv.push_back(program);
   argv.insert(argv.end(), args.begin(), args.end());
   pid_t pid = fork();
   if (pid == 0) {
-    if (!stdoutPath.empty()) {
-      int fd = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd >= 0) {
-        dup2(fd, 1);
-        close(fd);
-      }
+    for (const auto& to : {std::make_pair(1, stdoutPath), std::make_pair(2, stderrPath)}) {
+      const int fd = to.second.empty() ? -1 : open(to.second.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd >= 0 && dup2(fd, to.first) >= 0) close(fd);
     }
     std::vector<char*> cargv;
     for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
@@ -114,13 +103,17 @@ int WaitExit(pid_t pid) {
 }
 
 int RunAndCapture(const std::string& program, const std::vector<std::string>& args,
-                  std::string* out) {
-  char tmpl[] = "/tmp/hxtest_out.XXXXXX";
-  int fd = mkstemp(tmpl);
-  if (fd >= 0) close(fd);
-  int rc = WaitExit(Spawn(program, args, tmpl));
-  if (out) *out = ReadFile(tmpl);
-  unlink(tmpl);
+                  std::string* out, std::string* err, pid_t* pid) {
+  char outPath[] = "/tmp/hxtest_out.XXXXXX", errPath[] = "/tmp/hxtest_out.XXXXXX";
+  close(mkstemp(outPath));
+  if (err) close(mkstemp(errPath));  // else the child's stderr stays the test's
+  const pid_t child = Spawn(program, args, outPath, err ? errPath : "");
+  if (pid) *pid = child;
+  const int rc = WaitExit(child);
+  if (out) *out = ReadFile(outPath);
+  if (err) *err = ReadFile(errPath);
+  unlink(outPath);
+  if (err) unlink(errPath);
   return rc;
 }
 
@@ -132,16 +125,11 @@ std::string Replace(std::string text, const std::string& from, const std::string
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  std::string content;
+  return hxctl::ReadWholeFile(path, &content) ? content : "";
 }
 
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << content;
-}
+void WriteFile(const std::string& path, const std::string& content) { hxctl::WriteWholeFile(path, content, nullptr); }
 
 int FakeEnv::RunCommand(const std::string& command, std::string* out, std::string* err) {
   commands.push_back(command);

@@ -4,9 +4,11 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/hx_env.h"
@@ -30,8 +32,9 @@ class TestInstance : public hxctl::PrivateInstance {
 
 };
 
-// Processes attached to the inst's table of kind (1..4); -1 when it has none.
-int TableAttachments(const TestInstance& inst, unsigned int kind);
+// Processes attached to inst's inbound and outbound tables, as "<in> <out>"
+// (-1: the table does not exist).
+std::string TablesAttached(const TestInstance& inst);
 
 // Path of a helper program built from tests/<sub>/children/<name>.cc.
 std::string ChildPath(const std::string& name);
@@ -40,14 +43,24 @@ std::string OtherAbiChildPath(const std::string& name);
 
 // Starts program with args as a new process (through the i386 emulator when
 // the program is an i386 binary and this kernel cannot run it). Returns the pid.
-// The child's stdout goes to stdoutPath when given.
+// The child's stdout and stderr go to the files given.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
-            const std::string& stdoutPath = "");
+            const std::string& stdoutPath = "", const std::string& stderrPath = "");
 // Waits for pid; returns its exit status (0..255) or 128+signal.
 int WaitExit(pid_t pid);
-// Spawn + WaitExit, capturing stdout into *out.
+// Spawn + WaitExit, capturing stdout into *out (and stderr into *err).
+// *pid, when given, is the child's pid.
 int RunAndCapture(const std::string& program, const std::vector<std::string>& args,
-                  std::string* out);
+                  std::string* out, std::string* err = nullptr, pid_t* pid = nullptr);
+
+// Waits at most seconds for a condition another process brings about
+// (looking every 10 ms); whether it holds.
+template <typename Pred>
+bool WaitFor(Pred pred, int seconds = 60) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!pred() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return pred();
+}
 
 // text with every from replaced by to.
 std::string Replace(std::string text, const std::string& from, const std::string& to);

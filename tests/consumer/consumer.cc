@@ -3,7 +3,6 @@
 // registers a stream, asks its rate, unregisters it and detaches. Exit status
 // 0 only when every step answered as documented and the instance's System V
 // segment went with the last user.
-#include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -53,8 +52,7 @@ int main(int argc, char** argv) {
         "RegisterStream, GetThroughputRate: the whole machine's 7200 MBPH for the only stream");
   Check(manager.UnregisterStream(stream) == 0 && manager.Uninitialize() == 0, "UnregisterStream, Uninitialize");
 
-  const std::string keyFile = work + "/JobResults/" + focus + "_HX_THROTTLE_SHMEM_OUT";
-  const int left = shmget(ftok(keyFile.c_str(), 0xFEFA), 0, 0);
+  const int left = hx::TableSegmentOf(hx::TableKeyFile(work + "/JobResults", focus, kTMKindOutbound));
   Check(left < 0 && errno == ENOENT, "no segment left after the last user detached");
   if (left >= 0) shmctl(left, IPC_RMID, nullptr);
   return failures == 0 ? 0 : 1;

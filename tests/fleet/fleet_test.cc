@@ -13,7 +13,6 @@
 #include <memory>
 #include <chrono>
 #include <cmath>
-#include <map>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -111,7 +110,8 @@ class Site {
       const std::string focus = inst_.focus() + "m" + std::to_string(i);
       focus_.push_back(focus);
       const std::string dir = inst_.root() + "/registry/Halvex/" + focus + "/Platform";
-      hxtest::WriteFile((mkdirs(dir), dir + "/.properties"),
+      std::filesystem::create_directories(dir);
+      hxtest::WriteFile(dir + "/.properties",
                         "JobResultsDirectory " + inst_.jobResultsDir() + "\nLogFilesDirectory " +
                             inst_.logDir() + "\nPhysicalMachine machine" + std::to_string(i) + "\n");
       tables_.emplace_back(new CHxThrottlingManager());
@@ -130,7 +130,6 @@ class Site {
     sampler_.join();
     for (auto& t : tables_) t->Uninitialize();
   }
-  static void mkdirs(const std::string& d) { std::filesystem::create_directories(d); }
 
   std::string Fleet(const std::vector<std::string>& args, int* status = nullptr) {
     std::string out;

@@ -6,7 +6,6 @@
 // must give exactly boot time + ticks / CLK_TCK; any other text must not
 // crash the reader, and without a command name gives false. Needs root (a
 // mount namespace).
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>

@@ -2,8 +2,6 @@
 // the monitor thread and racing stops, and from end to end a daemon whose monitor logs
 // every provider while job processes (of the other ABI too) report streams.
 #include <gtest/gtest.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,10 +24,7 @@ class MonitorProcess : public ::testing::Test {
       if (!children_.empty()) hxtest::WriteFile(inst_.root() + f, "");
     }
     for (pid_t p : children_) hxtest::WaitExit(p);
-    for (bool inbound : {true, false}) EXPECT_EQ(-1, Attachments(inbound)) << inbound;
-  }
-  int Attachments(bool inbound) const {
-    return hxtest::TableAttachments(inst_, inbound ? kTMKindInbound : kTMKindOutbound);
+    EXPECT_EQ(hxtest::TablesAttached(inst_), "-1 -1");
   }
   // What j_monitor printed for one scenario ("name=value" lines).
   std::string Run(const std::vector<std::string>& args) {
@@ -102,11 +97,10 @@ TEST_F(MonitorProcess, DaemonLogsEveryProviderAndReleasesTheTablesOnStop) {
   // the daemon's own; its stop releases them.
   hxtest::WriteFile(ctl + "/jobs.stop", "");
   for (pid_t p : jobs) EXPECT_EQ(0, hxtest::WaitExit(p));
-  EXPECT_TRUE(hxtest::WaitFor([&] { return Attachments(true) == 2 && Attachments(false) == 2; }, 60));
+  EXPECT_TRUE(hxtest::WaitFor([&] { return hxtest::TablesAttached(inst_) == "2 2"; }, 60));
   hxtest::WriteFile(ctl + "/stop", "");
   EXPECT_TRUE(hxtest::WaitFor([&] { return exists("daemon.stopped"); }, 120));
-  EXPECT_EQ(1, Attachments(true));
-  EXPECT_EQ(1, Attachments(false));
+  EXPECT_EQ(hxtest::TablesAttached(inst_), "1 1");
   hxtest::WriteFile(ctl + "/exit", "");
   EXPECT_EQ(0, hxtest::WaitExit(daemon));
   children_.clear();

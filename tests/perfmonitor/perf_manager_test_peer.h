@@ -23,14 +23,6 @@ class CHxPerfManagerTestPeer {
 
 namespace hxtest {
 
-// Waits at most seconds for a condition another thread or process brings about.
-template <typename Pred>
-bool WaitFor(Pred pred, int seconds = 60) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!pred() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return pred();
-}
-
 // Path of the current (gen 0) or an older perf log of key, named after the
 // identifier of the test instance's host (CRC-64 of "hxtesthost").
 inline std::string PerfLogName(const std::string& dir, const std::string& key, int gen) {

@@ -5,7 +5,6 @@
 #include <grp.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "tests/platform/platform_test_util.h"
 

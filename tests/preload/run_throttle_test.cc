@@ -170,8 +170,7 @@ TEST_F(RunThrottle, ForkingProgramStaysWithinItsJobLimit) {
   EXPECT_EQ(Jobs().rcids.count(3), 1u);
   // Nobody waits for the orphan: let it give its stream back before the
   // instance is removed, so that it never recreates the instance's files.
-  for (int i = 0; i < 400 && Jobs().rcids.count(3) != 0; ++i) usleep(50 * 1000);
-  EXPECT_EQ(Jobs().rcids.count(3), 0u) << "the orphan unregisters when it ends";
+  EXPECT_TRUE(hxtest::WaitFor([&] { return Jobs().rcids.count(3) == 0; }, 20)) << "the orphan unregisters when it ends";
 }
 
 // Calls that end as the kernel's own would, checked by the program itself

@@ -4,7 +4,6 @@
 // comments); the jobs provider runs on real throttle tables against golden
 // reports. Also: agent types served, the column headers, a list-replacement
 // race.
-#include <sys/shm.h>
 
 #include <atomic>
 #include <filesystem>
@@ -186,21 +185,10 @@ TEST_F(ProviderShell, UpdatesNeverSeeAHalfReplacedList) {
 // The jobs provider on real throttle tables of the test instance.
 class JobsProvider : public ProviderShell {
  protected:
-  std::string KeyFile(unsigned int kind) const {
-    return hx::TableKeyFile(instance.jobResultsDir(), instance.focus(), kind);
-  }
-  // Attachments of the inbound and outbound tables' segments, -1 for none.
-  std::string Attached() const {
-    std::string text;
-    for (unsigned int kind : {kTMKindInbound, kTMKindOutbound}) {
-      text += (text.empty() ? "" : " ") + std::to_string(TableAttachments(instance, kind));
-    }
-    return text;
-  }
   // Makes the table's key file a dangling link: attaching the table fails.
   void BlockTable(unsigned int kind) {
-    unlink(KeyFile(kind).c_str());
-    ASSERT_EQ(symlink((instance.root() + "/nowhere").c_str(), KeyFile(kind).c_str()), 0);
+    unlink(hx::TableKeyFile(instance.jobResultsDir(), instance.focus(), kind).c_str());
+    ASSERT_EQ(symlink((instance.root() + "/nowhere").c_str(), hx::TableKeyFile(instance.jobResultsDir(), instance.focus(), kind).c_str()), 0);
   }
   // The reports of one update of each of types, with their headers.
   std::string Update(CHxPerfProviderTarnellJobs& p, std::vector<int> types = {4, 6, 9}) {
@@ -218,7 +206,7 @@ class JobsProvider : public ProviderShell {
 TEST_F(JobsProvider, TablesSummariesAndJobRows) {
   CHxPerfProviderTarnellJobs p(&env);
   EXPECT_EQ(p.Initialize(nullptr, nullptr), -1);
-  EXPECT_EQ(Attached(), "-1 -1");
+  EXPECT_EQ(TablesAttached(instance), "-1 -1");
   ASSERT_EQ(p.Initialize(nullptr, &callback), 0);
   EXPECT_EQ(p.Initialize(nullptr, &callback), 0);
   EXPECT_EQ(Update(p), Golden("golden/jobs.txt", "empty tables"));
@@ -226,9 +214,9 @@ TEST_F(JobsProvider, TablesSummariesAndJobRows) {
   ASSERT_EQ(jobs.Initialize(instance.focus().c_str(), 7, kTMKindInbound), 0);
   auto second = std::make_unique<CHxPerfProviderTarnellJobs>();
   ASSERT_EQ(second->Initialize(nullptr, &callback), 0);
-  EXPECT_EQ(Attached(), "3 2");
+  EXPECT_EQ(TablesAttached(instance), "3 2");
   second.reset();
-  EXPECT_EQ(Attached(), "2 1");
+  EXPECT_EQ(TablesAttached(instance), "2 1");
   std::vector<unsigned long long> streams;
   const uint64_t moved[2][4] = {{10, 5, 15, 20}, {10, 10, 10, 20}};
   for (uint32_t job : {11, 12}) {
@@ -254,9 +242,9 @@ TEST_F(JobsProvider, TablesSummariesAndJobRows) {
   ASSERT_EQ(jobs.UpdateStreamStats(streams[1], s), 0);
   EXPECT_EQ(Update(p, {9}), Golden("golden/jobs.txt", "an hour later"));
   EXPECT_EQ(p.Uninitialize() + p.Uninitialize(), 0);
-  EXPECT_EQ(Attached() + Update(p), "1 -1");
+  EXPECT_EQ(TablesAttached(instance) + Update(p), "1 -1");
   ASSERT_EQ(jobs.Uninitialize(), 0);
-  EXPECT_EQ(Attached(), "-1 -1");
+  EXPECT_EQ(TablesAttached(instance), "-1 -1");
   // A table that cannot be attached silences only its own rows; with none
   // attachable Initialize fails; a machine with inbound tables only never
   // tries the outbound one.
@@ -270,11 +258,11 @@ TEST_F(JobsProvider, TablesSummariesAndJobRows) {
   CHxPerfProviderTarnellJobs none;
   EXPECT_EQ(none.Initialize(nullptr, &callback), -1);
   instance.SetConfig("Platform", "PlatformType", "2");
-  unlink(KeyFile(kTMKindInbound).c_str());
+  unlink(hx::TableKeyFile(instance.jobResultsDir(), instance.focus(), kTMKindInbound).c_str());
   CHxPerfProviderTarnellJobs inbound;
   EXPECT_EQ(inbound.Initialize(nullptr, &callback), 0);
   EXPECT_EQ(Update(inbound), Golden("golden/jobs.txt", "inbound only"));
-  EXPECT_EQ(Attached(), "1 -1");
+  EXPECT_EQ(TablesAttached(instance), "1 -1");
 }
 
 // Reads the eight figures of golden/jobs_stats.txt into s.

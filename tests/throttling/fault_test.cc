@@ -72,7 +72,7 @@ class FaultTest : public ::testing::Test {
     EXPECT_EQ(m_.Uninitialize(), 0);
   }
   std::string KeyFile(unsigned int kind = kTMKindCloudOutbound) const {
-    return thrtest::KeyFile(inst_, kind);
+    return hx::TableKeyFile(inst_.jobResultsDir(), inst_.focus(), kind);
   }
   bool LockFree() {
     return thrtest::LockFreeWithin(hx::TableMutexName(inst_.focus(), kTMKindCloudOutbound), 100);

@@ -98,7 +98,7 @@ class ProcessesTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(m_.Uninitialize(), 0); }
   std::string F(const std::string& name) const { return inst_.root() + "/" + name; }
   void Go(const std::string& name) const { hxtest::WriteFile(F(name), ""); }
-  std::string KeyFile() const { return thrtest::KeyFile(inst_, kTMKindOutbound); }
+  std::string KeyFile() const { return hx::TableKeyFile(inst_.jobResultsDir(), inst_.focus(), kTMKindOutbound); }
   std::unique_ptr<Child> Start(const std::vector<std::string>& script, bool otherAbi = false) {
     return std::make_unique<Child>(script, inst_.root(), otherAbi);
   }
@@ -129,12 +129,10 @@ class ProcessesTest : public ::testing::Test {
       for (const std::string& line : o.child->Lines("unexpected")) ADD_FAILURE() << line;
       for (pid_t w : o.Workers()) {
         const std::string clean = "clean " + std::to_string(w);
-        bool said = killedWorkers_.count(w) != 0;
-        for (int i = 0; i < 6000 && !said; ++i, usleep(10000)) {
+        EXPECT_TRUE(killedWorkers_.count(w) != 0 || hxtest::WaitFor([&] {
           const std::vector<std::string> lines = o.child->Lines("clean ");
-          said = std::find(lines.begin(), lines.end(), clean) != lines.end();
-        }
-        EXPECT_TRUE(said) << "worker " << w << " was not killed and did not end cleanly";
+          return std::find(lines.begin(), lines.end(), clean) != lines.end();
+        })) << "worker " << w << " was not killed and did not end cleanly";
       }
     }
   }

@@ -5,8 +5,6 @@
 #pragma once
 
 #include <signal.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -63,10 +61,6 @@ struct Copies : IEnumerateJobInfoCallback {
   }
 };
 
-// Path of a table kind's key file in the instance's job-results directory.
-inline std::string KeyFile(const hxtest::TestInstance& inst, unsigned int kind) {
-  return hx::TableKeyFile(inst.jobResultsDir(), inst.focus(), kind);
-}
 using hx::TableSegmentOf;
 
 // The texts of the debug-log calls made so far ("YYYY-MM-DD HH:MM:SS pid tid
@@ -136,11 +130,9 @@ class Child {
   }
   // The last output line starting with prefix, waiting up to 60 s for one.
   std::string Line(const std::string& prefix) const {
-    for (int i = 0; i < 60000; ++i, usleep(1000)) {
-      const std::vector<std::string> lines = Lines(prefix);
-      if (!lines.empty()) return lines.back();
-    }
-    return "(no line starting with '" + prefix + "')";
+    std::vector<std::string> lines;
+    return hxtest::WaitFor([&] { return !(lines = Lines(prefix)).empty(); }) ? lines.back()
+                                                                           : "(no line starting with '" + prefix + "')";
   }
 
  private:

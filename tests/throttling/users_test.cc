@@ -24,7 +24,7 @@ TEST(UsersTest, AnotherUserSharesATableItMayAttachAndNoOtherUserDoes) {
     ASSERT_EQ(m.Initialize(inst.focus().c_str(), 1, kTMKindOutbound), 0);
     struct shmid_ds segment;
     struct stat lockFile;
-    ASSERT_EQ(shmctl(thrtest::TableSegmentOf(thrtest::KeyFile(inst, kTMKindOutbound)), IPC_STAT, &segment) +
+    ASSERT_EQ(shmctl(thrtest::TableSegmentOf(hx::TableKeyFile(inst.jobResultsDir(), inst.focus(), kTMKindOutbound)), IPC_STAT, &segment) +
                   stat((CNamedMutex::LockDirectory() + "/" + hx::TableMutexName(inst.focus(), kTMKindOutbound) + ".lock").c_str(), &lockFile), 0);
     EXPECT_EQ(std::make_tuple(segment.shm_perm.mode & 0777u, segment.shm_perm.gid, lockFile.st_mode & 07777u, lockFile.st_gid),
               std::make_tuple(unsigned{mode}, gid, unsigned{mode}, gid)) << group;

@@ -3,8 +3,6 @@
 // followed by what hxctl printed on stdout, stderr (lines "! ...") and its
 // exit status. HX_UPDATE_GOLDEN=1 rewrites the transcripts from the build.
 #include <signal.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,23 +24,10 @@ struct Result {
   std::string out, err;
 };
 
-// Runs hxctl (this ABI's, or the one given); stderr goes to a file for the
-// moment of the start, as the child inherits it.
+// Runs hxctl (this ABI's, or the one given).
 Result RunHxctl(const std::vector<std::string>& args, const std::string& program = hxtest::ChildPath("hxctl")) {
-  char outPath[] = "/tmp/hxctl_out.XXXXXX", errPath[] = "/tmp/hxctl_err.XXXXXX";
-  close(mkstemp(outPath));
-  const int errFd = mkstemp(errPath), saved = dup(2);
-  fflush(stderr);
-  dup2(errFd, 2);
-  Result r{hxtest::Spawn(program, args, outPath), -1, "", ""};
-  dup2(saved, 2);
-  close(saved);
-  close(errFd);
-  r.status = hxtest::WaitExit(r.pid);
-  r.out = hxtest::ReadFile(outPath);
-  r.err = hxtest::ReadFile(errPath);
-  unlink(outPath);
-  unlink(errPath);
+  Result r{-1, -1, "", ""};
+  r.status = hxtest::RunAndCapture(program, args, &r.out, &r.err, &r.pid);
   return r;
 }
 
@@ -92,19 +77,19 @@ class Hxctl : public ::testing::Test {
     ASSERT_EQ(out_.UnregisterStream(handles_[3].second), 0);  // its bytes stay with job 7
     handles_.erase(handles_.begin() + 3);
     // Programs for `hxctl run` to refuse or run.
-    hxtest::WriteFile(t_.root() + "/setuid-true", hxtest::ReadFile("/bin/true"));
-    chmod((t_.root() + "/setuid-true").c_str(), 04755);
-    hxtest::WriteFile(t_.root() + "/not-a-program", "just text\n");
-    chmod((t_.root() + "/not-a-program").c_str(), 0755);
-    hxtest::WriteFile(t_.root() + "/script", "#!/bin/sh\nexit \"$1\"\n");
-    chmod((t_.root() + "/script").c_str(), 0755);
+    for (const auto& [name, text, mode] : {std::make_tuple("setuid-true", hxtest::ReadFile("/bin/true"), 04755),
+                                           std::make_tuple("not-a-program", std::string("just text\n"), 0755),
+                                           std::make_tuple("script", std::string("#!/bin/sh\nexit \"$1\"\n"), 0755)}) {
+      hxtest::WriteFile(t_.root() + "/" + name, text);
+      chmod((t_.root() + "/" + name).c_str(), mode);
+    }
   }
   void TearDown() override {
     for (auto& h : handles_) h.first->UnregisterStream(h.second);
     EXPECT_EQ(out_.Uninitialize(), 0);
     EXPECT_EQ(in_.Uninitialize(), 0);
     // Every hxctl run detached again: our detach removed the tables.
-    for (unsigned int kind : {kTMKindOutbound, kTMKindInbound}) EXPECT_EQ(hxtest::TableAttachments(t_, kind), -1) << kind;
+    EXPECT_EQ(hxtest::TablesAttached(t_), "-1 -1");
   }
   void Register(CHxThrottlingManager& m, uint32_t job, uint32_t limit, const char* computer) {
     _TMSRegParams p;
@@ -215,11 +200,11 @@ TEST_F(Hxctl, RunRefusesWhatCannotBeThrottled) {
 TEST_F(Hxctl, WatchRedrawsUntilInterrupted) {
   const std::string outPath = t_.root() + "/watch.out";
   const pid_t pid = hxtest::Spawn(hxtest::ChildPath("hxctl"), {"table", "--watch", "--focus", t_.focus()}, outPath);
-  std::string out;
-  for (int i = 0; i < 300 && std::count(out.begin(), out.end(), '-') < 12; ++i) {  // two "--- HH:MM:SS ---"
-    usleep(50000);
+  std::string out;  // two "--- HH:MM:SS ---"
+  hxtest::WaitFor([&] {
     out = hxtest::ReadFile(outPath);
-  }
+    return std::count(out.begin(), out.end(), '-') >= 12;
+  }, 15);
   kill(pid, SIGINT);
   EXPECT_EQ(hxtest::WaitExit(pid), 0);
   out = hxtest::ReadFile(outPath);
