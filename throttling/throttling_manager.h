@@ -92,8 +92,8 @@ class HX_EXPORT CHxThrottlingManager {
   // that died without Uninitialize do not keep the segment forever; RefCount
   // decides only when the attach count cannot be read). 0 on success or when
   // not initialised; -1 when the lock cannot be taken (everything stays
-  // attached). REQUIRES: the calling thread does not hold the lock.
-  int Uninitialize();
+  // attached). The calling thread must not hold the lock.
+  int Uninitialize() EXCLUDES(Mutex);
   // Take / release the table's named mutex. Lock is false when not
   // initialised (also when Uninitialize ran while it waited) or on failure;
   // Unlock is true when not initialised. Each Lock that returned true must be
@@ -305,9 +305,9 @@ class HX_EXPORT CHxThrottlingManager {
  private:
   class TableLock;
   // The named mutex alone (Lock without the lifetime lock), with the repair
-  // pass when the previous holder died inside. REQUIRES: lifeMu_ held.
+  // pass when the previous holder died inside.
   // (Opt-out inside: the named mutex's results say whether it was taken.)
-  bool LockTable() TRY_ACQUIRE(true, Mutex) NO_THREAD_SAFETY_ANALYSIS;
+  bool LockTable() REQUIRES_SHARED(lifeMu_) TRY_ACQUIRE(true, Mutex) NO_THREAD_SAFETY_ANALYSIS;
   bool UnlockTable() RELEASE(Mutex) NO_THREAD_SAFETY_ANALYSIS;
   // Logs the exception being handled (call only inside a catch handler) with
   // "[ERROR]"; never throws. For the catch-all of every exported operation.
