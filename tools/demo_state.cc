@@ -1,16 +1,12 @@
 #include "tools/demo_state.h"
 
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/hx_platform_info.h"
-#include "platform/named_mutex.h"
 #include "tools/fs_util.h"
-#include "tools/instance.h"
 
 namespace hxctl {
 

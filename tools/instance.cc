@@ -9,16 +9,9 @@
 #include <cstring>
 
 #include "platform/hx_platform_info.h"
+#include "tools/fs_util.h"
 
 namespace hxctl {
-namespace {
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-}  // namespace
 
 void ApplyRegistry(const std::string& dir) {
   if (!dir.empty()) setenv("HXREG", dir.c_str(), 1);
@@ -38,7 +31,7 @@ bool InstanceExists(const std::string& focus, std::string* error) {
     *error = "bad instance name '" + focus + "'";
     return false;
   }
-  if (IsDirectory(dir)) return true;
+  if (IsDir(dir)) return true;
   *error = "unknown instance '" + focus + "' (no " + dir +
            "; give --registry DIR or set HXREG, and --focus NAME)";
   return false;
@@ -49,7 +42,7 @@ std::string JobResultsDirectory(const std::string& focus, std::string* error) {
   info.setFocus(focus.c_str());
   std::string dir;
   if (info.getString("Platform", "JobResultsDirectory", &dir) && !dir.empty()) {
-    if (!IsDirectory(dir)) {
+    if (!IsDir(dir)) {
       *error = "job-results directory " + dir + " of instance '" + focus + "' does not exist";
       return "";
     }
