@@ -45,9 +45,7 @@ std::vector<std::string> TestInstance::LogLines() const {
 
 std::vector<std::string> TestInstance::LogLinesContaining(const std::string& text) const {
   std::vector<std::string> out;
-  for (const auto& l : LogLines()) {
-    if (l.find(text) != std::string::npos) out.push_back(l);
-  }
+  for (const auto& l : LogLines()) if (l.find(text) != std::string::npos) out.push_back(l);
   return out;
 }
 

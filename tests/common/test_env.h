@@ -82,7 +82,9 @@ class FakeEnv : public HxEnv {
   std::vector<std::string> commands;         // every command asked, in order
   std::vector<std::string> unknownCommands;  // those with no reply
 
+  int64_t monoMs = 0;  // the monotonic clock: no time passes unless the test says so
   uint32_t NowSeconds() override { return now; }
+  int64_t MonotonicMs() override { return monoMs; }
   int RunCommand(const std::string& command, std::string* out, std::string* err) override;
 };
 

@@ -83,9 +83,7 @@ std::string EtcdCluster::Endpoints() const {
 void EtcdCluster::Start(int i) {
   if (pids_[i] != 0) return;
   std::string cluster;
-  for (int k = 0; k < size(); ++k) {
-    cluster += (k ? "," : "") + ("m" + std::to_string(k)) + "=" + Url(peerPorts_[k]);
-  }
+  for (int k = 0; k < size(); ++k) cluster += (k ? "," : "") + ("m" + std::to_string(k)) + "=" + Url(peerPorts_[k]);
   const std::string dir = root_ + "/m" + std::to_string(i);
   std::filesystem::create_directories(dir);
   pids_[i] = hxtest::Spawn(

@@ -285,9 +285,7 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   // Floors 720; the rest 1:1:2.
   auto fair = [](std::vector<uint64_t> want) {
     return [want](const std::vector<uint32_t>& l) {
-      for (size_t i = 0; i < want.size(); ++i) {
-        if (!Within(l[i], want[i], 0.05)) return false;
-      }
+      for (size_t i = 0; i < want.size(); ++i) if (!Within(l[i], want[i], 0.05)) return false;
       return true;
     };
   };

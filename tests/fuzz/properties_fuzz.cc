@@ -30,9 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   hxfuzz::WriteConfig("Fuzz", text);
   std::vector<std::string> names = {"NoSuchName"};
-  for (const std::string& line : hxfuzz::Pieces(text, '\n')) {
-    if (names.size() < 8) names.push_back(Key(line));
-  }
+  for (const std::string& line : hxfuzz::Pieces(text, '\n')) if (names.size() < 8) names.push_back(Key(line));
   HxPlatformInfo info;
   for (std::string name : names) {
     name = name.substr(0, name.find('\0'));  // names cross the interface as C strings

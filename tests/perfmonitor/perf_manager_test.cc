@@ -252,7 +252,8 @@ TEST_F(PerfMonitorTest, StopWaitsForTheTickAndTheThread) {
     EXPECT_TRUE(viaDestructor || !peer.running());
     EXPECT_EQ(p.initCalls.load(), p.uninitCalls.load());
     EXPECT_EQ(0, bad.uninitCalls.load() + bad.updateCalls.load());
-    EXPECT_TRUE(!held || (p.updateCalls.load() == heldAt && off.uninitCalls.load() == 1));
+    EXPECT_TRUE(!held || (p.updateCalls.load() == heldAt && off.uninitCalls.load() == 1 &&
+                          !inst.LogLinesContaining("Monitor Off Interval Minutes has been changed from 0 to 1").empty()));
     EXPECT_TRUE(c.tickMs == 1 || p.updateCalls.load() == 0);
     if (c.how == kSmStopInTick) {
       std::vector<std::string> values = {"x"};
@@ -378,6 +379,10 @@ TEST_F(PerfMonitorTest, RowsBecomeCsvLinesAndMetricsText) {
   EXPECT_EQ(-1, m.Initialize(nullptr));
   EXPECT_EQ(1, Report("Proc", columns, {cases[0].row}, "1.2"));  // not initialised: nothing
   EXPECT_EQ(-1, InsertAndRegisterProvider(nullptr, nullptr, nullptr));  // no handle, no log
+  _RsrcMonitorHandle handle{&m, {}};  // no provider, or one the manager refuses (freed): none kept
+  EXPECT_EQ(-1, InsertAndRegisterProvider(nullptr, &handle, nullptr));
+  EXPECT_EQ(-1, InsertAndRegisterProvider(nullptr, &handle, new FakeProvider("F", {RSRC_AGENT_SYSTEM})));
+  EXPECT_TRUE(handle.providers.empty());
   inst.SetConfig("Hxd", "HX_PERF_LOG_DISABLE", "0");
   ASSERT_EQ(0, m.Initialize(nullptr));
   std::string csv = "Date,Time,CPU-Usage,Name,Arguments,Empty-Col\r\n", metrics;
@@ -393,6 +398,10 @@ TEST_F(PerfMonitorTest, RowsBecomeCsvLinesAndMetricsText) {
   // A batch without rows creates the file with its header only.
   ASSERT_EQ(0, Report("N", {}, {}, "1.0"));
   EXPECT_EQ("Date,Time,\r\n", hxtest::ReadFile(hxtest::PerfLogName(logDir, "N-1.0", 0)));
+  // A file of the legacy name is adopted by the first report 1 s or more after the name was computed.
+  hxtest::WriteFile(logDir + "/PerfLog_Proc-1.2_hxtesthost.csv", "legacy\r\n");
+  for (int64_t ms : {999, 1000}) env.monoMs = ms, Report("Proc", columns, {{std::to_string(ms)}}, "1.2");
+  EXPECT_EQ("legacy\r\n11/15/23,00:00:00,1000\r\n", hxtest::ReadFile(path));
 }
 
 
@@ -430,7 +439,7 @@ TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
   inst.SetConfig("Hxd", "PerfMetricsTextfileDirectory", textDir + "//");
   ASSERT_EQ(0, m.Initialize(nullptr));
   std::vector<ObjectCase> objects = {
-      {RSRC_AGENT_PROCESS, "Process", {"CPU-Usage", "Name", "Process-Id", "MemoryBytes", "Arguments"},
+      {RSRC_AGENT_PROCESS, "Process", {"CPU-Usage", "Name", "Process-Id", "Memory\nBytes", "Arguments"},
        {"halvex_process_cpu_usage_percent", "=process", "=pid", "halvex_process_memory_bytes", ""},
        {{"1.5", "evil \"quote\" \\back,slash", "42", "4096", "--x"}, {"-", "two,\nlines", "43", "1e3", "a"},
         {"2", "plain", "44", "0x10", ""}, {"3", "plain", "44", "-7", ""}}},

@@ -55,9 +55,7 @@ class Listener {
   std::map<std::string, double> Rates(const std::vector<std::string>& tags, double seconds) {
     auto now = [] { return std::chrono::steady_clock::now(); };
     const auto deadline = now() + std::chrono::seconds(30);
-    for (const std::string& t : tags) {
-      while (Bytes(t) < 0 && now() < deadline) Nap(0.02);
-    }
+    for (const std::string& t : tags) while (Bytes(t) < 0 && now() < deadline) Nap(0.02);
     Nap(0.6);
     std::map<std::string, double> rates;
     for (const std::string& t : tags) rates[t] = -Bytes(t);

@@ -208,7 +208,7 @@ TEST_F(FaultTest, EveryOperationFailsCleanly) {
     unsetenv("HX_NAMED_MUTEX");
     EXPECT_EQ(fileLocked.Uninitialize(), 0);
   }
-  EXPECT_GT(thrtest::LogCount(inst_, "Cannot lock mutex"), 0u);
+  EXPECT_GT(inst_.LogLinesContaining("Cannot lock mutex").size(), 0u);
 
   struct Thrower : IEnumerateJobInfoCallback {
     int OnThrottelingInfo(void*, _TMJobInfo*, _TMStreamInfo*, unsigned int) override {
@@ -235,7 +235,7 @@ TEST_F(FaultTest, EveryOperationFailsCleanly) {
     EXPECT_EQ(call(), -1);
     env_.clockFails = false;
     HxSysReset();
-    EXPECT_EQ(thrtest::LogCount(inst_, std::string(label) + ": [ERROR] failed on an exception: " + fault + " fault"), 1u);
+    EXPECT_EQ(inst_.LogLinesContaining(std::string(label) + ": [ERROR] failed on an exception: " + fault + " fault").size(), 1u);
     EXPECT_TRUE(LockFree());
   }
   EXPECT_EQ(other.Uninitialize(), 0);
@@ -267,7 +267,7 @@ TEST_F(FaultTest, TheAttachCountDecidesWhoIsLast) {
     EXPECT_EQ(thrtest::TableSegmentOf(KeyFile()) == -1, !c.otherAttached);
     EXPECT_EQ(thrtest::TableSegmentOf(KeyFile(kTMKindCloudInbound)), -1);
     if (other != nullptr) shmdt(other);
-    EXPECT_EQ(thrtest::LogCount(inst_, "[ERROR] RefCount already 0"), c.refCount == 0 ? 1u : 0u);
+    EXPECT_EQ(inst_.LogLinesContaining("[ERROR] RefCount already 0").size(), c.refCount == 0 ? 1u : 0u);
     shmctl(hx::TableSegmentOf(KeyFile()), IPC_RMID, nullptr);
   }
 }
@@ -362,7 +362,7 @@ TEST_F(FaultTest, DaemonStartResetsTablesKeepingCountAndUniqueId) {
   EXPECT_EQ(s.Flags | s.UniqueID | s.StartTime | s.ProcessID, 0u);
   EXPECT_EQ(s.LastStats.JobType, 6u);
   EXPECT_EQ(Rate(h), 2);
-  EXPECT_EQ(thrtest::LogCount(inst_, "HXDInitialize(): Succeeded..."), 2u);
+  EXPECT_EQ(inst_.LogLinesContaining("HXDInitialize(): Succeeded...").size(), 2u);
   EXPECT_EQ(UnInitializeThrottlingManagersForHXD(), 0);
   EXPECT_EQ(t.RefCount, 1u);
   EXPECT_EQ(thrtest::TableSegmentOf(KeyFile(kTMKindInbound)), -1);

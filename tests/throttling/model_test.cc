@@ -64,13 +64,9 @@ struct Alloc {
   // As a repair rebuilds it: the slots still used in their order, then the free ascending.
   void Rebuild(const std::set<uint32_t>& used) {
     std::vector<uint32_t> out;
-    for (uint32_t i = 0; i < n; ++i) {
-      if (used.count(e[i]) != 0) out.push_back(e[i]);
-    }
+    for (uint32_t i = 0; i < n; ++i) if (used.count(e[i]) != 0) out.push_back(e[i]);
     n = static_cast<uint32_t>(out.size());
-    for (uint32_t s = 0; s < 512; ++s) {
-      if (used.count(s) == 0) out.push_back(s);
-    }
+    for (uint32_t s = 0; s < 512; ++s) if (used.count(s) == 0) out.push_back(s);
     e = out;
   }
 };
@@ -131,9 +127,7 @@ class ModelTest : public ::testing::TestWithParam<unsigned int> {
                                                                                      : &s->second;
   }
   int JobSlot(uint32_t id) {
-    for (uint32_t p = 0; p < jobAT_.n; ++p) {
-      if (jobs_[jobAT_.e[p]].id == id) return static_cast<int>(jobAT_.e[p]);
-    }
+    for (uint32_t p = 0; p < jobAT_.n; ++p) if (jobs_[jobAT_.e[p]].id == id) return static_cast<int>(jobAT_.e[p]);
     return -1;
   }
   uint32_t ReserveJob(uint32_t id, uint32_t limit) {
@@ -460,7 +454,7 @@ TEST_P(ModelTest, RandomOperationSequencesMatchTheModel) {
       inst_.ClearLog();
       EXPECT_GT(m_.CheckAndRepairTable("test"), 0u);
       const std::string zeroed = std::to_string(2 + !jobs_.empty()) + " free slots zeroed";
-      EXPECT_EQ(thrtest::LogCount(inst_, zeroed), 1u) << zeroed;
+      EXPECT_EQ(inst_.LogLinesContaining(zeroed).size(), 1u) << zeroed;
       EXPECT_EQ(m_.CheckAndRepairTable("again"), 0u);
       EXPECT_TRUE(m_.Unlock());
       EXPECT_EQ(t1test::TableViolations(t, {true}), std::vector<std::string>{});

@@ -319,7 +319,7 @@ TEST_F(ProcessesTest, AHolderKilledAtAnyStoreOfAnUnregistrationCountsTheStreamOn
   }
   EXPECT_GT(store, 20) << "stores of an unregistration";
   EXPECT_TRUE(done);
-  EXPECT_EQ(thrtest::LogCount(inst_, "(the previous lock holder died)"), size_t(kills));
+  EXPECT_EQ(inst_.LogLinesContaining("(the previous lock holder died)").size(), size_t(kills));
 }
 
 // No process that was not killed ends abnormally or sees an unexpected
@@ -352,7 +352,7 @@ TEST_F(ProcessesTest, KilledJobProcessesAndOwnersNeverHurtTheSurvivors) {
   StopAllAndExpectNoAbnormalEnd();
   printf("chaos: %d kills (this ABI), %d kills (other ABI), %zu owners, %zu repairs logged\n",
          kills[0], kills[1], owners_.size(),
-         thrtest::LogCount(inst_, "CheckAndRepairTable(): [ERROR]"));
+         inst_.LogLinesContaining("CheckAndRepairTable(): [ERROR]").size());
   EXPECT_GT(kills[0], 0);
   EXPECT_TRUE(!both_ || kills[1] > 0);
   ASSERT_EQ(m_.Initialize(inst_.focus().c_str(), 1, kTMKindOutbound), 0);

@@ -292,8 +292,8 @@ TEST_F(MachineLimitTest, ScheduleDrivesTheTables) {
     EXPECT_EQ(info.ConfiguredMBPH, st.configured);
     EXPECT_EQ(info.NextChangeTime, st.nextChange ? day + st.nextChange : 0);
   }
-  EXPECT_EQ(thrtest::LogCount(inst_, "[ERROR] ThroughputSchedule \"12:00,500 20:00,x\" not used: "
-                                     "position 17: expected a limit"),
+  EXPECT_EQ(inst_.LogLinesContaining("[ERROR] ThroughputSchedule \"12:00,500 20:00,x\" not used: "
+                                     "position 17: expected a limit").size(),
             3u);  // once by each manager that read it
   // A clean-up pass replaces an operator's limit with the configured one.
   ASSERT_EQ(out_.SetComputerMaxThroghput(3000), 0);
@@ -350,8 +350,8 @@ TEST_F(MachineLimitTest, FleetShareCapsTheLimitAndFallsByItsDeadlines) {
     EXPECT_EQ(info.NextChangeTime, st.nextChange ? t0 + st.nextChange : 0);
     EXPECT_EQ(info.NextLimitMBPH, st.nextLimit);
   }
-  EXPECT_EQ(thrtest::LogCount(inst_, "[ERROR] HxFleet Share \"600 5 300 4 40\" not used: "
-                                     "the safe end is before the lease end"),
+  EXPECT_EQ(inst_.LogLinesContaining("[ERROR] HxFleet Share \"600 5 300 4 40\" not used: "
+                                     "the safe end is before the lease end").size(),
             2u);  // once by each manager that read it
 }
 

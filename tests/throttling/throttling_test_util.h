@@ -79,12 +79,6 @@ inline std::vector<std::string> LogTexts(const hxtest::TestInstance& inst) {
   return texts;
 }
 
-inline size_t LogCount(const hxtest::TestInstance& inst, const std::string& needle) {
-  size_t n = 0;
-  for (const std::string& text : LogTexts(inst)) n += text.find(needle) != std::string::npos;
-  return n;
-}
-
 // Whether another thread can take the table's named mutex within ms.
 inline bool LockFreeWithin(const std::string& mutexName, long ms) {
   int result = -9;

@@ -46,8 +46,6 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  for (unsigned long long h : handles) {
-    if (manager.UnregisterStream(h) != 0) return 13;
-  }
+  for (unsigned long long h : handles) if (manager.UnregisterStream(h) != 0) return 13;
   return manager.Uninitialize() == 0 ? 0 : 14;
 }
