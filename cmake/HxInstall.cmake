@@ -1,8 +1,9 @@
 # Install rules: libraries (versioned, multiarch lib directory), the public
 # headers under include/halvex, the CMake package "Halvex", pkg-config files,
-# hxctl and its man page. Components: runtime (shared objects), dev (headers,
-# package files, .so links), tool (hxctl). Every destination is relative, so
-# nothing is written outside the install prefix (or DESTDIR).
+# hxctl and hxfleet with their man pages. Components: runtime (shared objects),
+# dev (headers, package files, .so links), tool (hxctl), fleet (hxfleet). Every
+# destination is relative, so nothing is written outside the install prefix
+# (or DESTDIR).
 
 # Debian multiarch library directory for every prefix, not only /usr: the
 # i386 and x86-64 installs can then share one prefix, and consumers find the
@@ -76,9 +77,16 @@ if(TARGET hxctl)
     COMPONENT tool)
 endif()
 
-# The fleet agent (64-bit builds only) and its systemd unit.
+# The fleet agent (64-bit builds only), its systemd unit and its man page.
 if(TARGET hxfleet)
   set_target_properties(hxfleet PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
   install(TARGETS hxfleet RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT fleet)
   install(FILES fleet/hxfleet.service DESTINATION lib/systemd/system COMPONENT fleet)
+  add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/hxfleet.1.gz"
+    COMMAND gzip -9nc "${PROJECT_SOURCE_DIR}/doc/hxfleet.1" > "${CMAKE_BINARY_DIR}/hxfleet.1.gz"
+    DEPENDS doc/hxfleet.1 VERBATIM)
+  add_custom_target(hxfleet_man DEPENDS "${CMAKE_BINARY_DIR}/hxfleet.1.gz")
+  add_dependencies(hxfleet hxfleet_man)
+  install(FILES "${CMAKE_BINARY_DIR}/hxfleet.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
+    COMPONENT fleet)
 endif()

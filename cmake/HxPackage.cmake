@@ -2,7 +2,7 @@
 #   libhxsys1      the shared objects (Multi-Arch: same, co-installable)
 #   libhxsys-dev   headers, CMake and pkg-config files, .so links
 #   hxctl          the operator tool and its man page
-#   hxfleet        the fleet agent and its systemd unit (64-bit builds only)
+#   hxfleet        the fleet agent, its systemd unit and man page (64-bit builds only)
 # The Architecture follows the build's ABI (i386 for the -m32 build).
 
 set(CPACK_GENERATOR DEB)

@@ -137,8 +137,8 @@ check_deb() {
     local fleet="$work/out/hxfleet_${v}_$a.deb"
     check "fleet: fields, depends on the runtime and libcurl" fields_are "$fleet" Package=hxfleet \
       Architecture="$a" "Depends=libhxsys1 \(= $v\);libcurl4 \(>= [^)]+\)"
-    check "fleet: the agent and its systemd unit" [ "$(dpkg-deb -c "$fleet" | awk '$1 !~ /^d/ {print $6}' |
-      sort | tr '\n' ' ')" = "./usr/bin/hxfleet ./usr/lib/systemd/system/hxfleet.service " ]
+    check "fleet: the agent, its systemd unit and man page" [ "$(dpkg-deb -c "$fleet" | awk '$1 !~ /^d/ {print $6}' |
+      sort | tr '\n' ' ')" = "./usr/bin/hxfleet ./usr/lib/systemd/system/hxfleet.service ./usr/share/man/man1/hxfleet.1.gz " ]
   fi
   files_of() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sort | tr '\n' ' '; }
   check "runtime holds the shared objects and nothing else (Multi-Arch: same)" [ "$(files_of "$run")" = \
