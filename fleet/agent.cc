@@ -414,7 +414,7 @@ class Agent {
     if (!haveRecord_) {
       // Jobs start at the floor, never unlimited.
       applied_ = floor;
-      SetRecord(floor, now, now);
+      SetRecord(floor, now, floor);
     }
     // Past the lease end the tables follow the safe share, then the floor.
     if (static_cast<int32_t>(now - leaseEnd_) >= 0) {
@@ -609,7 +609,9 @@ class Agent {
     // The tables go to the floor first; then the share is given back.
     if (haveRecord_) {
       const uint32_t now = Now();
-      SetRecord(std::min<uint64_t>(applied_, me_.floor ? me_.floor : applied_), now, 1);
+      // Safe share = floor as well: nothing below the floor, not even for a moment.
+      const uint64_t floor = std::min<uint64_t>(applied_, me_.floor ? me_.floor : applied_);
+      SetRecord(floor, now, floor);
       if (tables_.attached) {
         tables_.out.ApplyNow();
         tables_.in.ApplyNow();

@@ -363,6 +363,9 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   EXPECT_GE(recovered, 0);
   printf("figure: quorum back -> shares converged in %.1f s\n", recovered);
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(site.JobRunning(i)) << i;
+  // A clean stop while a job moves: that machine is at its floor at once, never below it.
+  site.StopAgent(2, SIGTERM);
+  EXPECT_GE(site.WaitFor(1, [](const std::vector<uint32_t>& l) { return l[2] == 720; }), 0);
 
   EXPECT_LE(site.maxSum(), Site::kBudget)
       << site.worst_[0] << " + " << site.worst_[1] << " + " << site.worst_[2];
