@@ -118,9 +118,7 @@ int EtcdCluster::Leader() const {
     if (!one.Call("/v3/maintenance/status", hxfleet::Json::object(), &r, &error)) continue;
     // Member ids are unsigned 64-bit: compared as the gateway wrote them.
     const hxfleet::Json leader = r.value("leader", hxfleet::Json());
-    if (!leader.is_null() && leader == r.value("header", hxfleet::Json::object())["member_id"]) {
-      return i;
-    }
+    if (!leader.is_null() && leader == r.value("header", hxfleet::Json::object())["member_id"]) return i;
   }
   return -1;
 }

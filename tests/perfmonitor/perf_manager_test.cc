@@ -484,9 +484,7 @@ TEST_F(PerfMonitorTest, HoldsTheLatestRowsOfEveryObject) {
       want[Series(prefix + "timestamp_seconds", {{"instance", focus}})] = env.now;
       for (const std::vector<std::string>& row : c.rows) {
         std::map<std::string, std::string> labels = {{"instance", focus}};
-        for (size_t j = 0; j < row.size(); ++j) {
-          if (c.names[j][0] == '=') labels[c.names[j].substr(1)] = row[j];
-        }
+        for (size_t j = 0; j < row.size(); ++j) if (c.names[j][0] == '=') labels[c.names[j].substr(1)] = row[j];
         for (size_t j = 0; j < row.size(); ++j) {
           if (c.names[j].empty() || c.names[j][0] == '=') continue;
           want.erase(Series(c.names[j], labels));

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -222,9 +223,7 @@ TEST_F(FaultTest, EveryOperationFailsCleanly) {
       {"EnumerateJobsInfo()", "callback", [&] { return m_.SnapshotJobsInfo(nullptr, &thrower); }},
       {"Initialize()", "shmget", [&] { return other.Initialize(focus, 5, kTMKindCloudInbound); }},
   };
-  for (const Op& op : ops) {
-    if (op.readsClock) thrown.emplace_back(op.label, "clock", [&] { return op.call(m_); });
-  }
+  for (const Op& op : ops) if (op.readsClock) thrown.emplace_back(op.label, "clock", [&] { return op.call(m_); });
   thrown.emplace_back("Uninitialize()", "shmctl", [&] { return m_.Uninitialize(); });
   for (const auto& [label, fault, call] : thrown) {
     SCOPED_TRACE(std::string(label) + " " + fault);
@@ -334,6 +333,17 @@ TEST_F(FaultTest, SegmentsOfAnotherSizeAreReplaced) {
   EXPECT_EQ(a->Disconnect(false), 0);
   EXPECT_EQ(b->Disconnect(true), 0);
   EXPECT_EQ(thrtest::TableSegmentOf(keyFile), -1);
+}
+
+// A job holds 512 streams: the next one is refused. A free position naming
+// no valid job slot refuses a new job instead of handing out a slot in use.
+TEST_F(FaultTest, FullJobsAndBadFreePositionsRefuseRegistration) {
+  std::set<unsigned long long> handles = {Register(9)};
+  m_.table()->JobAT[m_.table()->JobATIndex] = 9999;
+  EXPECT_EQ(Register(10), kTMInvalidHandle);
+  for (int i = 1; i < 512; ++i) handles.insert(Register(9));
+  EXPECT_TRUE(handles.size() == 512 && handles.count(kTMInvalidHandle) == 0);
+  EXPECT_EQ(Register(9), kTMInvalidHandle);
 }
 
 // The daemon's start resets both of its tables in place, keeping the count

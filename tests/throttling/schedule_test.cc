@@ -93,6 +93,7 @@ TEST(ThroughputSchedule, FollowsTheWallClockThroughDaylightSavingChanges) {
       "01:30,100 02:00,150 02:30,200:off 02:45,300 03:30,400",  // inside both changes
       "Mon-08:00,5000 Fri-18:30,off Sun-02:30,1:2 Sun-02:59,3",
       "12:00,500",
+      "06:00,500 12:00,500 15:00,500 18:00,900",  // changes that change nothing
   };
   // Both 2026 spring changes (New York Mar 8, Berlin Mar 29) and both autumn
   // ones (Berlin Oct 25, New York Nov 1).
@@ -277,6 +278,9 @@ TEST_F(MachineLimitTest, ScheduleDrivesTheTables) {
       {18 * 3600 + 20, "12:00,500 20:00,x", -1, false, 1000, 1000, kTMLimitFromConfiguration,
        1000, 0},
       {18 * 3600 + 40, nullptr, -1, true, 1000, 1000, kTMLimitFromConfiguration, 1000, 0},
+      // With no change ahead an operator's limit lasts (until a clean-up pass).
+      {18 * 3600 + 50, nullptr, 3000, false, 3000, 1000, kTMLimitSetByHand, 1000, 0},
+      {18 * 3600 + 60, nullptr, -1, true, 3000, 1000, kTMLimitSetByHand, 1000, 0},
   };
   for (const Step& st : steps) {
     SCOPED_TRACE(st.at);
@@ -296,7 +300,6 @@ TEST_F(MachineLimitTest, ScheduleDrivesTheTables) {
                                      "position 17: expected a limit").size(),
             3u);  // once by each manager that read it
   // A clean-up pass replaces an operator's limit with the configured one.
-  ASSERT_EQ(out_.SetComputerMaxThroghput(3000), 0);
   out_.CheckAndCleanupStreams(true);
   _TMMachineLimitInfo info;
   ASSERT_EQ(observer_.GetMachineLimitInfo(info), 0);

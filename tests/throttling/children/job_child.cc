@@ -182,9 +182,7 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < a.size();) {
     const std::string& c = a[i];
     if (c == "wait") {
-      for (int tries = 0; !Exists(a.at(i + 1)); ++tries, usleep(1000)) {
-        if (tries == 120000) return 3;
-      }
+      for (int tries = 0; !Exists(a.at(i + 1)); ++tries, usleep(1000)) if (tries == 120000) return 3;
       i += 2;
     } else if (c == "chaos") {
       return Chaos(a.at(i + 1) == "strict", static_cast<int>(n[i + 2]), a.at(i + 3),
