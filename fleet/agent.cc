@@ -208,8 +208,8 @@ void ApplyKv(SiteView* v, const std::string& site, const std::string& key,
     if (rest.compare(0, p.size(), p) != 0) continue;
     const std::string machine = rest.substr(p.size());
     Member m;
-    // A record that does not parse is left out and not counted as a member;
-    // as a reserve it still holds the budget it names, so it is kept whole.
+    // A record that does not parse is left out, as a member and as a reserve:
+    // no agent writes one, and what a reserve would hold cannot be read from it.
     if (value != nullptr && ParseMember(*value, &m, &error)) {
       (*part.second)[machine] = m;
     } else {
