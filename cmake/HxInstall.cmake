@@ -62,19 +62,24 @@ configure_file(cmake/hx.pc.in "${CMAKE_BINARY_DIR}/pkgconfig/hxsys.pc" @ONLY)
 install(FILES "${CMAKE_BINARY_DIR}/pkgconfig/hxplatform.pc" "${CMAKE_BINARY_DIR}/pkgconfig/hxsys.pc"
   DESTINATION "${HX_INSTALL_PCDIR}" COMPONENT dev)
 
+# Installs doc/PROGRAM.1 with PROGRAM's package COMPONENT. Man pages ship
+# compressed (gzip -n: no name or time stamp, so the same page gives the same
+# bytes in every build).
+function(hx_install_man_page program component)
+  set(page "${CMAKE_BINARY_DIR}/${program}.1.gz")
+  add_custom_command(OUTPUT "${page}"
+    COMMAND gzip -9nc "${PROJECT_SOURCE_DIR}/doc/${program}.1" > "${page}"
+    DEPENDS doc/${program}.1 VERBATIM)
+  add_custom_target(${program}_man DEPENDS "${page}")
+  add_dependencies(${program} ${program}_man)
+  install(FILES "${page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT ${component})
+endfunction()
+
 if(TARGET hxctl)
   file(RELATIVE_PATH bin_to_lib "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
   set_target_properties(hxctl PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
   install(TARGETS hxctl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
-  # Man pages ship compressed (gzip -n: no name or time stamp, so the same
-  # page gives the same bytes in every build).
-  add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/hxctl.1.gz"
-    COMMAND gzip -9nc "${PROJECT_SOURCE_DIR}/doc/hxctl.1" > "${CMAKE_BINARY_DIR}/hxctl.1.gz"
-    DEPENDS doc/hxctl.1 VERBATIM)
-  add_custom_target(hxctl_man DEPENDS "${CMAKE_BINARY_DIR}/hxctl.1.gz")
-  add_dependencies(hxctl hxctl_man)
-  install(FILES "${CMAKE_BINARY_DIR}/hxctl.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
-    COMPONENT tool)
+  hx_install_man_page(hxctl tool)
 endif()
 
 # The fleet agent (64-bit builds only), its systemd unit and its man page.
@@ -82,11 +87,5 @@ if(TARGET hxfleet)
   set_target_properties(hxfleet PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
   install(TARGETS hxfleet RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT fleet)
   install(FILES fleet/hxfleet.service DESTINATION lib/systemd/system COMPONENT fleet)
-  add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/hxfleet.1.gz"
-    COMMAND gzip -9nc "${PROJECT_SOURCE_DIR}/doc/hxfleet.1" > "${CMAKE_BINARY_DIR}/hxfleet.1.gz"
-    DEPENDS doc/hxfleet.1 VERBATIM)
-  add_custom_target(hxfleet_man DEPENDS "${CMAKE_BINARY_DIR}/hxfleet.1.gz")
-  add_dependencies(hxfleet hxfleet_man)
-  install(FILES "${CMAKE_BINARY_DIR}/hxfleet.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
-    COMPONENT fleet)
+  hx_install_man_page(hxfleet fleet)
 endif()
