@@ -338,11 +338,15 @@ TEST_F(FaultTest, SegmentsOfAnotherSizeAreReplaced) {
 // A job holds 512 streams: the next one is refused. A free position naming
 // no valid job slot refuses a new job instead of handing out a slot in use.
 TEST_F(FaultTest, FullJobsAndBadFreePositionsRefuseRegistration) {
-  std::set<unsigned long long> handles = {Register(9)};
+  ASSERT_NE(Register(9), kTMInvalidHandle);
   m_.table()->JobAT[m_.table()->JobATIndex] = 9999;
   EXPECT_EQ(Register(10), kTMInvalidHandle);
-  for (int i = 1; i < 512; ++i) handles.insert(Register(9));
-  EXPECT_TRUE(handles.size() == 512 && handles.count(kTMInvalidHandle) == 0);
+  std::set<int> slots;  // the other 511 without a clean-up pass each
+  char name[] = "h";
+  ASSERT_TRUE(m_.Lock());
+  for (unsigned int i = 1; i < 512; ++i) slots.insert(m_.ReserveStreamIndex(m_.GetJobIndex(9), 100 + i, 9, 1, 0, 2, name));
+  m_.Unlock();
+  EXPECT_TRUE(slots.size() == 511 && *slots.begin() >= 0);
   EXPECT_EQ(Register(9), kTMInvalidHandle);
 }
 
