@@ -344,7 +344,8 @@ TEST_F(FaultTest, FullJobsAndBadFreePositionsRefuseRegistration) {
   std::set<int> slots;  // the other 511 without a clean-up pass each
   char name[] = "h";
   ASSERT_TRUE(m_.Lock());
-  for (unsigned int i = 1; i < 512; ++i) slots.insert(m_.ReserveStreamIndex(m_.GetJobIndex(9), 100 + i, 9, 1, 0, 2, name));
+  const int job = m_.GetJobIndex(9);
+  for (unsigned int i = 1; i < 512; ++i) slots.insert(m_.ReserveStreamIndex(job, 100 + i, 9, 1, 0, 2, name));
   m_.Unlock();
   EXPECT_TRUE(slots.size() == 511 && *slots.begin() >= 0);
   EXPECT_EQ(Register(9), kTMInvalidHandle);
