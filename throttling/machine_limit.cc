@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/hx_platform_info.h"
+#include "throttling/table_kinds.h"
 #include "throttling/table_lock.h"
 #include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
@@ -24,16 +25,12 @@ const char kFleetSection[] = "HxFleet";
 // How often a process looks whether the limit settings changed.
 constexpr uint32_t kLimitSettingsRecheckSeconds = 3;
 
-bool HasMachineLimit(unsigned int kind) {
-  return kind == kTMKindOutbound || kind == kTMKindInbound;
-}
-
 }  // namespace
 
 void CHxThrottlingManager::ConfigureComputerThroughput() { ConfigureLimits(false); }
 
 void CHxThrottlingManager::ConfigureLimits(bool keepHandSet) try {
-  if (!HasMachineLimit(TableKind) || Table == nullptr) return;
+  if (!hx::TableKindHasMachineLimit(TableKind) || Table == nullptr) return;
   ReadLimitSettings("ConfigureComputerThroughput()");
   ApplyConfiguredLimit(env_->NowSeconds(), keepHandSet);
 
@@ -152,7 +149,7 @@ bool CHxThrottlingManager::ApplyConfiguredLimit(uint32_t now, bool keepHandSet) 
 void CHxThrottlingManager::ScheduleNextLimitCheck(uint32_t now) {
   limitCheckFrom_ = now;
   limitCheckSpan_ = kLimitSettingsRecheckSeconds;
-  if (!HasMachineLimit(TableKind) || Table == nullptr) {
+  if (!hx::TableKindHasMachineLimit(TableKind) || Table == nullptr) {
     limitCheckSpan_ = UINT32_MAX;
     return;
   }
@@ -164,7 +161,7 @@ void CHxThrottlingManager::ScheduleNextLimitCheck(uint32_t now) {
 }
 
 void CHxThrottlingManager::RefreshMachineLimit(uint32_t now) try {
-  if (!HasMachineLimit(TableKind)) {
+  if (!hx::TableKindHasMachineLimit(TableKind)) {
     ScheduleNextLimitCheck(now);
     return;
   }
@@ -197,7 +194,7 @@ int CHxThrottlingManager::GetMachineLimitInfo(_TMMachineLimitInfo& info) try {
   info.LimitMBPH = Table->ComputerThrottleMBPH;
   info.Source = TMLimitSource(*Table);
   uint32_t next = 0;
-  info.ConfiguredMBPH = HasMachineLimit(TableKind) ? ConfiguredLimitAt(now, &next) : 0;
+  info.ConfiguredMBPH = hx::TableKindHasMachineLimit(TableKind) ? ConfiguredLimitAt(now, &next) : 0;
   // The first instant, of the schedule's next change and the fleet
   // deadlines, at which the configured limit differs from now's.
   std::vector<uint32_t> when;
@@ -210,7 +207,7 @@ int CHxThrottlingManager::GetMachineLimitInfo(_TMMachineLimitInfo& info) try {
   }
   if (fleetValid_) when.insert(when.end(), {fleet_.leaseEnd, fleet_.safeEnd});
   for (uint32_t at : when) {
-    if (static_cast<int32_t>(at - now) <= 0 || !HasMachineLimit(TableKind)) continue;
+    if (static_cast<int32_t>(at - now) <= 0 || !hx::TableKindHasMachineLimit(TableKind)) continue;
     if (info.NextChangeTime != 0 && static_cast<int32_t>(at - info.NextChangeTime) >= 0) continue;
     const uint32_t then = ConfiguredLimitAt(at, &next);
     if (then == info.ConfiguredMBPH) continue;

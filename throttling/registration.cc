@@ -7,6 +7,8 @@
 // and no slot is written after another process released it.
 #include <unistd.h>
 
+#include "throttling/fleet_share.h"
+#include "throttling/table_kinds.h"
 #include "throttling/table_lock.h"
 #include "throttling/throttle_table.h"
 #include "throttling/throttling_manager.h"
@@ -112,6 +114,14 @@ int CHxThrottlingManager::SetComputerMaxThroghput(unsigned int mbph) try {
   Log.debugLvl(1, LogTag, "%s:  [Thpt - %u]", kLabel, mbph);
   TableLock lock(*this);
   if (!lock.held()) return -1;
+  // The fleet share caps what an operator of this machine sets: the site's
+  // budget counts the share, whatever is set here.
+  if (hx::TableKindHasMachineLimit(TableKind)) {
+    ReadLimitSettings(kLabel);
+    uint32_t next = 0;
+    const uint32_t share = fleetValid_ ? hx::FleetLimitAt(fleet_, env_->NowSeconds(), &next) : 0;
+    if (share != 0 && (mbph == 0 || mbph > share)) mbph = share;
+  }
   Table->ComputerThrottleMBPH = mbph;
   // Lasts until the next scheduled change or clean-up pass.
   TMSetLimitSource(*Table, kTMLimitSetByHand, TMNextLimitChange(*Table));

@@ -45,6 +45,12 @@ constexpr int kTableKeyProjectId = 0xFEFA;
 // What every key file's and named mutex's name holds after the instance name.
 constexpr char kTableNameMark[] = "_HX_THROTTLE_";
 
+// Whether tables of kind carry a machine limit (a configured limit, a
+// schedule, a fleet share): the outbound and inbound tables do, cloud ones not.
+inline bool TableKindHasMachineLimit(unsigned int kind) {
+  return kind == kTMKindOutbound || kind == kTMKindInbound;
+}
+
 // The kind's names, or null when kind is not 1..4.
 inline const TableKindInfo* FindTableKind(unsigned int kind) {
   return kind >= 1 && kind <= 4 ? &kTableKinds[kind - 1] : nullptr;

@@ -320,22 +320,23 @@ TEST_F(MachineLimitTest, FleetShareCapsTheLimitAndFallsByItsDeadlines) {
     uint32_t at;          // seconds after t0
     const char* share;    // new "HxFleet" "Share", "-" to remove it, or null
     const char* schedule; // new ThroughputSchedule, or null
-    bool cleanup;         // the observer runs a clean-up pass first
+    int action;           // first: 1 the observer runs a clean-up pass, 2 an operator sets 5000
     uint32_t rate, source, nextChange, nextLimit;  // times after t0; 0 = none
   } steps[] = {
-      {0, nullptr, nullptr, false, 1000, kTMLimitFromConfiguration, 0, 0},
-      {1, record.c_str(), nullptr, false, 1000, kTMLimitFromConfiguration, 20, 300},
-      {3, nullptr, nullptr, false, 600, kTMLimitFromFleet, 20, 300},
-      {19, nullptr, nullptr, true, 600, kTMLimitFromFleet, 20, 300},
-      {20, nullptr, nullptr, false, 300, kTMLimitFromFleet, 50, 40},
-      {50, nullptr, nullptr, false, 40, kTMLimitFromFleet, 0, 0},
-      {60, nullptr, nullptr, true, 40, kTMLimitFromFleet, 0, 0},
+      {0, nullptr, nullptr, 0, 1000, kTMLimitFromConfiguration, 0, 0},
+      {1, record.c_str(), nullptr, 0, 1000, kTMLimitFromConfiguration, 20, 300},
+      {3, nullptr, nullptr, 0, 600, kTMLimitFromFleet, 20, 300},
+      {19, nullptr, nullptr, 1, 600, kTMLimitFromFleet, 20, 300},
+      {20, nullptr, nullptr, 0, 300, kTMLimitFromFleet, 50, 40},
+      {30, nullptr, nullptr, 2, 300, kTMLimitSetByHand, 50, 40},  // not above the share
+      {50, nullptr, nullptr, 0, 40, kTMLimitFromFleet, 0, 0},
+      {60, nullptr, nullptr, 1, 40, kTMLimitFromFleet, 0, 0},
       // A lower schedule wins over the share; a bad record leaves only it.
-      {63, nullptr, "00:00,25", false, 25, kTMLimitFromSchedule, 0, 0},
-      {66, "600 5 300 4 40", nullptr, false, 25, kTMLimitFromSchedule, 0, 0},
-      {69, nullptr, "00:00,off", false, 0, kTMLimitFromSchedule, 0, 0},
-      {72, "7 0 7 0 7", nullptr, false, 7, kTMLimitFromFleet, 0, 0},
-      {75, "-", nullptr, false, 0, kTMLimitFromSchedule, 0, 0},
+      {63, nullptr, "00:00,25", 0, 25, kTMLimitFromSchedule, 0, 0},
+      {66, "600 5 300 4 40", nullptr, 0, 25, kTMLimitFromSchedule, 0, 0},
+      {69, nullptr, "00:00,off", 0, 0, kTMLimitFromSchedule, 0, 0},
+      {72, "7 0 7 0 7", nullptr, 0, 7, kTMLimitFromFleet, 0, 0},
+      {75, "-", nullptr, 0, 0, kTMLimitFromSchedule, 0, 0},
   };
   for (const Step& st : steps) {
     SCOPED_TRACE(st.at);
@@ -343,7 +344,8 @@ TEST_F(MachineLimitTest, FleetShareCapsTheLimitAndFallsByItsDeadlines) {
     if (st.share && std::string(st.share) == "-") inst_.RemoveConfig("HxFleet", "Share");
     else if (st.share) inst_.SetConfig("HxFleet", "Share", st.share);
     if (st.schedule) inst_.SetConfig("Hxd", "ThroughputSchedule", st.schedule);
-    if (st.cleanup) {
+    if (st.action == 2) out_.SetComputerMaxThroghput(5000);
+    if (st.action == 1) {
       Reattach();
       ASSERT_TRUE(observer_.Lock());
       observer_.CheckAndCleanupStreams(true);
