@@ -1,12 +1,18 @@
 #include "fleet/agent.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <thread>
 
 #include "fleet/share.h"
@@ -14,6 +20,7 @@
 #include "perfmonitor/metrics_textfile.h"
 #include "platform/hx_mutex.h"
 #include "platform/hx_platform_info.h"
+#include "throttling/table_kinds.h"
 #include "throttling/throttling_manager.h"
 #include "throttling/throughput_schedule.h"
 
@@ -110,6 +117,8 @@ bool ParseMember(const std::string& text, Member* out, std::string* error) {
   }
   m.streams = static_cast<uint32_t>(std::min<uint64_t>(streams, UINT32_MAX));
   m.time = static_cast<uint32_t>(time);
+  // Records of older agents carry no run.
+  if (j.contains("agent") && !GetU64(j, "agent", &m.agent, error)) return false;
   *out = m;
   return true;
 }
@@ -117,7 +126,7 @@ bool ParseMember(const std::string& text, Member* out, std::string* error) {
 std::string FormatMember(const Member& m) {
   return Json({{"weight", m.weight}, {"streams", m.streams}, {"demand", m.demand},
                {"target", m.target}, {"applied", m.applied}, {"floor", m.floor},
-               {"safe", m.safe}, {"time", m.time}})
+               {"safe", m.safe}, {"time", m.time}, {"agent", m.agent}})
       .dump();
 }
 
@@ -274,6 +283,11 @@ bool WriteShareRecord(const std::string& focus, const hx::FleetShare& s, std::st
                                           "Share " + hx::FormatFleetShare(s) + "\n", error);
 }
 
+// What the tables of a machine follow once the site holds nothing for it (its
+// floor given back): a job that starts before the agent is back moves, but
+// at no rate the budget would notice.
+constexpr uint32_t kNothingHeldMbph = 1;
+
 bool ReadShareRecord(const std::string& focus, hx::FleetShare* s) {
   HxPlatformInfo config;
   config.setFocus(focus.c_str());
@@ -334,6 +348,87 @@ struct Tables {
   }
 };
 
+// The agent's keeper. While the agent runs it waits on the pipe; "q" (a clean
+// stop that gave everything back) ends it. Once the agent is gone otherwise
+// it keeps looking at the tables, and when no stream has moved for the grace
+// period it deletes the machine's reserve, provided the record there is still
+// this agent run's: a restarted agent's record is its own to keep. Nothing
+// else releases a reserve, so a machine cut off from etcd keeps its floor
+// held. When the instance's tables are gone no job can move: it tries once to
+// give the floor back, and ends. It ignores SIGTERM and SIGINT: a stop of the
+// agent is not a stop of the jobs.
+void Keep(int fd, const AgentOptions& o, const std::string& machine, uint64_t agent) {
+  signal(SIGTERM, SIG_IGN);
+  signal(SIGINT, SIG_IGN);
+  char said = 0;
+  while (read(fd, &said, 1) < 0 && errno == EINTR) {
+  }
+  close(fd);
+  if (said == 'q') return;
+  HxPlatformInfo config;
+  config.setFocus(o.focus.c_str());
+  HXPI_CommClient client;
+  client.setFocus(o.focus.c_str());
+  const char* dir = client.getJobResultsDirectory(config.getPhysicalMachine());
+  const std::string keyFile = hx::TableKeyFile(dir ? dir : "", o.focus, kTMKindOutbound);
+  const std::string key = ReserveKey(o.site, machine);
+  EtcdClient etcd(o.endpoints, 1500);
+  Tables tables;
+  uint32_t quietSince = 0, lastLook = 0;
+  for (;; std::this_thread::sleep_for(std::chrono::seconds(1))) {
+    const bool gone = access(keyFile.c_str(), F_OK) != 0 || !tables.Attach(o.focus);
+    const uint32_t now = Now();
+    if (!gone) tables.CleanUp();
+    if (!gone && tables.Read().streams > 0) {
+      quietSince = 0;
+    } else if (quietSince == 0) {
+      quietSince = now;
+    }
+    // The floor goes back only once the tables follow it: until the share
+    // record's last deadline they may still apply more.
+    hx::FleetShare record;
+    uint32_t next = 0;
+    const bool atFloor = !ReadShareRecord(o.focus, &record) ||
+                         (hx::FleetLimitAt(record, now, &next) == record.floor && next == 0);
+    const bool due = gone || (atFloor && quietSince != 0 && now - quietSince >= o.graceSeconds);
+    if (!due && now - lastLook < o.leaseSeconds) continue;
+    lastLook = now;
+    std::vector<KeyValue> kvs;
+    std::string error;
+    Member m;
+    if (!etcd.Range(key, "", &kvs, nullptr, &error)) {
+      if (gone) return;
+      continue;
+    }
+    if (kvs.empty() || !ParseMember(kvs[0].value, &m, &error) || m.agent != agent) return;
+    if (!due) continue;
+    // Deleted only if nobody wrote it since it was read.
+    const Json compare = {{"key", Base64Encode(key)}, {"target", "MOD"}, {"result", "EQUAL"},
+                          {"mod_revision", std::to_string(kvs[0].modRevision)}};
+    const Json del = {{"request_delete_range", {{"key", Base64Encode(key)}}}};
+    Json reply;
+    // The tables first, then the site may take the floor.
+    const hx::FleetShare none{kNothingHeldMbph, now, kNothingHeldMbph, now, kNothingHeldMbph};
+    if (!WriteShareRecord(o.focus, none, &error)) {
+      if (gone) return;
+      continue;
+    }
+    if (!gone) {
+      tables.out.ApplyNow();
+      tables.in.ApplyNow();
+    }
+    if (etcd.Call("/v3/kv/txn", {{"compare", Json::array({compare})}, {"success", Json::array({del})}},
+                  &reply, &error) &&
+        reply.value("succeeded", false)) {
+      printf("hxfleet: machine %s: no job for %u s, its floor given back\n", machine.c_str(),
+             now - quietSince);
+      fflush(stdout);
+      return;
+    }
+    if (gone) return;
+  }
+}
+
 bool Near(uint64_t a, uint64_t b, double fraction) {
   const double d = std::fabs(static_cast<double>(a) - static_cast<double>(b));
   return d <= fraction * static_cast<double>(std::max(a, b));
@@ -359,12 +454,16 @@ class Agent {
       fprintf(stderr, "hxfleet: cannot reach etcd: %s\n", error.c_str());
       return 1;
     }
+    reachable_ = true;
+    std::random_device random;
+    me_.agent = (static_cast<uint64_t>(random()) << 32) ^ random() ^ static_cast<uint64_t>(getpid());
+    StartKeeper();  // before any thread: the keeper is a fork of this process
     // A restart goes on from what the tables follow now, never above it.
     haveRecord_ = ReadShareRecord(o_.focus, &record_);
     if (haveRecord_) applied_ = hx::FleetLimitAt(record_, Now(), &dummy_);
     std::thread follower(FollowSite, o_.endpoints, o_.site, &view_, std::cref(stop_));
-    printf("hxfleet: machine %s in site %s (instance %s)\n", machine_.c_str(), o_.site.c_str(),
-           o_.focus.c_str());
+    printf("hxfleet: machine %s in site %s (instance %s, keeper %d)\n", machine_.c_str(),
+           o_.site.c_str(), o_.focus.c_str(), static_cast<int>(keeper_));
     fflush(stdout);
     while (!stop_.load()) {
       Tick();
@@ -378,17 +477,24 @@ class Agent {
   }
 
  private:
+  // One round; the metrics are written whatever the round got to, so that
+  // they never go stale (with a budget of 0 while the site has none).
   void Tick() {
     const uint32_t now = Now();
+    uint64_t budget = 0;
+    Round(now, &budget);
+    WriteTextfile(now, budget);
+  }
+
+  void Round(uint32_t now, uint64_t* budgetNow) {
     std::string error;
     if (memberLease_ != 0 && now - lastKeepAlive_ >= std::max<uint32_t>(1, o_.leaseSeconds / 3)) {
-      int64_t ttl = 0, ttl2 = 0;
+      int64_t ttl = 0;
       lastKeepAlive_ = now;
-      if (etcd_.KeepAlive(memberLease_, &ttl, &error) &&
-          etcd_.KeepAlive(reserveLease_, &ttl2, &error)) {
+      if (etcd_.KeepAlive(memberLease_, &ttl, &error)) {
         reachable_ = true;
         ++keepAlives_;
-        if (ttl > 0 && ttl2 > 0) {
+        if (ttl > 0) {
           leaseEnd_ = now + static_cast<uint32_t>(ttl) - 1;
         } else {
           memberLease_ = 0;  // expired: join again
@@ -410,6 +516,7 @@ class Agent {
     }
     if (!view.haveBudget) return;
     const uint64_t budget = view.budget.At(now);
+    *budgetNow = budget;
     const uint64_t floor = FloorOf(budget);
     if (!haveRecord_) {
       // Jobs start at the floor, never unlimited.
@@ -475,7 +582,9 @@ class Agent {
     }
     mine = claims.size();
     claims.push_back({machine_, me_.weight, me_.demand, floor});
-    const std::vector<uint64_t> shares = MaxMinShares(budget, reserved, claims);
+    // One floor more is kept free: a machine that joins starts at its floor
+    // at once, before anyone has seen it, and must find that floor unused.
+    const std::vector<uint64_t> shares = MaxMinShares(budget, reserved + floor, claims);
     uint64_t target = shares[mine];
     if (me_.target != 0 && target > me_.target && Near(target, me_.target, 0.02)) {
       target = me_.target;  // no churn for a rise within 2 %
@@ -516,8 +625,12 @@ class Agent {
       }
     }
     // The tables' safe share is never above the one the others hold for
-    // this machine.
-    if (record_.leaseEnd != leaseEnd_ || record_.share != applied_ ||
+    // this machine. The record is this agent's alone: anything else found
+    // there (an edit, the keeper of an earlier run) is put right.
+    hx::FleetShare onDisk;
+    const bool intact = ReadShareRecord(o_.focus, &onDisk) &&
+                        hx::FormatFleetShare(onDisk) == hx::FormatFleetShare(record_);
+    if (!intact || record_.leaseEnd != leaseEnd_ || record_.share != applied_ ||
         record_.safe != std::min(published_.safe, applied_)) {
       SetRecord(applied_, leaseEnd_, published_.safe);
     }
@@ -528,7 +641,6 @@ class Agent {
       next.time = now;
       Publish(next);
     }
-    WriteTextfile(now, budget);
   }
 
   void SetRecord(uint64_t share, uint32_t leaseEnd, uint64_t safe) {
@@ -549,14 +661,12 @@ class Agent {
 
   bool Join(uint32_t now, uint64_t floor) {
     std::string error;
-    int64_t lease = 0, grace = 0;
-    if (!etcd_.Grant(o_.leaseSeconds, &lease, &error) ||
-        !etcd_.Grant(o_.leaseSeconds + o_.safeSeconds + o_.graceSeconds, &grace, &error)) {
+    int64_t lease = 0;
+    if (!etcd_.Grant(o_.leaseSeconds, &lease, &error)) {
       reachable_ = false;
       return false;
     }
     memberLease_ = lease;
-    reserveLease_ = grace;
     lastKeepAlive_ = now;
     leaseEnd_ = now + o_.leaseSeconds - 1;
     me_.floor = floor;
@@ -570,7 +680,7 @@ class Agent {
 
   bool Publish(const Member& m) {
     std::string error;
-    const bool ok = etcd_.Put(ReserveKey(o_.site, machine_), FormatMember(m), reserveLease_, &error) &&
+    const bool ok = etcd_.Put(ReserveKey(o_.site, machine_), FormatMember(m), 0, &error) &&
                     etcd_.Put(MemberKey(o_.site, machine_), FormatMember(m), memberLease_, &error);
     if (ok) {
       published_ = m;
@@ -587,11 +697,12 @@ class Agent {
                     {"target", "MOD"}, {"result", "LESS"},
                     {"mod_revision", std::to_string(viewRevision + 1)}};
     auto put = [&](const std::string& key, int64_t lease) {
-      return Json({{"request_put", {{"key", Base64Encode(key)}, {"value", Base64Encode(FormatMember(m))},
-                                    {"lease", std::to_string(lease)}}}});
+      Json put = {{"key", Base64Encode(key)}, {"value", Base64Encode(FormatMember(m))}};
+      if (lease != 0) put["lease"] = std::to_string(lease);
+      return Json({{"request_put", put}});
     };
     Json body = {{"compare", Json::array({compare})},
-                 {"success", Json::array({put(ReserveKey(o_.site, machine_), reserveLease_),
+                 {"success", Json::array({put(ReserveKey(o_.site, machine_), 0),
                                           put(MemberKey(o_.site, machine_), memberLease_)})}};
     Json reply;
     std::string error;
@@ -606,27 +717,68 @@ class Agent {
   }
 
   void Leave() {
-    // The tables go to the floor first; then the share is given back.
+    std::string error;
+    if (tables_.attached) tables_.CleanUp();
+    const bool jobs = tables_.attached && tables_.Read().streams > 0;
+    // The tables go down first; then the share is given back. Running jobs
+    // keep the floor (as the safe share too: nothing below it, not even for
+    // a moment); without one the floor goes back as well.
     if (haveRecord_) {
-      const uint32_t now = Now();
-      // Safe share = floor as well: nothing below the floor, not even for a moment.
       const uint64_t floor = std::min<uint64_t>(applied_, me_.floor ? me_.floor : applied_);
-      SetRecord(floor, now, floor);
+      const uint64_t keep = jobs ? floor : kNothingHeldMbph;
+      SetRecord(keep, Now(), keep);
       if (tables_.attached) {
         tables_.out.ApplyNow();
         tables_.in.ApplyNow();
       }
     }
-    std::string error;
-    const bool jobs = tables_.attached && tables_.Read().streams > 0;
-    if (jobs && reserveLease_ != 0) {
-      // Jobs go on at the floor: only the floor stays held for them.
+    bool held = jobs;
+    if (jobs) {
+      // Jobs go on at the floor: only the floor stays held for them, until
+      // the keeper sees them end.
       Member m = published_;
       m.applied = m.safe = m.target = m.floor = std::max<uint64_t>(1, record_.floor);
-      etcd_.Put(ReserveKey(o_.site, machine_), FormatMember(m), reserveLease_, &error);
+      m.agent = me_.agent;
+      etcd_.Put(ReserveKey(o_.site, machine_), FormatMember(m), 0, &error);
+    } else if (!etcd_.Delete(ReserveKey(o_.site, machine_), "", &error)) {
+      fprintf(stderr, "hxfleet: the floor of %s stays reserved: %s\n", machine_.c_str(), error.c_str());
+      held = true;
     }
     if (memberLease_ != 0) etcd_.Revoke(memberLease_, &error);
-    if (reserveLease_ != 0 && !jobs) etcd_.Revoke(reserveLease_, &error);
+    StopKeeper(held);
+  }
+
+  void StartKeeper() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+      fprintf(stderr, "hxfleet: no keeper (pipe: %s)\n", strerror(errno));
+      return;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[1]);
+      Keep(fds[0], o_, machine_, me_.agent);
+      _exit(0);
+    }
+    close(fds[0]);
+    if (pid < 0) {
+      fprintf(stderr, "hxfleet: no keeper (fork: %s)\n", strerror(errno));
+      close(fds[1]);
+      return;
+    }
+    keeper_ = pid;
+    keeperFd_ = fds[1];
+  }
+
+  // needed: the keeper stays to give the floor back once the jobs end;
+  // otherwise it is told to go, and waited for.
+  void StopKeeper(bool needed) {
+    if (keeper_ <= 0) return;
+    if (!needed && write(keeperFd_, "q", 1) != 1) needed = true;
+    close(keeperFd_);
+    waitpid(keeper_, nullptr, needed ? WNOHANG : 0);  // one already ended is reaped too
   }
 
   void WriteTextfile(uint32_t now, uint64_t budget) {
@@ -666,7 +818,9 @@ class Agent {
   uint32_t dummy_ = 0;
   uint64_t applied_ = 0;
   Member me_, published_;
-  int64_t memberLease_ = 0, reserveLease_ = 0;
+  int64_t memberLease_ = 0;
+  pid_t keeper_ = -1;
+  int keeperFd_ = -1;
   uint32_t lastKeepAlive_ = 0, leaseEnd_ = 0, lastChange_ = 0, lastBytesAt_ = 0, lastCleanUp_ = 0;
   uint64_t lastBytes_ = 0, writes_ = 0, keepAlives_ = 0;
   bool reachable_ = false;

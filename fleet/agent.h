@@ -22,7 +22,7 @@ struct AgentOptions {
   double weight = 1;
   uint32_t leaseSeconds = 6;   // the member lease's TTL
   uint32_t safeSeconds = 12;   // how long a machine cut off stays at its safe share
-  uint32_t graceSeconds = 60;  // how long a dead machine's floor stays reserved
+  uint32_t graceSeconds = 60;  // how long a machine's floor stays reserved after its jobs ended
 };
 
 // The site's keys in etcd.
@@ -49,6 +49,9 @@ struct Member {
   uint32_t streams = 0;
   uint64_t demand = 0, target = 0, applied = 0, floor = 1, safe = 1;
   uint32_t time = 0;
+  // The agent run that wrote the record (random), so that a keeper gives
+  // back only the reserve its own agent wrote.
+  uint64_t agent = 0;
 };
 bool ParseMember(const std::string& json, Member* out, std::string* error);
 std::string FormatMember(const Member& m);
@@ -57,7 +60,10 @@ std::string FormatMember(const Member& m);
 uint64_t FloorOf(uint64_t budget);
 
 // Runs until stop turns true; a clean stop gives the share back. 0, or 1 when
-// it could not start (the reason on stderr).
+// it could not start (the reason on stderr). Forks the agent's keeper first: a
+// process that outlives the agent and, once the agent is gone, gives the
+// machine's reserved floor back when its jobs have been over for the grace
+// period.
 int RunAgent(const AgentOptions& options, const std::atomic<bool>& stop);
 
 }  // namespace hxfleet

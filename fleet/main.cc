@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "fleet/agent.h"
 #include "platform/hx_platform_info.h"
@@ -122,7 +123,9 @@ int Main(const std::vector<std::string>& argv) {
     if (!etcd.Range(prefix, hxfleet::PrefixEnd(prefix), &kvs, nullptr, &error)) {
       return Fail(command, 1, "cannot reach etcd: " + error);
     }
-    Json out = {{"site", site}, {"budget_mbph", nullptr}, {"machines", Json::array()}};
+    Json out = {{"site", site}, {"budget_mbph", nullptr}, {"machines", Json::array()},
+                {"held", Json::array()}};
+    std::map<std::string, hxfleet::Member> held;
     const uint32_t now = static_cast<uint32_t>(time(nullptr));
     std::string table;
     for (const auto& kv : kvs) {
@@ -133,8 +136,11 @@ int Main(const std::vector<std::string>& argv) {
         if (!b.schedule.empty()) out["budget_schedule"] = b.schedule;
         continue;
       }
-      if (rest.rfind("members/", 0) != 0) continue;
       hxfleet::Member m;
+      if (rest.rfind("reserve/", 0) == 0 && hxfleet::ParseMember(kv.value, &m, &error)) {
+        held[rest.substr(8)] = m;
+      }
+      if (rest.rfind("members/", 0) != 0) continue;
       const std::string machine = rest.substr(8);
       if (!hxfleet::ParseMember(kv.value, &m, &error)) {
         fprintf(stderr, "hxfleet status: the record of %s is not used: %s\n", machine.c_str(),
@@ -157,6 +163,18 @@ int Main(const std::vector<std::string>& argv) {
                static_cast<long long>(left));
       table += line;
     }
+    // Reserves of machines without a member record: what the others hold for
+    // a machine whose agent is gone or cut off, until its jobs are over.
+    std::string heldText;
+    for (const auto& h : held) {
+      bool member = false;
+      for (const Json& m : out["machines"]) member = member || m["machine"] == h.first;
+      if (member) continue;
+      out["held"].push_back({{"machine", h.first}, {"safe_mbph", h.second.safe},
+                             {"floor_mbph", h.second.floor}});
+      heldText += "held for " + h.first + " (no agent): safe share " + std::to_string(h.second.safe) +
+                  ", then floor " + std::to_string(h.second.floor) + " MBPH\n";
+    }
     if (args.Has("json")) {
       printf("%s\n", out.dump(2).c_str());
       return 0;
@@ -166,6 +184,7 @@ int Main(const std::vector<std::string>& argv) {
     printf("%-20s %8s %12s %12s %12s %8s\n", "MACHINE", "WEIGHT", "DEMAND", "SHARE", "APPLIED",
            "LEASE_S");
     fputs(table.c_str(), stdout);
+    fputs(heldText.c_str(), stdout);
     return 0;
   }
   return Fail(command, 2, "unknown command (expected agent, budget or status)");

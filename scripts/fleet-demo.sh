@@ -15,6 +15,13 @@ work=$(mktemp -d /tmp/hxfleet-demo.XXXXXX)
 declare -a etcd_pids=() agent_pids=() job_pids=()
 
 cleanup() {
+  # Each agent's keeper would outlive it while jobs may move; the demo ends
+  # them first, so that the agents still running reap them as they stop.
+  for f in "$work"/agent*.out; do
+    [ -e "$f" ] || continue
+    k=$(sed -n 's/.*keeper \([0-9]*\)).*/\1/p' "$f" | head -1)
+    if [ -n "$k" ] && grep -qa hxfleet "/proc/$k/cmdline" 2>/dev/null; then kill -9 "$k" 2>/dev/null || true; fi
+  done
   for p in "${job_pids[@]}" "${agent_pids[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${job_pids[@]}" "${agent_pids[@]}"; do wait "$p" 2>/dev/null || true; done
   for p in "${etcd_pids[@]}"; do kill -9 "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
@@ -23,6 +30,25 @@ cleanup() {
     [ -e "$f" ] || continue
     read -r dev ino < <(stat -c '%d %i' "$f")
     ipcrm -M $(( (0xFA << 24) | ((dev & 0xff) << 16) | (ino & 0xffff) )) 2>/dev/null || true
+  done
+  # The table locks' words: segments keyed by each lock file, as the named
+  # mutex derives them.
+  for f in "$work"/jr/.locks/*.lock; do
+    [ -e "$f" ] || continue
+    read -r dev ino < <(stat -c '%d %i' "$f")
+    for key in $(python3 -c '
+import sys
+M = (1 << 64) - 1
+dev, ino = int(sys.argv[1]), int(sys.argv[2])
+for i in range(4):
+    h = ((dev * 0x9e3779b97f4a7c15) & M) ^ ino
+    h = (h + (i + 1) * 0xbf58476d1ce4e5b9) & M
+    h ^= h >> 31
+    h = (h * 0x94d049bb133111eb) & M
+    h ^= h >> 29
+    print(((0x4c + i) << 24) | (h & 0xffffff))' "$dev" "$ino"); do
+      ipcrm -M "$key" 2>/dev/null || true
+    done
   done
   rm -rf "$work"
 }

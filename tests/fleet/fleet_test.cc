@@ -3,6 +3,7 @@
 // through a real 3-member etcd cluster: three instances of this host stand
 // for three machines, each with its agent and a job process.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "fleet/agent.h"
@@ -106,6 +108,8 @@ class Site {
  public:
   static constexpr uint64_t kBudget = 36000;
   explicit Site(fleettest::EtcdCluster* etcd) : etcd_(etcd) {
+    // A keeper outlives its agent: this process reaps it.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     for (int i = 0; i < 3; ++i) {
       const std::string focus = inst_.focus() + "m" + std::to_string(i);
       focus_.push_back(focus);
@@ -126,6 +130,15 @@ class Site {
       StopJob(i);
       StopAgent(i, SIGTERM);
     }
+    // With no job left, each keeper gives its floor back within the grace
+    // period and ends.
+    for (pid_t k : keepers_) {
+      for (int i = 0; i < 300 && waitpid(k, nullptr, WNOHANG) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (kill(k, SIGKILL) == 0) ADD_FAILURE() << "keeper " << k << " did not end";
+      waitpid(k, nullptr, 0);
+    }
     stop_ = true;
     sampler_.join();
     for (auto& t : tables_) t->Uninitialize();
@@ -142,8 +155,16 @@ class Site {
                                {"agent", "--etcd", etcd_->Endpoints(), "--site", "s1", "--focus",
                                 focus_[i], "--weight", std::to_string(weight),
                                 "--lease-seconds", "4", "--safe-seconds", "6", "--grace-seconds",
-                                "60", "--textfile-dir", inst_.root()},
+                                "12", "--textfile-dir", inst_.root()},
                                inst_.root() + "/agent" + std::to_string(i) + ".out");
+    std::string out;
+    for (int n = 0; n < 100 && out.find(")\n") == std::string::npos; ++n) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      out = hxtest::ReadFile(inst_.root() + "/agent" + std::to_string(i) + ".out");
+    }
+    const size_t at = out.find("keeper ");
+    ASSERT_NE(at, std::string::npos) << out;
+    keepers_.push_back(std::stoi(out.substr(at + 7)));
   }
   void StopAgent(int i, int sig) {
     if (agents_[i] == 0) return;
@@ -152,29 +173,40 @@ class Site {
     agents_[i] = 0;
   }
   // A job with one unlimited stream that queries its rate every 5 ms for
-  // seconds, then unregisters it and ends.
+  // seconds, then unregisters it and ends. A shell starts it and stays its
+  // parent, the process its stream belongs to, as a job controller would.
   void StartJob(int i, int seconds = 600) {
     setenv("HXFOCUS", focus_[i].c_str(), 1);
-    jobs_[i] = hxtest::Spawn(hxtest::ChildPath("job_child"),
-                             {"reg", "1", "1", "0", "0", "watch", "0",
-                              std::to_string(time(nullptr) + seconds), "unreg", "0"},
+    jobs_[i] = hxtest::Spawn("/bin/sh", {"-c", "\"$0\" \"$@\"; exit $?", hxtest::ChildPath("job_child"),
+                                         "reg", "1", "1", "0", "0", "watch", "0",
+                                         std::to_string(time(nullptr) + seconds), "unreg", "0"},
                              inst_.root() + "/job" + std::to_string(i) + ".out");
     setenv("HXFOCUS", inst_.focus().c_str(), 1);
   }
-  // kill: SIGKILL; else waits for the job's end. Its exit status.
+  // kill: SIGKILL to the job and its parent, as when the machine dies; else
+  // waits for the job's end. Its exit status.
   int StopJob(int i, bool kill9 = true) {
     if (jobs_[i] == 0) return -1;
+    const std::string pid = std::to_string(jobs_[i]);
+    std::istringstream children(hxtest::ReadFile("/proc/" + pid + "/task/" + pid + "/children"));
     if (kill9) kill(jobs_[i], SIGKILL);
     const int rc = hxtest::WaitExit(jobs_[i]);
+    for (pid_t c; kill9 && children >> c;) {
+      kill(c, SIGKILL);
+      waitpid(c, nullptr, 0);  // this process's child since its parent died
+    }
     jobs_[i] = 0;
     return rc;
   }
   bool JobRunning(int i) { return jobs_[i] != 0 && waitpid(jobs_[i], nullptr, WNOHANG) == 0; }
+  std::string Textfile(int i) {
+    return hxtest::ReadFile(inst_.root() + "/hxfleet_halvex_" + focus_[i] + ".prom");
+  }
   // etcd writes the agents report in their textfiles so far.
   uint64_t Writes() {
     uint64_t sum = 0;
-    for (const std::string& focus : focus_) {
-      const std::string text = hxtest::ReadFile(inst_.root() + "/hxfleet_halvex_" + focus + ".prom");
+    for (int i = 0; i < 3; ++i) {
+      const std::string text = Textfile(i);
       const size_t at = text.find("\nhxfleet_etcd_writes_total{");
       if (at != std::string::npos) sum += std::stoull(text.substr(text.find("} ", at) + 2));
     }
@@ -240,7 +272,7 @@ class Site {
   hxtest::TestInstance inst_;
   std::vector<std::string> focus_;
   std::vector<std::unique_ptr<CHxThrottlingManager>> tables_;
-  std::vector<pid_t> agents_, jobs_;
+  std::vector<pid_t> agents_, jobs_, keepers_;
   std::thread sampler_;
   std::atomic<bool> stop_{false};
   std::mutex mu_;
@@ -276,22 +308,36 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   EXPECT_EQ(status, 1);
   EXPECT_NE(site.Fleet({"status", "--etcd", etcd.Endpoints(), "--site", "s1"}).find("(none)"),
             std::string::npos);
+  // Without a budget the agents still tell what they see.
+  site.StartAgent(0, 1);
+  site.StartAgent(1, 1);
+  for (int n = 0; n < 50 && site.Textfile(0).find("hxfleet_budget_mbph{") == std::string::npos; ++n) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const std::string text = site.Textfile(0);
+  const size_t budgetAt = text.find("\nhxfleet_budget_mbph{");
+  EXPECT_TRUE(budgetAt != std::string::npos && text.compare(text.find("} ", budgetAt), 4, "} 0\n") == 0)
+      << text;
   site.Fleet({"budget", "--etcd", etcd.Endpoints(), "--site", "s1", "36000"}, &status);
   ASSERT_EQ(status, 0);
 
-  const int weights[] = {1, 1, 2};
-  for (int i = 0; i < 3; ++i) site.StartAgent(i, weights[i]);
-  for (int i = 0; i < 3; ++i) site.StartJob(i, i == 2 ? 8 : 600);
-  // Floors 720; the rest 1:1:2.
+  // Floors 720, one more kept free for a joiner; the rest by weight.
   auto fair = [](std::vector<uint64_t> want) {
     return [want](const std::vector<uint32_t>& l) {
       for (size_t i = 0; i < want.size(); ++i) if (!Within(l[i], want[i], 0.05)) return false;
       return true;
     };
   };
+  site.StartJob(0);
+  site.StartJob(1);
+  EXPECT_GE(site.WaitFor(20, fair({17640, 17640})), 0);
+  // Machine 2 joins with a job at its floor before the others saw it: the
+  // sampler counts from here.
+  site.StartAgent(2, 2);
+  site.StartJob(2, 8);
   const double converged = site.WaitFor(20, fair({9180, 9180, 17640}));
   EXPECT_GE(converged, 0);
-  printf("figure: first convergence %.1f s\n", converged);
+  printf("figure: a machine joined -> shares converged in %.1f s\n", converged);
 
   EXPECT_EQ(site.StopJob(2, false), 0);  // its stream gone, the job ended
   const double afterStop = site.WaitFor(10, fair({17640, 17640, 720}));
@@ -324,6 +370,9 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   });
   EXPECT_GE(regained, 0);
   printf("figure: others regained the share %.1f s after the floor\n", regained);
+  // Its floor stays held while its job moves, past the grace period too.
+  std::this_thread::sleep_for(std::chrono::seconds(7));
+  EXPECT_LE(site.Limits()[1] + site.Limits()[2], Site::kBudget - 2 * 720);
 
   // An agent restarted resumes from its floor, without a burst.
   site.StartAgent(0, 1);
@@ -363,9 +412,29 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   EXPECT_GE(recovered, 0);
   printf("figure: quorum back -> shares converged in %.1f s\n", recovered);
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(site.JobRunning(i)) << i;
+
+  // Machine 0 killed whole, agent and job: the others take its share less its
+  // floor after its lease and safe period, then the floor once its keeper saw
+  // no job for the grace period. (A second first, for its safe share to follow its share.)
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  site.StopAgent(0, SIGKILL);
+  site.StopJob(0);
+  auto others = [](uint32_t atLeast) {
+    return [atLeast](const std::vector<uint32_t>& l) { return l[1] + l[2] >= atLeast; };
+  };
+  const double lessFloor = site.WaitFor(4 + 6 + 4, others(36000 - 2 * 720 - 400));
+  EXPECT_GE(lessFloor, 0);
+  const double floorBack = site.WaitFor(12 + 6, others(36000 - 720 - 360));
+  EXPECT_GE(floorBack, 0);
+  EXPECT_EQ(site.Limits()[0], 1u);  // nothing held for it, nothing applied
+  printf("figure: machine killed -> its share less its floor in use after %.1f s, the floor %.1f s later\n",
+         lessFloor, floorBack);
   // A clean stop while a job moves: that machine is at its floor at once, never below it.
   site.StopAgent(2, SIGTERM);
   EXPECT_GE(site.WaitFor(1, [](const std::vector<uint32_t>& l) { return l[2] == 720; }), 0);
+  // Its floor is given back once the job has ended and the grace is over.
+  EXPECT_EQ(site.StopJob(2), 128 + SIGKILL);
+  EXPECT_GE(site.WaitFor(12 + 6, [](const std::vector<uint32_t>& l) { return l[1] >= 36000 - 720 - 360; }), 0);
 
   EXPECT_LE(site.maxSum(), Site::kBudget)
       << site.worst_[0] << " + " << site.worst_[1] << " + " << site.worst_[2];
