@@ -483,7 +483,7 @@ class Agent {
     const uint32_t now = Now();
     uint64_t budget = 0;
     Round(now, &budget);
-    WriteTextfile(now, budget);
+    if (!waiting_) WriteTextfile(now, budget);  // the live agent's file, not this one's
   }
 
   void Round(uint32_t now, uint64_t* budgetNow) {
@@ -527,7 +527,22 @@ class Agent {
     if (static_cast<int32_t>(now - leaseEnd_) >= 0) {
       applied_ = std::min<uint64_t>(applied_, hx::FleetLimitAt(record_, now, &dummy_));
     }
-    if (memberLease_ == 0 && !Join(now, floor)) return;
+    if (memberLease_ == 0) {
+      // A machine name that another live agent holds (a second agent for this
+      // machine or instance, or a run that died and whose lease has not run
+      // out yet) is waited for, never taken over.
+      const auto holder = view.members.find(machine_);
+      waiting_ = holder != view.members.end() && holder->second.agent != me_.agent;
+      if (waiting_) {
+        if (!saidWaiting_) {
+          fprintf(stderr, "hxfleet: machine %s has a live agent already (run %llu); waiting until its record goes\n",
+                  machine_.c_str(), static_cast<unsigned long long>(holder->second.agent));
+        }
+        saidWaiting_ = true;
+        return;
+      }
+      if (!Join(now, floor)) return;
+    }
 
     // Weight and demand.
     if (now - lastCleanUp_ >= 2) {
@@ -717,6 +732,10 @@ class Agent {
   }
 
   void Leave() {
+    if (waiting_) {
+      StopKeeper(false);  // the machine is another agent's: nothing here to give back
+      return;
+    }
     std::string error;
     if (tables_.attached) tables_.CleanUp();
     const bool jobs = tables_.attached && tables_.Read().streams > 0;
@@ -824,6 +843,7 @@ class Agent {
   uint32_t lastKeepAlive_ = 0, leaseEnd_ = 0, lastChange_ = 0, lastBytesAt_ = 0, lastCleanUp_ = 0;
   uint64_t lastBytes_ = 0, writes_ = 0, keepAlives_ = 0;
   bool reachable_ = false;
+  bool waiting_ = false, saidWaiting_ = false;
   std::map<std::string, uint32_t> missingSince_;
 };
 

@@ -133,9 +133,8 @@ class Site {
     // With no job left, each keeper gives its floor back within the grace
     // period and ends.
     for (pid_t k : keepers_) {
-      for (int i = 0; i < 300 && waitpid(k, nullptr, WNOHANG) == 0; ++i) {
+      for (int i = 0; i < 300 && waitpid(k, nullptr, WNOHANG) == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
       if (kill(k, SIGKILL) == 0) ADD_FAILURE() << "keeper " << k << " did not end";
       waitpid(k, nullptr, 0);
     }
@@ -150,18 +149,27 @@ class Site {
     if (status) *status = rc;
     return out;
   }
-  void StartAgent(int i, int weight) {
-    agents_[i] = hxtest::Spawn(std::string(HX_TEST_BIN_DIR) + "/hxfleet",
-                               {"agent", "--etcd", etcd_->Endpoints(), "--site", "s1", "--focus",
-                                focus_[i], "--weight", std::to_string(weight),
-                                "--lease-seconds", "4", "--safe-seconds", "6", "--grace-seconds",
-                                "12", "--textfile-dir", inst_.root()},
-                               inst_.root() + "/agent" + std::to_string(i) + ".out");
+  // An agent for machine i, its standard output (and error) to files.
+  pid_t SpawnAgent(int i, int weight, const std::string& out, const std::string& err = "") {
+    return hxtest::Spawn(std::string(HX_TEST_BIN_DIR) + "/hxfleet",
+                         {"agent", "--etcd", etcd_->Endpoints(), "--site", "s1", "--focus", focus_[i],
+                          "--weight", std::to_string(weight), "--lease-seconds", "4",
+                          "--safe-seconds", "6", "--grace-seconds", "12", "--textfile-dir", inst_.root()},
+                         out, err);
+  }
+  // Waits up to 5 s for text in file; the file then.
+  std::string WaitForText(const std::string& file, const std::string& text) {
     std::string out;
-    for (int n = 0; n < 100 && out.find(")\n") == std::string::npos; ++n) {
+    for (int n = 0; n < 100 && out.find(text) == std::string::npos; ++n) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      out = hxtest::ReadFile(inst_.root() + "/agent" + std::to_string(i) + ".out");
+      out = hxtest::ReadFile(file);
     }
+    return out;
+  }
+  void StartAgent(int i, int weight) {
+    const std::string file = inst_.root() + "/agent" + std::to_string(i) + ".out";
+    agents_[i] = SpawnAgent(i, weight, file);
+    const std::string out = WaitForText(file, ")\n");
     const size_t at = out.find("keeper ");
     ASSERT_NE(at, std::string::npos) << out;
     keepers_.push_back(std::stoi(out.substr(at + 7)));
@@ -199,6 +207,7 @@ class Site {
     return rc;
   }
   bool JobRunning(int i) { return jobs_[i] != 0 && waitpid(jobs_[i], nullptr, WNOHANG) == 0; }
+  const std::string& root() { return inst_.root(); }
   std::string Textfile(int i) {
     return hxtest::ReadFile(inst_.root() + "/hxfleet_halvex_" + focus_[i] + ".prom");
   }
@@ -231,13 +240,10 @@ class Site {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
-  uint64_t maxSum() {
+  // The largest sum seen, and over how many samples.
+  std::pair<uint64_t, int> Sums() {
     std::lock_guard<std::mutex> lock(mu_);
-    return maxSum_;
-  }
-  int samples() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return samples_;
+    return {maxSum_, samples_};
   }
 
  private:
@@ -311,9 +317,8 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   // Without a budget the agents still tell what they see.
   site.StartAgent(0, 1);
   site.StartAgent(1, 1);
-  for (int n = 0; n < 50 && site.Textfile(0).find("hxfleet_budget_mbph{") == std::string::npos; ++n) {
+  for (int n = 0; n < 50 && site.Textfile(0).find("hxfleet_budget_mbph{") == std::string::npos; ++n)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
   const std::string text = site.Textfile(0);
   const size_t budgetAt = text.find("\nhxfleet_budget_mbph{");
   EXPECT_TRUE(budgetAt != std::string::npos && text.compare(text.find("} ", budgetAt), 4, "} 0\n") == 0)
@@ -358,6 +363,7 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
 
   // Agent 0 alone killed, its job going on: its machine falls to its safe
   // share after the lease, then to its floor, with nobody to tell it.
+  const auto agentKilled = std::chrono::steady_clock::now();
   site.StopAgent(0, SIGKILL);
   const double toFloor = site.WaitFor(4 + 6 + 4, [](const std::vector<uint32_t>& l) {
     return l[0] == 720;
@@ -370,8 +376,8 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   });
   EXPECT_GE(regained, 0);
   printf("figure: others regained the share %.1f s after the floor\n", regained);
-  // Its floor stays held while its job moves, past the grace period too.
-  std::this_thread::sleep_for(std::chrono::seconds(7));
+  // Its floor stays held while its job moves, past lease, safe and grace periods.
+  std::this_thread::sleep_until(agentKilled + std::chrono::seconds(4 + 6 + 12 + 2));
   EXPECT_LE(site.Limits()[1] + site.Limits()[2], Site::kBudget - 2 * 720);
 
   // An agent restarted resumes from its floor, without a burst.
@@ -379,6 +385,12 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   const double resumed = site.WaitFor(10, fair({9180, 9180, 17640}));
   EXPECT_GE(resumed, 0);
   printf("figure: restarted agent back to its share in %.1f s\n", resumed);
+  // A second agent for machine 1 waits for the live one and takes nothing over.
+  const pid_t twin = site.SpawnAgent(1, 5, "", site.root() + "/twin.out");
+  EXPECT_NE(site.WaitForText(site.root() + "/twin.out", "has a live agent").find("waiting"), std::string::npos);
+  kill(twin, SIGTERM);
+  EXPECT_EQ(hxtest::WaitExit(twin), 0);
+  EXPECT_GE(site.WaitFor(1, fair({9180, 9180, 17640})), 0);
 
   // Steady state (once the restarted agent settled): keep-alives only.
   std::this_thread::sleep_for(std::chrono::seconds(4));
@@ -436,13 +448,16 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   EXPECT_EQ(site.StopJob(2), 128 + SIGKILL);
   EXPECT_GE(site.WaitFor(12 + 6, [](const std::vector<uint32_t>& l) { return l[1] >= 36000 - 720 - 360; }), 0);
 
-  EXPECT_LE(site.maxSum(), Site::kBudget)
+  const auto sums = site.Sums();
+  EXPECT_LE(sums.first, Site::kBudget)
       << site.worst_[0] << " + " << site.worst_[1] << " + " << site.worst_[2];
-  printf("figure: %d samples, largest sum %llu of %llu\n", site.samples(),
-         static_cast<unsigned long long>(site.maxSum()),
+  printf("figure: %d samples, largest sum %llu of %llu\n", sums.second,
+         static_cast<unsigned long long>(sums.first),
          static_cast<unsigned long long>(Site::kBudget));
   const std::string json = site.Fleet({"status", "--etcd", etcd.Endpoints(), "--site", "s1", "--json"});
-  EXPECT_NE(json.find("\"machine1\""), std::string::npos) << json;
+  // Every floor given back: machine 0's by its keeper, machine 2's once its job ended.
+  EXPECT_TRUE(json.find("\"machine1\"") != std::string::npos && json.find("\"held\": []") != std::string::npos)
+      << json;
 }
 
 }  // namespace
