@@ -350,9 +350,10 @@ struct Tables {
 
 // The agent's keeper. While the agent runs it waits on the pipe; "q" (a clean
 // stop that gave everything back) ends it. Once the agent is gone otherwise
-// it keeps looking at the tables, and when no stream has moved for the grace
-// period it deletes the machine's reserve, provided the record there is still
-// this agent run's: a restarted agent's record is its own to keep. Nothing
+// it keeps looking at the tables, and when no stream has been active for the
+// grace period and the share record is at its floor, it puts the tables at
+// kNothingHeldMbph and deletes the machine's reserve, provided the record
+// there is still this agent run's: a restarted agent's record is its own. Nothing
 // else releases a reserve, so a machine cut off from etcd keeps its floor
 // held. When the instance's tables are gone no job can move: it tries once to
 // give the floor back, and ends. It ignores SIGTERM and SIGINT: a stop of the
