@@ -117,8 +117,11 @@ bool ParseMember(const std::string& text, Member* out, std::string* error) {
   }
   m.streams = static_cast<uint32_t>(std::min<uint64_t>(streams, UINT32_MAX));
   m.time = static_cast<uint32_t>(time);
-  // Records of older agents carry no run.
+  // Records of older agents carry neither the run nor the safe period.
+  uint64_t safeSeconds = 0;
   if (j.contains("agent") && !GetU64(j, "agent", &m.agent, error)) return false;
+  if (j.contains("safe_seconds") && !GetU64(j, "safe_seconds", &safeSeconds, error)) return false;
+  m.safeSeconds = static_cast<uint32_t>(std::min<uint64_t>(safeSeconds, 3600));
   *out = m;
   return true;
 }
@@ -126,7 +129,8 @@ bool ParseMember(const std::string& text, Member* out, std::string* error) {
 std::string FormatMember(const Member& m) {
   return Json({{"weight", m.weight}, {"streams", m.streams}, {"demand", m.demand},
                {"target", m.target}, {"applied", m.applied}, {"floor", m.floor},
-               {"safe", m.safe}, {"time", m.time}, {"agent", m.agent}})
+               {"safe", m.safe}, {"time", m.time}, {"safe_seconds", m.safeSeconds},
+               {"agent", m.agent}})
       .dump();
 }
 
@@ -458,6 +462,7 @@ class Agent {
     reachable_ = true;
     std::random_device random;
     me_.agent = (static_cast<uint64_t>(random()) << 32) ^ random() ^ static_cast<uint64_t>(getpid());
+    me_.safeSeconds = o_.safeSeconds;
     StartKeeper();  // before any thread: the keeper is a fork of this process
     // A restart goes on from what the tables follow now, never above it.
     haveRecord_ = ReadShareRecord(o_.focus, &record_);
@@ -594,7 +599,10 @@ class Agent {
         continue;
       }
       const uint32_t since = missingSince_.emplace(r.first, now).first->second;
-      reserved += now - since < o_.safeSeconds ? r.second.safe : r.second.floor;
+      // Its safe share for its own safe period (or this one's, if longer):
+      // its tables follow its own.
+      const uint32_t hold = std::max(o_.safeSeconds, r.second.safeSeconds);
+      reserved += now - since < hold ? r.second.safe : r.second.floor;
     }
     mine = claims.size();
     claims.push_back({machine_, me_.weight, me_.demand, floor});

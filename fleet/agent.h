@@ -49,6 +49,9 @@ struct Member {
   uint32_t streams = 0;
   uint64_t demand = 0, target = 0, applied = 0, floor = 1, safe = 1;
   uint32_t time = 0;
+  // The writer's safe period (--safe-seconds): how long the others hold its
+  // safe share once it is gone; 0 in records of older agents.
+  uint32_t safeSeconds = 0;
   // The agent run that wrote the record (random), so that a keeper gives
   // back only the reserve its own agent wrote.
   uint64_t agent = 0;

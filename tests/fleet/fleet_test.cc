@@ -150,11 +150,11 @@ class Site {
     return out;
   }
   // An agent for machine i, its standard output (and error) to files.
-  pid_t SpawnAgent(int i, int weight, const std::string& out, const std::string& err = "") {
+  pid_t SpawnAgent(int i, int weight, const std::string& out, const std::string& err = "", int safe = 6) {
     return hxtest::Spawn(std::string(HX_TEST_BIN_DIR) + "/hxfleet",
                          {"agent", "--etcd", etcd_->Endpoints(), "--site", "s1", "--focus", focus_[i],
-                          "--weight", std::to_string(weight), "--lease-seconds", "4",
-                          "--safe-seconds", "6", "--grace-seconds", "12", "--textfile-dir", inst_.root()},
+                          "--weight", std::to_string(weight), "--lease-seconds", "4", "--safe-seconds",
+                          std::to_string(safe), "--grace-seconds", "15", "--textfile-dir", inst_.root()},
                          out, err);
   }
   // Waits up to 5 s for text in file; the file then.
@@ -166,9 +166,9 @@ class Site {
     }
     return out;
   }
-  void StartAgent(int i, int weight) {
+  void StartAgent(int i, int weight, int safe = 6) {
     const std::string file = inst_.root() + "/agent" + std::to_string(i) + ".out";
-    agents_[i] = SpawnAgent(i, weight, file);
+    agents_[i] = SpawnAgent(i, weight, file, "", safe);
     const std::string out = WaitForText(file, ")\n");
     const size_t at = out.find("keeper ");
     ASSERT_NE(at, std::string::npos) << out;
@@ -377,11 +377,12 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   EXPECT_GE(regained, 0);
   printf("figure: others regained the share %.1f s after the floor\n", regained);
   // Its floor stays held while its job moves, past lease, safe and grace periods.
-  std::this_thread::sleep_until(agentKilled + std::chrono::seconds(4 + 6 + 12 + 2));
+  std::this_thread::sleep_until(agentKilled + std::chrono::seconds(4 + 6 + 15 + 2));
   EXPECT_LE(site.Limits()[1] + site.Limits()[2], Site::kBudget - 2 * 720);
 
-  // An agent restarted resumes from its floor, without a burst.
-  site.StartAgent(0, 1);
+  // An agent restarted resumes from its floor, without a burst. Its longer
+  // safe period is the one the others hold for it once it is gone.
+  site.StartAgent(0, 1, 9);
   const double resumed = site.WaitFor(10, fair({9180, 9180, 17640}));
   EXPECT_GE(resumed, 0);
   printf("figure: restarted agent back to its share in %.1f s\n", resumed);
@@ -434,9 +435,9 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   auto others = [](uint32_t atLeast) {
     return [atLeast](const std::vector<uint32_t>& l) { return l[1] + l[2] >= atLeast; };
   };
-  const double lessFloor = site.WaitFor(4 + 6 + 4, others(36000 - 2 * 720 - 400));
+  const double lessFloor = site.WaitFor(4 + 9 + 4, others(36000 - 2 * 720 - 400));
   EXPECT_GE(lessFloor, 0);
-  const double floorBack = site.WaitFor(12 + 6, others(36000 - 720 - 360));
+  const double floorBack = site.WaitFor(15 + 6, others(36000 - 720 - 360));
   EXPECT_GE(floorBack, 0);
   EXPECT_EQ(site.Limits()[0], 1u);  // nothing held for it, nothing applied
   printf("figure: machine killed -> its share less its floor in use after %.1f s, the floor %.1f s later\n",
@@ -446,7 +447,7 @@ TEST(FleetCluster, SharesFollowJobsAndFaultsWithinTheBudget) {
   EXPECT_GE(site.WaitFor(1, [](const std::vector<uint32_t>& l) { return l[2] == 720; }), 0);
   // Its floor is given back once the job has ended and the grace is over.
   EXPECT_EQ(site.StopJob(2), 128 + SIGKILL);
-  EXPECT_GE(site.WaitFor(12 + 6, [](const std::vector<uint32_t>& l) { return l[1] >= 36000 - 720 - 360; }), 0);
+  EXPECT_GE(site.WaitFor(15 + 6, [](const std::vector<uint32_t>& l) { return l[1] >= 36000 - 720 - 360; }), 0);
 
   const auto sums = site.Sums();
   EXPECT_LE(sums.first, Site::kBudget)
