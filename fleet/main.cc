@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include "fleet/agent.h"
 #include "platform/hx_platform_info.h"
@@ -126,6 +127,7 @@ int Main(const std::vector<std::string>& argv) {
     Json out = {{"site", site}, {"budget_mbph", nullptr}, {"machines", Json::array()},
                 {"held", Json::array()}};
     std::map<std::string, hxfleet::Member> held;
+    std::set<std::string> members;
     const uint32_t now = static_cast<uint32_t>(time(nullptr));
     std::string table;
     for (const auto& kv : kvs) {
@@ -147,6 +149,7 @@ int Main(const std::vector<std::string>& argv) {
                 error.c_str());
         continue;
       }
+      members.insert(machine);
       Json ttl;
       int64_t left = -1;
       if (etcd.Call("/v3/lease/timetolive", {{"ID", std::to_string(kv.lease)}}, &ttl, &error)) {
@@ -167,9 +170,7 @@ int Main(const std::vector<std::string>& argv) {
     // a machine whose agent is gone or cut off, until its jobs are over.
     std::string heldText;
     for (const auto& h : held) {
-      bool member = false;
-      for (const Json& m : out["machines"]) member = member || m["machine"] == h.first;
-      if (member) continue;
+      if (members.count(h.first)) continue;
       out["held"].push_back({{"machine", h.first}, {"safe_mbph", h.second.safe},
                              {"floor_mbph", h.second.floor}});
       heldText += "held for " + h.first + " (no agent): safe share " + std::to_string(h.second.safe) +
